@@ -1,0 +1,346 @@
+// Log output, info levels and debug masks.
+//
+// vlog formats into a stack buffer, then compares with the last message
+// written: identical messages are counted instead of written, and the count
+// line is written before the next different message, carrying the time of
+// the latest suppressed repetition.
+#include "info.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "handles.hpp"
+
+bool abort_on_error = false;
+uint32_t global_debug_mask = 0;
+debug_mask_desc_t *debug_mask_descs = nullptr;
+
+namespace {
+
+struct info_level_desc_t {
+    const char *item;
+    info_level_t level;
+};
+
+constexpr info_level_desc_t info_level_descs[] = {
+    {"Critical", INFO_CRITICAL}, {"Error", INFO_ERROR}, {"Warning", INFO_WARN},
+    {"Info", INFO_INFO},         {"Debug", INFO_DEBUG}, {nullptr, INFO_CRITICAL},
+};
+
+constexpr size_t MSGBUF_SZ = 4096;
+constexpr size_t TIMEBUF_SZ = 24;
+
+// Read without a lock by the call-site macros; changed only during start-up.
+std::atomic<unsigned> info_level{INFO_WARN};
+
+pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t exec_log_mutex = PTHREAD_MUTEX_INITIALIZER;
+FILE *info_file = nullptr;     // guarded by log_mutex; none: standard error
+FILE *exec_log_file = nullptr; // guarded by exec_log_mutex
+char last_msgbuf[MSGBUF_SZ];
+char last_msgtime[TIMEBUF_SZ];
+int msgbuf_rep = 0;
+
+class lock_guard {
+  public:
+    explicit lock_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~lock_guard() { pthread_mutex_unlock(m_); }
+    lock_guard(const lock_guard &) = delete;
+    lock_guard &operator=(const lock_guard &) = delete;
+
+  private:
+    pthread_mutex_t *m_;
+};
+
+FILE *destination() { return info_file != nullptr ? info_file : stderr; }
+
+// The 23-character UTC prefix; empty on standard error.
+void time_prefix(char (&buf)[TIMEBUF_SZ]) {
+    std::memset(buf, 0, sizeof buf);
+    if (info_file == nullptr)
+        return;
+    time_t now = time(nullptr);
+    struct tm tm_utc;
+    if (gmtime_r(&now, &tm_utc) == nullptr || strftime(buf, 21, "%FT%TZ", &tm_utc) == 0)
+        buf[0] = '\0';
+    strcat(buf, " : ");
+}
+
+void vlog(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
+void vlog(const char *format, va_list args) {
+    char msg[MSGBUF_SZ];
+    vsnprintf(msg, sizeof msg, format, args);
+
+    lock_guard lock(&log_mutex);
+    FILE *out = destination();
+    char prefix[TIMEBUF_SZ];
+    time_prefix(prefix);
+    if (std::strcmp(msg, last_msgbuf) == 0) {
+        std::memcpy(last_msgtime, prefix, sizeof last_msgtime);
+        msgbuf_rep++;
+        return;
+    }
+    if (msgbuf_rep > 0)
+        fprintf(out, "%sLast message repeated %d times\n", last_msgtime, msgbuf_rep);
+    fprintf(out, "%s%s", prefix, msg);
+    fflush(out);
+    msgbuf_rep = 0;
+    std::memcpy(last_msgbuf, msg, sizeof last_msgbuf);
+}
+
+FILE *open_log_file(const char *filename) {
+    unique_fd fd(open(filename, O_WRONLY | O_APPEND | O_CREAT | O_DSYNC | O_CLOEXEC, 0644));
+    if (!fd) {
+        PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
+        return nullptr;
+    }
+    FILE *f = fdopen(fd.get(), "a");
+    if (f == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
+        return nullptr;
+    }
+    fd.release();
+    return f;
+}
+
+void replace_stream(pthread_mutex_t *mutex, FILE **slot, FILE *stream) {
+    lock_guard lock(mutex);
+    if (*slot != nullptr)
+        fclose(*slot);
+    *slot = stream;
+}
+
+} // namespace
+
+void set_info_level(info_level_t level) { info_level = level; }
+
+info_level_t get_info_level() { return static_cast<info_level_t>(info_level.load()); }
+
+void set_abort_on_error(bool value) { abort_on_error = value; }
+
+const char *info_level2str(info_level_t level) {
+    for (const auto *d = info_level_descs; d->item != nullptr; d++)
+        if (d->level == level)
+            return d->item;
+    return "Unknown";
+}
+
+int str2info_level(const char *desc, info_level_t *level) {
+    if (desc == nullptr) {
+        PRINT_INFO(INFO_ERROR, "No info level supplied\n");
+        return -1;
+    }
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(desc, &end, 0);
+    if (end != desc && *end == '\0' && errno == 0) {
+        if (n >= 1 && n <= 4) {
+            *level = static_cast<info_level_t>(n);
+            return 0;
+        }
+        PRINT_INFO(INFO_ERROR, "Invalid info level %ld supplied\n", n);
+        return -1;
+    }
+    for (const auto *d = info_level_descs; d->item != nullptr; d++) {
+        if (std::strcmp(desc, d->item) == 0) {
+            *level = d->level;
+            return 0;
+        }
+    }
+    PRINT_INFO(INFO_ERROR, "Invalid info level '%s' supplied\n", desc);
+    return -1;
+}
+
+void print_info(info_level_t level, const char *format, ...) {
+    if (static_cast<unsigned>(level) > info_level.load())
+        return;
+    va_list args;
+    va_start(args, format);
+    vlog(format, args);
+    va_end(args);
+    if (level == INFO_CRITICAL) {
+        if (abort_on_error)
+            abort();
+        exit(1);
+    }
+}
+
+void print_debug(uint32_t debug_mask, uint32_t debug_type, const char *format, ...) {
+    if (info_level.load() <= INFO_INFO || (debug_mask & debug_type) == 0)
+        return;
+    va_list args;
+    va_start(args, format);
+    vlog(format, args);
+    va_end(args);
+}
+
+void json_trace(uint32_t debug_mask, uint32_t debug_type, const json_t *obj_js, int json_flags,
+                const char *format, ...) {
+    if (info_level.load() < INFO_DEBUG || (debug_mask & debug_type) == 0)
+        return;
+    char msg[MSGBUF_SZ];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(msg, sizeof msg, format, args);
+    va_end(args);
+
+    lock_guard lock(&log_mutex);
+    FILE *out = destination();
+    char prefix[TIMEBUF_SZ];
+    time_prefix(prefix);
+    fprintf(out, "%s%s", prefix, msg);
+    if (obj_js == nullptr || json_dumpf(obj_js, out, static_cast<size_t>(json_flags)) < 0)
+        fputs("<--- DUMP INCOMPLETE", out);
+    fputc('\n', out);
+    fflush(out);
+}
+
+void set_log_file(const char *filename) {
+    FILE *f = open_log_file(filename);
+    replace_stream(&log_mutex, &info_file, f);
+}
+
+void set_exec_log_file(const char *filename) {
+    FILE *f = open_log_file(filename);
+    replace_stream(&exec_log_mutex, &exec_log_file, f);
+}
+
+bool exec_log_write(const json_t *record) {
+    lock_guard lock(&exec_log_mutex);
+    if (exec_log_file == nullptr)
+        return false;
+    json_dumpf(record, exec_log_file, JSON_INDENT(4));
+    fputc('\n', exec_log_file);
+    fflush(exec_log_file);
+    return true;
+}
+
+// ---- Debug masks -------------------------------------------------------
+
+namespace {
+
+char debug_masks_buf[256];
+
+int process_mask_for_item(const char *debug_ident, debug_mask_action_t action) {
+    int result = -1;
+    for (debug_mask_desc_t *d = debug_mask_descs; d != nullptr; d = d->next) {
+        if (debug_ident != nullptr && std::strcmp(debug_ident, d->debug_ident) != 0)
+            continue;
+        if (action == DEBUG_MASK_ACTION_SET)
+            *d->debug_mask_ptr |= d->debug_bit;
+        else
+            *d->debug_mask_ptr &= ~d->debug_bit;
+        result = 0;
+        if (debug_ident != nullptr)
+            break;
+    }
+    return result;
+}
+
+int process_debug_masks_from_string(debug_mask_action_t action, const char *debug_mask_str,
+                                    bool show_errors) {
+    if (debug_mask_str == nullptr || *debug_mask_str == '\0') {
+        PRINT_INFO(INFO_ERROR, "No debug mask supplied\n");
+        return -1;
+    }
+    char *end = nullptr;
+    errno = 0;
+    unsigned long n = strtoul(debug_mask_str, &end, 0);
+    if (end != debug_mask_str && *end == '\0' && errno == 0) {
+        auto bits = static_cast<uint32_t>(n);
+        if (action == DEBUG_MASK_ACTION_SET)
+            global_debug_mask |= bits;
+        else
+            global_debug_mask &= ~bits;
+        return 0;
+    }
+    if (std::strcmp(debug_mask_str, "All") == 0)
+        return process_mask_for_item(nullptr, action);
+
+    cstr_ptr copy(strdup(debug_mask_str));
+    if (!copy) {
+        PRINT_INFO(INFO_ERROR, "Failed to duplicate debug mask string\n");
+        return -1;
+    }
+    int result = 0;
+    char *save = nullptr;
+    for (char *item = strtok_r(copy.get(), "|", &save); item != nullptr;
+         item = strtok_r(nullptr, "|", &save)) {
+        result = process_mask_for_item(item, action);
+        if (result != 0 && show_errors)
+            PRINT_INFO(INFO_ERROR, "Invalid debug type '%s' specified\n", item);
+    }
+    return result;
+}
+
+} // namespace
+
+void set_global_debug_mask(uint32_t value) { global_debug_mask = value; }
+
+int debug_register_mask_desc(uint32_t debug_bit, uint32_t *debug_mask_ptr, const char *debug_ident) {
+    for (debug_mask_desc_t *d = debug_mask_descs; d != nullptr; d = d->next) {
+        bool same_bit = d->debug_bit == debug_bit && d->debug_mask_ptr == debug_mask_ptr;
+        if (same_bit || std::strcmp(d->debug_ident, debug_ident) == 0) {
+            PRINT_INFO(INFO_ERROR,
+                       "Unable to register debreug desc %s (0x%x) as it duplicates %s (0x%x)\n",
+                       debug_ident, debug_bit, d->debug_ident, d->debug_bit);
+            return -1;
+        }
+    }
+    // Registrations live for the whole process and are never freed.
+    auto *desc = static_cast<debug_mask_desc_t *>(calloc(1, sizeof(debug_mask_desc_t)));
+    char *ident = strdup(debug_ident);
+    if (desc == nullptr || ident == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Unable to register mask for %s (0x%x)\n", debug_ident, debug_bit);
+        free(desc);
+        free(ident);
+        return -1;
+    }
+    desc->debug_ident = ident;
+    desc->debug_bit = debug_bit;
+    desc->debug_mask_ptr = debug_mask_ptr;
+    desc->next = debug_mask_descs;
+    debug_mask_descs = desc;
+    return 0;
+}
+
+void debug_register_default_masks() {
+    static constexpr struct {
+        uint32_t bit;
+        const char *name;
+    } areas[] = {
+        {DEBUG_GENERAL, "General"}, {DEBUG_PROTOCOL, "Protocol"}, {DEBUG_ROUTER, "Router"},
+        {DEBUG_WORKER, "Worker"},   {DEBUG_CONTRACT, "Contract"}, {DEBUG_DB, "DB"},
+        {DEBUG_COMMAND, "Command"}, {DEBUG_LEGACY, "Legacy"},
+    };
+    for (const auto &a : areas)
+        debug_register_mask_desc(a.bit, &global_debug_mask, a.name);
+}
+
+const char *debug_masks2str() {
+    debug_masks_buf[0] = '\0';
+    size_t pos = 0;
+    for (debug_mask_desc_t *d = debug_mask_descs; d != nullptr && pos < sizeof debug_masks_buf;
+         d = d->next) {
+        if ((*d->debug_mask_ptr & d->debug_bit) == 0)
+            continue;
+        int n = snprintf(debug_masks_buf + pos, sizeof debug_masks_buf - pos, "|%s", d->debug_ident);
+        if (n > 0)
+            pos += static_cast<size_t>(n);
+    }
+    return debug_masks_buf[0] == '|' ? debug_masks_buf + 1 : debug_masks_buf;
+}
+
+int set_debug_masks_from_string(const char *debug_mask_str, bool show_errors) {
+    return process_debug_masks_from_string(DEBUG_MASK_ACTION_SET, debug_mask_str, show_errors);
+}
+
+int clear_debug_masks_from_string(const char *debug_mask_str, bool show_errors) {
+    return process_debug_masks_from_string(DEBUG_MASK_ACTION_CLEAR, debug_mask_str, show_errors);
+}

@@ -1,0 +1,16 @@
+// The operation table and the operations (execute, list, get, clear).
+#pragma once
+
+#include "tuvod.hpp"
+
+// The handler of an operation name, or none. No side effects, no lock.
+tuvod_op_handler_fn_t tuvod_op_fn(const char *op);
+
+void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                     tuvod_error_t **errors);
+void handle_list_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                     tuvod_error_t **errors);
+void handle_get_req(tuvod_state_t *tuvod, const char *cmd_uuid, json_t *req_js, json_t *resp_js,
+                    tuvod_error_t **errors);
+void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                      tuvod_error_t **errors);

@@ -1,0 +1,11 @@
+// The request socket (raw nanomsg REP) and the router thread that queues
+// received requests as jobs for the workers.
+#pragma once
+
+#include "tuvod.hpp"
+
+int tuvod_init_router(tuvod_state_t *tuvod);
+int tuvod_start_router(tuvod_state_t *tuvod);
+int tuvod_shutdown_router(tuvod_state_t *tuvod);
+int tuvod_bind_router(tuvod_router_t *router, const char *url);
+int tuvod_unbind_router(tuvod_router_t *router, const char *url);

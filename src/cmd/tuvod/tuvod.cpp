@@ -1,0 +1,2 @@
+#include "info.hpp"
+int main() { return 0; }

@@ -1,0 +1,231 @@
+// Shared records and enumerations of the daemon.
+//
+// One tuvod_state_t exists per process (file-static in the entry module); its
+// address is passed to nearly every operation. Locks, and what they guard:
+//   daemon_mutex/daemon_cv  the script list head and n_workers_running
+//   jobs_mutex/jobs_cv      the job queue (router appends, workers take)
+//   job_rep_mutex           every send on the request socket
+//   workers_mutex           the worker list; the only nesting is
+//                           workers_mutex then daemon_mutex
+#pragma once
+
+#include <pthread.h>
+#include <sys/time.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <jansson.h>
+
+struct sqlite3;
+
+// Error codes as clients see them: the appliance's errno numbering, which
+// differs from Linux for ETIMEDOUT (145 there, 110 here).
+enum tuvod_wire_errno : int {
+    TUVOD_EPERM = 1,
+    TUVOD_ENOENT = 2,
+    TUVOD_EIO = 5,
+    TUVOD_ENOMEM = 12,
+    TUVOD_EINVAL = 22,
+    TUVOD_ETIMEDOUT = 145,
+};
+
+enum info_level_t : unsigned {
+    INFO_CRITICAL = 0,
+    INFO_ERROR = 1,
+    INFO_WARN = 2,
+    INFO_INFO = 3,
+    INFO_DEBUG = 4,
+};
+
+// Debug areas, one bit each of the global mask.
+enum tuvod_debug_bit : uint32_t {
+    DEBUG_GENERAL = 0x01,
+    DEBUG_PROTOCOL = 0x02,
+    DEBUG_ROUTER = 0x04,
+    DEBUG_WORKER = 0x08,
+    DEBUG_CONTRACT = 0x10,
+    DEBUG_COMMAND = 0x20,
+    DEBUG_DB = 0x40,
+    DEBUG_LEGACY = 0x80,
+};
+
+// Outcome of a command; stored by name in the database and sent to clients.
+enum tuvod_exec_state_t : int {
+    TUVOD_EXEC_COMPLETE = 0,
+    TUVOD_EXEC_RUNNING = 1,
+    TUVOD_EXEC_LOST = 2,
+    TUVOD_EXEC_ARCHIVED = 3,
+    TUVOD_EXEC_CMD_INVALID = 4,
+    TUVOD_EXEC_SCRIPT_INVALID = 5,
+    TUVOD_EXEC_FAILED = 6,
+    TUVOD_EXEC_TIMEDOUT = 7,
+    TUVOD_EXEC_ABNORMAL_EXIT = 8,
+    TUVOD_EXEC_DIED = 9,
+    TUVOD_EXEC_WONTDIE = 10,
+};
+
+enum tuvod_error_severity_t : int {
+    TUVOD_ERROR_SEVERITY_NOTICE = 0,
+    TUVOD_ERROR_SEVERITY_WARNING = 1,
+    TUVOD_ERROR_SEVERITY_ERROR = 2,
+};
+
+// One entry of an error stack; the stack is a pointer to its newest entry.
+// Entries are made and released only by the error module.
+struct tuvod_error_t {
+    struct timeval error_time {};
+    char *error_string = nullptr;     // owned (malloc)
+    tuvod_error_severity_t error_severity = TUVOD_ERROR_SEVERITY_NOTICE;
+    int error_code = 0;               // wire numbering (tuvod_wire_errno)
+    json_t *error_data_js = nullptr;  // own reference, or none
+    tuvod_error_t *next = nullptr;    // next older entry
+};
+
+// Stopwatch; start zeroed means not running.
+struct tuvod_sw_t {
+    struct timespec start {};
+    char desc[25] = {};
+};
+
+// One step of a kill escalation.
+struct contract_killer_desc_t {
+    int sig = 0;
+    int timeout = 0;
+    contract_killer_desc_t *next = nullptr;
+};
+
+// One loaded script configuration. Records are shared: the list holds one
+// reference, and every request that looked a record up holds another until
+// it is done with it, so a reload never frees a record in use.
+struct tuvod_script_t {
+    pthread_mutex_t script_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t script_cv = PTHREAD_COND_INITIALIZER; // broadcast when script_instances drops
+    std::string script_name;
+    std::string script_path;
+    std::string script_digest;     // lower-case hex SHA-256, or empty: no check
+    std::string script_authority;
+    int script_timeout = 0;        // seconds
+    bool script_nonblock = false;
+    bool script_concurrent = false;
+    int script_redact_argv = 0;    // bit n: argv[n] is secret
+    contract_killer_desc_t *script_killsigs = nullptr; // own list or default_killsigs
+    std::atomic<time_t> last_digest_check_time{0};
+    unsigned script_instances = 0; // runs in progress; guarded by script_mutex
+    std::shared_ptr<tuvod_script_t> next;
+
+    tuvod_script_t() = default;
+    tuvod_script_t(const tuvod_script_t &) = delete;
+    tuvod_script_t &operator=(const tuvod_script_t &) = delete;
+    ~tuvod_script_t(); // frees its own kill steps (scripts module)
+};
+using tuvod_script_ref = std::shared_ptr<tuvod_script_t>;
+
+// One received request waiting for a worker.
+struct tuvod_job_t {
+    int rep_sock = -1;
+    char *req_buf = nullptr;   // nanomsg buffer (nn_freemsg)
+    int req_sz = 0;
+    void *control = nullptr;   // nanomsg routing header (nn_freemsg, or handed to nn_sendmsg)
+    tuvod_job_t *next = nullptr;
+};
+
+// One endpoint the request socket is bound to.
+struct tuvod_binding_t {
+    int binding_epid = -1;
+    std::string binding_url;
+    tuvod_binding_t *next = nullptr;
+};
+
+struct tuvod_state_t;
+
+struct tuvod_router_t {
+    tuvod_state_t *tuvod = nullptr;
+    int sock = -1;
+    int epid = -1;
+    tuvod_binding_t *rep_bindings = nullptr; // guarded by mutex
+    std::atomic<bool> run{false};
+    bool started = false;                    // guarded by mutex
+    pthread_t thread{};
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t start_cv = PTHREAD_COND_INITIALIZER;
+};
+
+struct tuvod_worker_t {
+    tuvod_state_t *tuvod = nullptr;
+    std::string worker_uuid_str;
+    bool started = false;                    // guarded by mutex
+    std::atomic<bool> run{false};
+    pthread_t thread{};
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t start_cv = PTHREAD_COND_INITIALIZER;
+};
+
+struct tuvod_worker_list_t {
+    tuvod_worker_t *worker = nullptr;
+    tuvod_worker_list_t *next = nullptr;
+};
+
+enum tuvod_deadman_action_t : int {
+    TUVOD_DEADMAN_WARN = 0,
+    TUVOD_DEADMAN_QUIT = 1,
+    TUVOD_DEADMAN_ABORT = 2,
+};
+
+struct tuvod_deadman_t {
+    tuvod_state_t *tuvod = nullptr;
+    int timeout_s = 0;          // guarded by mutex
+    bool run = false;           // guarded by mutex
+    const char *name = nullptr; // borrowed
+    const char *msg = nullptr;  // borrowed, may be none; guarded by mutex
+    pthread_t thread{};
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER;
+    tuvod_deadman_action_t action = TUVOD_DEADMAN_WARN;
+};
+
+struct tuvod_state_t {
+    pthread_mutex_t daemon_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t daemon_cv = PTHREAD_COND_INITIALIZER;
+    pthread_t main_thread{};
+    info_level_t info_level = INFO_CRITICAL; // unused; the logging module holds the level
+    std::atomic<bool> run{true};             // written by the signal handler
+    std::atomic<bool> reload_scripts{false}; // written by the signal handler
+    char my_hostname[256] = "Unknown";
+    char url[4096] = {};                     // unused
+    json_t *uuid_js = nullptr;               // instance identifier; owned, never released
+    json_t *config_js = nullptr;             // owned by the config module
+    const char *config_filename = nullptr;
+    const char *exec_log_filename = nullptr; // unused
+    const char *cmd_db_filename = nullptr;
+    int32_t max_msgsz = 1048576;             // -1: no limit
+    bool archive_completed_cmds = false;     // nothing sets it
+    const char *scripts_dir = nullptr;
+    tuvod_script_ref tuvod_scripts;          // guarded by daemon_mutex
+    tuvod_job_t *jobs = nullptr;             // guarded by jobs_mutex
+    int n_jobs_pending = 0;                  // guarded by jobs_mutex
+    pthread_mutex_t jobs_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t jobs_cv = PTHREAD_COND_INITIALIZER;
+    pthread_mutex_t job_rep_mutex = PTHREAD_MUTEX_INITIALIZER;
+    tuvod_worker_list_t *tuvod_workers = nullptr; // guarded by workers_mutex
+    pthread_mutex_t workers_mutex = PTHREAD_MUTEX_INITIALIZER;
+    unsigned n_workers = 0;                  // guarded by workers_mutex
+    unsigned n_workers_running = 0;          // guarded by daemon_mutex
+    tuvod_router_t *tuvod_router = nullptr;
+    sqlite3 *tuvod_cmd_db = nullptr;
+    int tuvo_fd = 0;
+    size_t tuvo_cmd_buf_sz = 0;
+    char *tuvo_cmd_buf = nullptr;
+};
+
+// Operation handler: state, request identifier, request (borrowed),
+// response (borrowed; the handler writes into it), error stack.
+using tuvod_op_handler_fn_t = void (*)(tuvod_state_t *tuvod, const char *uuid, json_t *req_js,
+                                       json_t *resp_js, tuvod_error_t **errors);
+
+// Tells every worker to stop and signals it; does not wait (entry module).
+void tuvod_start_shutdown(tuvod_state_t *tuvod);
