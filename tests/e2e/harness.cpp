@@ -1,0 +1,403 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "utils.hpp"
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+namespace {
+
+const char *const FIXED_CONF = "/lumo/conf/tuvod";
+const char *const FIXED_CACHE = "/var/cache";
+const char *const FIXED_LOG = "/var/log/orrvik";
+
+bool bring_lo_up() {
+    unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!s)
+        return false;
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0)
+        return false;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+    return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
+}
+
+// The cgroup v2 mount point, or empty.
+std::string cgroup2_mount() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        auto dash = line.find(" - ");
+        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0)
+            continue;
+        std::istringstream fields(line.substr(0, dash));
+        std::string f;
+        for (int i = 0; i < 5 && fields >> f; i++) {
+        }
+        return f;
+    }
+    return {};
+}
+
+std::string own_cgroup_dir() {
+    std::string mount = cgroup2_mount();
+    if (mount.empty())
+        return {};
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("0::", 0) == 0)
+            return mount + line.substr(3);
+    return {};
+}
+
+std::string sha256_file(const std::string &path) {
+    std::string data = read_file(path);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr);
+    std::string hex;
+    char buf[3];
+    for (unsigned i = 0; i < len; i++) {
+        snprintf(buf, sizeof buf, "%02x", md[i]);
+        hex += buf;
+    }
+    return hex;
+}
+
+std::string json_text(json_t *v) {
+    cstr_ptr s(json_dumps(v, JSON_COMPACT | JSON_ENCODE_ANY));
+    return s ? s.get() : "null";
+}
+
+void remove_cgroup_tree(const std::string &dir) {
+    if (dir.empty() || !fs::exists(dir))
+        return;
+    std::ofstream(dir + "/cgroup.kill") << "1";
+    std::error_code ec;
+    // Children first: a cgroup directory can only go once it has none.
+    std::vector<std::string> dirs;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec))
+            dirs.push_back(it->path());
+    std::sort(dirs.rbegin(), dirs.rend());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        bool all = true;
+        for (const auto &d : dirs)
+            if (fs::exists(d) && rmdir(d.c_str()) != 0)
+                all = false;
+        if (all && rmdir(dir.c_str()) == 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string new_uuid() {
+    cstr_ptr u(generate_uuid_str());
+    return u.get();
+}
+
+json_ptr exec_args(const std::vector<std::string> &argv, bool async) {
+    json_t *array = json_array();
+    for (const auto &a : argv)
+        json_array_append_new(array, json_stringn(a.data(), a.size()));
+    return json_ptr(json_pack("{s:o, s:b}", "argv", array, "asynchronous", async));
+}
+
+bool enter_sandbox_namespaces() {
+    static int state = 0; // 0 not tried, 1 entered, -1 unavailable
+    if (state != 0)
+        return state > 0;
+    state = -1;
+    if (geteuid() != 0)
+        return false;
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        ADD_FAILURE() << "unshare: " << strerror(errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        ADD_FAILURE() << "making mounts private: " << strerror(errno);
+        return false;
+    }
+    if (!bring_lo_up()) {
+        ADD_FAILURE() << "bringing lo up: " << strerror(errno);
+        return false;
+    }
+    state = 1;
+    return true;
+}
+
+// ---- Sandbox ----
+
+Sandbox::Sandbox() {
+    char tmpl[] = "/tmp/tuvod-e2e.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    root = tmpl;
+    conf_dir = root + "/conf";
+    scripts_dir = conf_dir + "/script_config.d";
+    cache_dir = root + "/cache";
+    log_dir = root + "/log";
+    bin_dir = root + "/bin";
+    for (const auto &d : {scripts_dir, cache_dir, log_dir, bin_dir})
+        fs::create_directories(d);
+    // The mount points are what an installation creates anyway.
+    const std::pair<std::string, const char *> binds[] = {
+        {conf_dir, FIXED_CONF}, {cache_dir, FIXED_CACHE}, {log_dir, FIXED_LOG}};
+    for (const auto &[src, dst] : binds) {
+        fs::create_directories(dst);
+        if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0)
+            throw std::runtime_error(std::string("bind mount on ") + dst + ": " + strerror(errno));
+        mounts_.push_back(dst);
+    }
+    std::string parent = own_cgroup_dir();
+    if (!parent.empty()) {
+        cgroup_ = parent + "/tuvod-e2e." + fs::path(root).filename().string();
+        if (mkdir(cgroup_.c_str(), 0755) != 0)
+            cgroup_.clear();
+    }
+}
+
+Sandbox::~Sandbox() {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+        umount2(it->c_str(), MNT_DETACH);
+    remove_cgroup_tree(cgroup_);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+}
+
+void Sandbox::write(const std::string &path, const std::string &content, mode_t mode) const {
+    fs::create_directories(fs::path(path).parent_path());
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), mode);
+}
+
+std::string Sandbox::add_script(const ScriptSpec &s) const {
+    std::string exe = bin_dir + "/" + s.name;
+    write(exe, "#!/bin/sh\n" + s.body + "\n", 0755);
+    json_t *redact = json_array();
+    for (int r : s.redact)
+        json_array_append_new(redact, json_integer(r));
+    json_error_t err;
+    json_t *kill = json_loads(s.kill_signals.c_str(), JSON_DECODE_ANY, &err);
+    json_ptr conf(json_pack("{s:s, s:s, s:s, s:s, s:i, s:b, s:b, s:o, s:o}", "name", s.name.c_str(),
+                            "path", exe.c_str(), "digest",
+                            s.with_digest ? sha256_file(exe).c_str() : "", "authority",
+                            s.authority.c_str(), "timeout", s.timeout, "isNonBlocking", s.nonblock,
+                            "allowConcurrentExecution", s.concurrent, "redactArguments", redact,
+                            "killSignals", kill != nullptr ? kill : json_null()));
+    write(scripts_dir + "/" + (s.file.empty() ? s.name + ".json" : s.file), json_text(conf.get()));
+    return exe;
+}
+
+// ---- Daemon ----
+
+Daemon::Daemon(Sandbox &sb, std::vector<std::string> args) : sb_(sb), args_(std::move(args)) {
+    bool has_pid = false;
+    for (const auto &a : args_)
+        has_pid = has_pid || a == "-p";
+    if (!has_pid) {
+        args_.push_back("-p");
+        args_.push_back(sb_.root + "/tuvod.pid");
+    }
+}
+
+Daemon::~Daemon() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool Daemon::start() {
+    std::string out = sb_.root + "/daemon.out";
+    std::string cgroup_procs = sb_.cgroup().empty() ? "" : sb_.cgroup() + "/cgroup.procs";
+    std::vector<std::string> argv_s = {TUVOD_BINARY};
+    argv_s.insert(argv_s.end(), args_.begin(), args_.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0) {
+        if (!cgroup_procs.empty()) {
+            int fd = open(cgroup_procs.c_str(), O_WRONLY);
+            if (fd >= 0) {
+                (void)!write(fd, "0", 1);
+                close(fd);
+            }
+        }
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return true;
+}
+
+std::string Daemon::log() const {
+    return read_file(sb_.root + "/daemon.out") + read_file(sb_.log_dir + "/tuvod.log");
+}
+
+bool Daemon::wait_for_log(const std::string &text, int timeout_ms) {
+    return wait_until([&] { return log().find(text) != std::string::npos; }, timeout_ms);
+}
+
+bool Daemon::wait_ready(int timeout_ms) {
+    return wait_until(
+        [&] {
+            if (log().find("Start-up complete") != std::string::npos)
+                return true;
+            // A daemon that already ended will never be ready.
+            if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+                exited_ = true;
+            return exited_;
+        },
+        timeout_ms) &&
+           !exited_;
+}
+
+void Daemon::signal(int sig) {
+    if (pid_ > 0 && !exited_)
+        kill(pid_, sig);
+}
+
+int Daemon::wait_exit(int timeout_ms) {
+    if (!exited_ && !wait_until([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, timeout_ms))
+        return -1;
+    exited_ = true;
+    if (WIFEXITED(status_))
+        return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_))
+        return 128 + WTERMSIG(status_);
+    return -1;
+}
+
+int Daemon::stop(int timeout_ms) {
+    signal(SIGTERM);
+    int rc = wait_exit(timeout_ms);
+    if (rc == -1 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+        exited_ = true;
+    }
+    return rc;
+}
+
+// ---- Client ----
+
+Client::Client(const std::string &endpoint, int timeout_ms) : timeout_ms_(timeout_ms) {
+    sock_ = nn_socket(AF_SP, NN_REQ);
+    nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout_ms_, sizeof timeout_ms_);
+    nn_setsockopt(sock_, NN_SOL_SOCKET, NN_SNDTIMEO, &timeout_ms_, sizeof timeout_ms_);
+    // Never resend: a resent execute would look like a repeated request.
+    int resend = 24 * 3600 * 1000;
+    nn_setsockopt(sock_, NN_REQ, NN_REQ_RESEND_IVL, &resend, sizeof resend);
+    nn_connect(sock_, endpoint.c_str());
+}
+
+Client::~Client() {
+    if (sock_ >= 0)
+        nn_close(sock_);
+}
+
+bool Client::send_raw(const std::string &bytes) {
+    return nn_send(sock_, bytes.data(), bytes.size(), 0) == static_cast<int>(bytes.size());
+}
+
+std::optional<std::string> Client::recv_raw(int timeout_ms) {
+    nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
+    char *buf = nullptr;
+    int n = nn_recv(sock_, &buf, NN_MSG, 0);
+    nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout_ms_, sizeof timeout_ms_);
+    if (n < 0)
+        return std::nullopt;
+    std::string reply(buf, static_cast<size_t>(n));
+    nn_freemsg(buf);
+    return reply;
+}
+
+json_ptr Client::request(json_t *req) {
+    std::string text = json_text(req);
+    text.push_back('\0');
+    if (!send_raw(text))
+        return nullptr;
+    auto reply = recv_raw(timeout_ms_);
+    if (!reply)
+        return nullptr;
+    json_error_t err;
+    return json_ptr(json_loadb(reply->data(), strnlen(reply->data(), reply->size()), 0, &err));
+}
+
+json_ptr Client::call(const std::string &op, json_t *args_stolen, const std::string &uuid,
+                      const std::string &authority) {
+    std::string id = uuid.empty() ? new_uuid() : uuid;
+    json_ptr req(json_pack("{s:s, s:s, s:s, s:o}", "requestUUID", id.c_str(), "authority",
+                           authority.c_str(), "op", op.c_str(), "args",
+                           args_stolen != nullptr ? args_stolen : json_object()));
+    return request(req.get());
+}
+
+} // namespace e2e
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
