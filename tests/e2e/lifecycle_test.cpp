@@ -168,7 +168,7 @@ TEST(Lifecycle, DaemonModeDetachesWritesPidAndLogs) {
         << e2e::read_file(log_path);
     std::string log = e2e::read_file(log_path);
     // Every line carries the 23-character UTC prefix.
-    EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ : Starting tuvod daemon )")))
+    EXPECT_TRUE(std::regex_search(log, std::regex(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ : Starting tuvod daemon )")))
         << log;
     EXPECT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_TRUE(e2e::wait_until([&] { return kill(pid, 0) != 0; }, 30000));
