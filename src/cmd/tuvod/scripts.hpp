@@ -12,16 +12,29 @@
 
 #include "tuvod.hpp"
 
+// The escalation of scripts whose file gives none (SIGQUIT 30 s, SIGTERM 5 s,
+// SIGKILL 5 s); shared by every such record and never freed.
 extern contract_killer_desc_t *const default_killsigs;
 
+// Reads every "*.json" file of tuvod->scripts_dir in name order and replaces
+// the list; invalid files are logged and left out. Returns only after the
+// counted runs of every removed record have ended. -1: the directory cannot
+// be scanned (the list in force stays); 0 otherwise, also when no file was
+// valid or none was found.
 int tuvod_load_scripts(tuvod_state_t *tuvod);
-// A reference to the first record whose script_path equals path, or none.
+// A new reference to the first record whose script_path equals path, or
+// none; the caller holds it until it is done with the record.
 tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path);
 
-// Exposed for tools and tests.
+// A new record read from one configuration file, or none after logging why.
 tuvod_script_ref tuvod_script_from_file(const char *path);
+// Frees a step list the caller owns; default_killsigs is left alone.
 void free_contract_killer_descs(contract_killer_desc_t *descs);
 
+// Each returns 0 when the script may run; -1 after pushing the reason
+// (code 1, 5 or 22) on errors. The script is borrowed.
 int validate_authority(tuvod_script_t *script, const char *authority, tuvod_error_t **errors);
 int validate_script(tuvod_script_t *script, tuvod_error_t **errors);
+// Lower-case hex SHA-256 of a file into digest_str; -1 when the file cannot
+// be read completely or the text does not fit.
 int tuvod_script_digest(const char *scptfname, char *digest_str, size_t digest_strsz);

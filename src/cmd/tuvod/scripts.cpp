@@ -1,0 +1,450 @@
+// Script configurations.
+//
+// Design: the main thread builds a complete new list from the directory,
+// swaps it in under daemon_mutex, and only then walks the removed records.
+// For each one it waits on script_cv (under that record's script_mutex,
+// never with daemon_mutex held) until no run of it is counted, and drops the
+// list's reference. Lookups hand out their own reference, taken under
+// daemon_mutex, so a record a request still holds (queued, waiting at the
+// concurrency gate, or an asynchronous run not yet started) outlives the
+// reload; it is destroyed when the last reference goes.
+#include "scripts.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+#include "handles.hpp"
+#include "info.hpp"
+#include "utils.hpp"
+
+namespace {
+
+contract_killer_desc_t default_steps[3] = {
+    {SIGQUIT, 30, &default_steps[1]},
+    {SIGTERM, 5, &default_steps[2]},
+    {SIGKILL, 5, nullptr},
+};
+
+// Frees a step list being built unless it was handed over.
+class killer_list {
+  public:
+    killer_list() = default;
+    ~killer_list() { free_contract_killer_descs(head_); }
+    killer_list(const killer_list &) = delete;
+    killer_list &operator=(const killer_list &) = delete;
+
+    void append(std::unique_ptr<contract_killer_desc_t> step) {
+        contract_killer_desc_t *raw = step.release();
+        if (tail_ == nullptr)
+            head_ = raw;
+        else
+            tail_->next = raw;
+        tail_ = raw;
+    }
+    contract_killer_desc_t *release() {
+        tail_ = nullptr;
+        return std::exchange(head_, nullptr);
+    }
+
+  private:
+    contract_killer_desc_t *head_ = nullptr;
+    contract_killer_desc_t *tail_ = nullptr;
+};
+
+struct md_ctx_deleter {
+    void operator()(EVP_MD_CTX *ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, md_ctx_deleter>;
+
+// The result of scandir: the entries and the array that holds them.
+class dirent_list {
+  public:
+    dirent_list() = default;
+    ~dirent_list() {
+        for (int i = 0; i < n_; i++)
+            free(entries_[i]);
+        free(entries_);
+    }
+    dirent_list(const dirent_list &) = delete;
+    dirent_list &operator=(const dirent_list &) = delete;
+
+    int scan(const char *dir, int (*filter)(const struct dirent *)) {
+        n_ = scandir(dir, &entries_, filter, alphasort);
+        if (n_ < 0) {
+            n_ = 0;
+            return -1;
+        }
+        return n_;
+    }
+    int size() const { return n_; }
+    const char *name(int i) const { return entries_[i]->d_name; }
+
+  private:
+    struct dirent **entries_ = nullptr;
+    int n_ = 0;
+};
+
+int file_has_json_suffix(const struct dirent *entry) {
+    static constexpr char suffix[] = ".json";
+    constexpr size_t suffix_len = sizeof suffix - 1;
+    size_t len = strlen(entry->d_name);
+    return len >= suffix_len && strcmp(entry->d_name + len - suffix_len, suffix) == 0;
+}
+
+int redact_args_from_json(const char *fname, json_t *redact_js, uint32_t *mask) {
+    *mask = 0;
+    if (!json_is_array(redact_js)) {
+        PRINT_INFO(INFO_ERROR, "Invalid redactArguments in %s - array expected\n", fname);
+        return -1;
+    }
+    size_t index;
+    json_t *value_js;
+    json_array_foreach(redact_js, index, value_js) {
+        if (!json_is_integer(value_js)) {
+            PRINT_INFO(INFO_ERROR, "Invalid redactArguments[%d] in %s - integer expected\n",
+                       static_cast<int>(index), fname);
+            return -1;
+        }
+        json_int_t n = json_integer_value(value_js);
+        if (n < 0 || n > 30) {
+            PRINT_INFO(INFO_ERROR, "Invalid redactArguments[%d] in %s - out of range (0-30)\n",
+                       static_cast<int>(index), fname);
+            return -1;
+        }
+        *mask |= UINT32_C(1) << n;
+    }
+    return 0;
+}
+
+// One step; the members are read as full-width integers and range-checked
+// here, so that a huge number cannot wrap into a plausible signal or wait.
+std::unique_ptr<contract_killer_desc_t> killer_desc_from_json(const char *fname, json_t *step_js) {
+    json_error_t error;
+    json_int_t sig = 0;
+    json_int_t timeout = 0;
+    if (json_unpack_ex(step_js, &error, JSON_STRICT, "{s:I, s:I}", "signal", &sig, "timeout",
+                       &timeout) != 0) {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: %s (line %d)", fname, error.text,
+                   error.line);
+        return nullptr;
+    }
+    if (sig < 0 || sig > SIGRTMAX) {
+        PRINT_INFO(INFO_ERROR, "Invalid signal %" JSON_INTEGER_FORMAT " in %s\n", sig, fname);
+        return nullptr;
+    }
+    if (timeout <= 0 || timeout > INT_MAX) {
+        PRINT_INFO(INFO_ERROR, "Invalid signal timeout %" JSON_INTEGER_FORMAT " in %s\n", timeout,
+                   fname);
+        return nullptr;
+    }
+    std::unique_ptr<contract_killer_desc_t> step(new (std::nothrow) contract_killer_desc_t);
+    if (!step) {
+        PRINT_INFO(INFO_ERROR, "Failed to allocate kill desc for %s\n", fname);
+        return nullptr;
+    }
+    step->sig = static_cast<int>(sig);
+    step->timeout = static_cast<int>(timeout);
+    return step;
+}
+
+// A new list, default_killsigs, or none after logging why.
+contract_killer_desc_t *contract_killer_descs_from_json(const char *fname, json_t *killsigs_js) {
+    if (json_array_size(killsigs_js) == 0)
+        return default_killsigs;
+    killer_list steps;
+    size_t index;
+    json_t *step_js;
+    json_array_foreach(killsigs_js, index, step_js) {
+        auto step = killer_desc_from_json(fname, step_js);
+        if (!step)
+            return nullptr;
+        steps.append(std::move(step));
+    }
+    return steps.release();
+}
+
+// Opens a configuration file without blocking (a FIFO named "*.json" must not
+// stall a reload) and refuses anything but a regular file.
+unique_fd open_script_file(const char *path) {
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        PRINT_INFO(INFO_ERROR, "Unable to open script file %s for reading\n", path);
+        return unique_fd();
+    }
+    return fd;
+}
+
+json_ptr read_script_file(const char *path) {
+    unique_fd fd = open_script_file(path);
+    if (!fd)
+        return nullptr;
+    json_error_t error;
+    json_ptr script_js(json_loadfd(fd.get(), 0, &error));
+    if (!script_js)
+        PRINT_INFO(INFO_ERROR, "Unable to parse script file %s: %s (line %d)\n", path, error.text,
+                   error.line);
+    return script_js;
+}
+
+// Waits for the counted runs of a removed record, then drops the list's
+// reference; the record itself goes with the last reference.
+void free_tuvod_script(tuvod_script_ref script) {
+    {
+        mutex_guard lock(&script->script_mutex);
+        while (script->script_instances != 0) {
+            PRINT_DEBUG(DEBUG_GENERAL, "Waiting for %d instances of %s script to finish...\n",
+                        static_cast<int>(script->script_instances), script->script_name.c_str());
+            pthread_cond_wait(&script->script_cv, &script->script_mutex);
+        }
+    }
+    PRINT_DEBUG(DEBUG_GENERAL, "Freeing script config for %s\n", script->script_name.c_str());
+}
+
+// Unlinks each record first, so that a record still held by a request does
+// not keep the rest of the old list alive, and no destructor recurses down it.
+void free_tuvod_scripts(tuvod_script_ref scripts) {
+    while (scripts) {
+        tuvod_script_ref next = std::move(scripts->next);
+        free_tuvod_script(std::move(scripts));
+        scripts = std::move(next);
+    }
+}
+
+} // namespace
+
+contract_killer_desc_t *const default_killsigs = &default_steps[0];
+
+void free_contract_killer_descs(contract_killer_desc_t *descs) {
+    if (descs == default_killsigs)
+        return;
+    while (descs != nullptr) {
+        std::unique_ptr<contract_killer_desc_t> step(descs);
+        descs = descs->next;
+    }
+}
+
+tuvod_script_t::~tuvod_script_t() {
+    free_contract_killer_descs(script_killsigs);
+    pthread_cond_destroy(&script_cv);
+    pthread_mutex_destroy(&script_mutex);
+}
+
+tuvod_script_ref tuvod_script_from_file(const char *path) {
+    json_ptr script_js = read_script_file(path);
+    if (!script_js)
+        return nullptr;
+
+    json_error_t error;
+    const char *name, *script_path, *digest, *authority;
+    json_int_t timeout;
+    int nonblock, concurrent;
+    json_t *redact_js, *killsigs_js;
+    if (json_unpack_ex(script_js.get(), &error, JSON_STRICT,
+                       "{s:s, s:s, s:s, s:s, s:I, s:b, s:b, s:o, s:o}", "name", &name, "path",
+                       &script_path, "digest", &digest, "authority", &authority, "timeout",
+                       &timeout, "isNonBlocking", &nonblock, "allowConcurrentExecution",
+                       &concurrent, "redactArguments", &redact_js, "killSignals",
+                       &killsigs_js) != 0) {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: %s (line %d)\n", path, error.text,
+                   error.line);
+        return nullptr;
+    }
+    // Stored as int: a value that does not fit must not wrap into a short
+    // or negative time-out.
+    if (timeout < 0 || timeout > INT_MAX) {
+        PRINT_INFO(INFO_ERROR,
+                   "Malformed script in %s: timeout %" JSON_INTEGER_FORMAT " out of range (0-%d)\n",
+                   path, timeout, INT_MAX);
+        return nullptr;
+    }
+    uint32_t redact_mask;
+    if (redact_args_from_json(path, redact_js, &redact_mask) != 0)
+        return nullptr;
+
+    tuvod_script_ref script;
+    try {
+        script = std::make_shared<tuvod_script_t>();
+    } catch (const std::bad_alloc &) {
+        PRINT_INFO(INFO_ERROR, "Failed to allocate script desc\n");
+        return nullptr;
+    }
+    if (timeout == 0) {
+        PRINT_INFO(INFO_ERROR, "Setting timeout of %s to 5\n", name);
+        timeout = 5;
+    }
+    try {
+        script->script_name = name;
+        script->script_path = script_path;
+        script->script_digest = digest;
+        script->script_authority = authority;
+    } catch (const std::bad_alloc &) {
+        PRINT_INFO(INFO_ERROR, "Failed to create script desc\n");
+        return nullptr;
+    }
+    script->script_timeout = static_cast<int>(timeout);
+    script->script_nonblock = nonblock != 0;
+    script->script_concurrent = concurrent != 0;
+    script->script_redact_argv = static_cast<int>(redact_mask);
+    script->script_killsigs = contract_killer_descs_from_json(path, killsigs_js);
+    if (script->script_killsigs == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Failed to create script desc\n");
+        return nullptr;
+    }
+    return script;
+}
+
+int tuvod_load_scripts(tuvod_state_t *tuvod) {
+    dirent_list entries;
+    if (entries.scan(tuvod->scripts_dir, file_has_json_suffix) < 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to scan %s for script configs: %s\n", tuvod->scripts_dir,
+                   strerror(errno));
+        return -1;
+    }
+    if (entries.size() == 0) {
+        PRINT_INFO(INFO_WARN, "No script configs found in %s\n", tuvod->scripts_dir);
+        return 0;
+    }
+
+    tuvod_script_ref new_scripts;
+    tuvod_script_t *tail = nullptr;
+    try {
+        for (int i = 0; i < entries.size(); i++) {
+            std::string path = std::string(tuvod->scripts_dir) + "/" + entries.name(i);
+            tuvod_script_ref script = tuvod_script_from_file(path.c_str());
+            if (!script)
+                continue;
+            tuvod_script_t *raw = script.get();
+            if (tail == nullptr)
+                new_scripts = std::move(script);
+            else
+                tail->next = std::move(script);
+            tail = raw;
+        }
+    } catch (const std::bad_alloc &) {
+        // The list in force stays; a half-read directory must not replace it.
+        PRINT_INFO(INFO_ERROR, "Failed to allocate script desc\n");
+        return -1;
+    }
+
+    tuvod_script_ref old_scripts;
+    {
+        mutex_guard lock(&tuvod->daemon_mutex);
+        old_scripts = std::exchange(tuvod->tuvod_scripts, std::move(new_scripts));
+    }
+    free_tuvod_scripts(std::move(old_scripts));
+    return 0;
+}
+
+tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path) {
+    if (path == nullptr)
+        return nullptr;
+    mutex_guard lock(&tuvod->daemon_mutex);
+    for (const tuvod_script_ref *s = &tuvod->tuvod_scripts; *s; s = &(*s)->next)
+        if ((*s)->script_path == path)
+            return *s;
+    return nullptr;
+}
+
+int validate_authority(tuvod_script_t *script, const char *authority, tuvod_error_t **errors) {
+    if (authority != nullptr && script->script_authority == authority)
+        return 0;
+    set_err(INFO_ERROR, errors, TUVOD_EPERM, nullptr, "No authority to run script '%s'",
+            script->script_path.c_str());
+    return -1;
+}
+
+int validate_script(tuvod_script_t *script, tuvod_error_t **errors) {
+    const char *name = script->script_name.c_str();
+    const char *path = script->script_path.c_str();
+    PRINT_DEBUG(DEBUG_GENERAL, "Validating script %s...\n", name);
+
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Unable to stat executable '%s' for '%s': %s",
+                path, name, strerror(errno));
+        return -1;
+    }
+    PRINT_DEBUG(DEBUG_GENERAL, "...script %s exists\n", path);
+    if ((st.st_mode & S_IXUSR) == 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "'%s' for '%s' is not executable", path,
+                name);
+        return -1;
+    }
+    PRINT_DEBUG(DEBUG_GENERAL, "...script %s is executable\n", path);
+    if (script->script_digest.empty()) {
+        PRINT_DEBUG(DEBUG_GENERAL, "...skip digest check for %s\n", path);
+        return 0;
+    }
+    if (script->last_digest_check_time.load() == st.st_ctim.tv_sec) {
+        PRINT_DEBUG(DEBUG_GENERAL, "...no changes in %s since last check\n", path);
+        return 0;
+    }
+
+    char digest_str[129];
+    if (tuvod_script_digest(path, digest_str, sizeof digest_str) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Unable to compute the digest for '%s'",
+                path);
+        return -1;
+    }
+    if (script->script_digest != digest_str) {
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Script digest mismatch for '%s'", path);
+        return -1;
+    }
+    PRINT_DEBUG(DEBUG_GENERAL, "...script %s matches digest\n", path);
+    script->last_digest_check_time.store(st.st_ctim.tv_sec);
+    return 0;
+}
+
+int tuvod_script_digest(const char *scptfname, char *digest_str, size_t digest_strsz) {
+    md_ctx_ptr ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        return -1;
+    // Non-blocking so that a FIFO in the executable's place cannot hang a worker.
+    unique_fd fd(open(scptfname, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        return -1;
+
+    unsigned char block[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), block, sizeof block);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // A digest of part of the file would be reported as a mismatch
+            // rather than as the read failure it is.
+            return -1;
+        }
+        if (EVP_DigestUpdate(ctx.get(), block, static_cast<size_t>(n)) != 1)
+            return -1;
+    }
+
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int md_len = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), md, &md_len) != 1)
+        return -1;
+    if (2 * static_cast<size_t>(md_len) >= digest_strsz)
+        return -1;
+    for (unsigned int i = 0; i < md_len; i++)
+        snprintf(digest_str + 2 * i, 3, "%02x", md[i]);
+    return 0;
+}
