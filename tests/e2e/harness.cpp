@@ -350,6 +350,8 @@ Client::Client(const std::string &endpoint, int timeout_ms) : timeout_ms_(timeou
     // Never resend: a resent execute would look like a repeated request.
     int resend = 24 * 3600 * 1000;
     nn_setsockopt(sock_, NN_REQ, NN_REQ_RESEND_IVL, &resend, sizeof resend);
+    int unlimited = -1;
+    nn_setsockopt(sock_, NN_SOL_SOCKET, NN_RCVMAXSIZE, &unlimited, sizeof unlimited);
     nn_connect(sock_, endpoint.c_str());
 }
 
@@ -383,7 +385,9 @@ json_ptr Client::request(json_t *req) {
     if (!reply)
         return nullptr;
     json_error_t err;
-    return json_ptr(json_loadb(reply->data(), strnlen(reply->data(), reply->size()), 0, &err));
+    // Outputs may hold NUL bytes (as \u0000); the text itself ends at the first raw NUL.
+    return json_ptr(
+        json_loadb(reply->data(), strnlen(reply->data(), reply->size()), JSON_ALLOW_NUL, &err));
 }
 
 json_ptr Client::call(const std::string &op, json_t *args_stolen, const std::string &uuid,

@@ -1,0 +1,164 @@
+// tuvoctl: the administrator's client for tuvod.
+//
+// The logic lives in a small library (argument parsing, the request
+// envelope, the legacy framing, script configuration output and checks) so
+// that it can be tested without a daemon; tuvoctl.cpp only wires it to the
+// process. Functions report failures through their result and an error text;
+// nothing here writes to the terminal except the functions that take the
+// streams to write to.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "handles.hpp"
+
+// Exit statuses. A script's own status (0-255) is passed through by `run`,
+// so the client's statuses sit where scripts rarely go: the sysexits values
+// for client-side failures and the 124-127 range, as shells and
+// command-running tools use it, for a command that did not complete.
+enum ctl_exit_t : int {
+    CTL_EXIT_OK = 0,
+    CTL_EXIT_FAILED = 1,          // the daemon reported errors; check-scripts found problems
+    CTL_EXIT_USAGE = 64,          // bad command line
+    CTL_EXIT_UNAVAILABLE = 69,    // no daemon answered
+    CTL_EXIT_PROTOCOL = 76,       // an answer that cannot be understood
+    CTL_EXIT_TIMEDOUT = 124,      // the command overran its time-out (TIMEDOUT, WONTDIE)
+    CTL_EXIT_NOT_RUN = 125,       // any other final state (FAILED, DIED, ABNORMAL_EXOIT, ...)
+    CTL_EXIT_INVALID_SCRIPT = 126, // the executable failed validation
+    CTL_EXIT_INVALID_CMD = 127,   // no script is configured with that path
+};
+
+enum class ctl_cmd_t { none, run, start, get, list, clear, legacy, script_config, check_scripts };
+
+struct ctl_kill_step_t {
+    int sig;
+    int timeout;
+};
+
+inline constexpr const char *CTL_DEFAULT_ENDPOINT = "tcp://127.0.0.1:5557";
+inline constexpr const char *CTL_DEFAULT_SCRIPTS_DIR = "/lumo/conf/tuvod/script_config.d";
+inline constexpr const char *CTL_LEGACY_ADDR = "127.0.0.1";
+inline constexpr int CTL_LEGACY_PORT = 4562;
+// Commands that wait for a script get longer than the ones that only read records.
+inline constexpr int CTL_TIMEOUT_QUERY_S = 30;
+inline constexpr int CTL_TIMEOUT_SCRIPT_S = 900;
+
+struct ctl_options_t {
+    ctl_cmd_t cmd = ctl_cmd_t::none;
+    bool help = false;     // --help: for cmd when one is named, else the overview
+    bool version = false;
+    bool json = false;
+    std::string endpoint = CTL_DEFAULT_ENDPOINT;
+    int timeout_s = -1;    // -1: the command's default
+
+    // run, start (and the authority of every request)
+    std::string authority;
+    bool authority_set = false;
+    std::string uuid;
+    std::vector<std::string> argv;
+
+    // get, clear
+    std::string target_uuid;
+    std::vector<std::string> properties;
+    bool peek = false;
+    bool force = false;
+
+    // list
+    std::string cmd_pattern = "%";
+    std::string state_pattern = "%";
+
+    // legacy
+    std::string legacy_line;
+
+    // script-config
+    std::string executable;
+    std::string name;
+    int script_timeout = 60;
+    bool concurrent = false;
+    bool nonblock = false;
+    std::vector<int> redact;
+    std::vector<ctl_kill_step_t> kill;
+
+    // check-scripts
+    std::string scripts_dir = CTL_DEFAULT_SCRIPTS_DIR;
+    bool quiet = false;
+};
+
+// ---- Command line ----
+
+// Parses the arguments after the program name. 0 with *opts filled; -1 with
+// a one-line reason in *err (the caller exits with CTL_EXIT_USAGE).
+int ctl_parse_args(const std::vector<std::string> &args, ctl_options_t *opts, std::string *err);
+// The reply time-out in milliseconds for the parsed command.
+int ctl_timeout_ms(const ctl_options_t &opts);
+// Help text for a command (ctl_cmd_t::none: the overview).
+const char *ctl_help_text(ctl_cmd_t cmd);
+const char *ctl_cmd_name(ctl_cmd_t cmd);
+// A signal given by number or name (TERM, SIGTERM); -1 when unknown.
+int ctl_signal_number(const std::string &text);
+
+// ---- Requests and replies ----
+
+// A new request envelope; args_stolen is consumed in every case. Null only
+// when memory runs out.
+json_ptr ctl_request(const std::string &uuid, const std::string &authority, const char *op,
+                     json_t *args_stolen);
+// The request envelope for a parsed command (run, start, get, list, clear).
+json_ptr ctl_request_for(const ctl_options_t &opts, const std::string &uuid);
+// A reply body (JSON text, ending at the first NUL or at len) as a new
+// reference, or null with the parser's reason in *err.
+json_ptr ctl_parse_reply(const char *body, size_t len, std::string *err);
+// The exit status for a "state" name of a command that did not complete.
+int ctl_state_exit(const char *state);
+
+// Writes what a reply means for the command and returns the exit status:
+// run writes the script's output and returns its status; the others print
+// their result. Error entries go to err_out.
+int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t *reply,
+                     FILE *out, FILE *err_out);
+
+// Sends one request on a REQ socket and waits for the reply. 0 with *reply
+// set; otherwise the exit status (CTL_EXIT_UNAVAILABLE or CTL_EXIT_PROTOCOL)
+// with the reason in *err.
+int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
+             std::string *err);
+
+// ---- Legacy protocol ----
+
+// Request bytes: the text's length as 4 little-endian bytes, then the text.
+std::string ctl_legacy_encode(const std::string &line);
+// 1 with status and data when buf holds a whole answer, 0 when more is
+// needed, -1 when the announced length is implausible.
+int ctl_legacy_decode(const std::string &buf, int32_t *status, std::string *data);
+// One exchange with the gateway. 0 with status and data; otherwise the exit
+// status with the reason in *err.
+int ctl_legacy_call(const char *addr, int port, const std::string &line, int timeout_ms,
+                    int32_t *status, std::string *data, std::string *err);
+
+// ---- Script configurations ----
+
+// A script configuration for the options, with the executable's digest.
+// Null with the reason in *err; *warning tells of a configuration that
+// loads but will not behave as the administrator may expect.
+json_ptr ctl_script_config(const ctl_options_t &opts, std::string *err, std::string *warning);
+// The configuration as its file holds it (4-space indent, final newline).
+std::string ctl_script_config_text(json_t *config);
+
+struct ctl_check_report_t {
+    int files = 0;    // "*.json" entries the daemon would read
+    int valid = 0;    // files that load and whose executable passes
+    int problems = 0;
+};
+// Checks a script configuration directory with the daemon's own loading and
+// validation. Writes one line per file to out (problems only when quiet);
+// the daemon's own messages go to its log (standard error). 0 when clean,
+// CTL_EXIT_FAILED when anything is wrong.
+int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_report_t *report);
+
+// The authority that the first file of dir configures for the script path
+// (the daemon's own choice when two files name it). 0 when found, -1 when
+// the directory cannot be read or configures no such path.
+int ctl_local_authority(const std::string &dir, const std::string &path, std::string *authority);

@@ -1,0 +1,350 @@
+// tuvoctl's side of the JSON protocol: building request envelopes, talking
+// to the daemon over a nanomsg REQ socket, and turning replies into output
+// and exit statuses.
+//
+// Protocol: one request, one reply. The request is the compact JSON text of
+// {"requestUUID", "authority", "op", "args"} followed by a NUL byte; the
+// reply is compact JSON plus a NUL. A REQ socket cannot tell a slow daemon
+// from an absent one, so while waiting the client watches the socket's
+// connection count: no connection for a few seconds means no daemon (or a
+// daemon that went away), which is reported at once instead of after the
+// whole reply time-out.
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "ctl.hpp"
+#include "tuvod.hpp"
+#include "utils.hpp"
+
+namespace {
+
+constexpr const char *all_properties[] = {"name", "state", "args", "start", "finish", "output", "errors"};
+// How long the socket may stay without a connection before the daemon counts as absent.
+constexpr int connect_grace_ms = 3000;
+constexpr int poll_slice_ms = 100;
+
+class nn_sock {
+  public:
+    nn_sock() : s_(nn_socket(AF_SP, NN_REQ)) {}
+    ~nn_sock() {
+        if (s_ >= 0)
+            nn_close(s_);
+    }
+    nn_sock(const nn_sock &) = delete;
+    nn_sock &operator=(const nn_sock &) = delete;
+    int get() const { return s_; }
+
+  private:
+    int s_;
+};
+
+struct nn_msg_deleter {
+    void operator()(void *p) const noexcept { nn_freemsg(p); }
+};
+
+const char *code_name(json_int_t code) {
+    switch (code) {
+    case TUVOD_EPERM:
+        return "EPERM";
+    case TUVOD_ENOENT:
+        return "ENOENT";
+    case TUVOD_EIO:
+        return "EIO";
+    case TUVOD_ENOMEM:
+        return "ENOMEM";
+    case TUVOD_EINVAL:
+        return "EINVAL";
+    case TUVOD_ETIMEDOUT:
+        return "ETIMEDOUT";
+    default:
+        return "error";
+    }
+}
+
+void print_errors(json_t *errors, FILE *err_out) {
+    size_t i;
+    json_t *entry;
+    json_array_foreach(errors, i, entry) {
+        json_int_t code = json_integer_value(json_object_get(entry, "errorCode"));
+        const char *text = json_string_value(json_object_get(entry, "errorString"));
+        fprintf(err_out, "tuvoctl: %s (%lld): %s\n", code_name(code), static_cast<long long>(code),
+                text != nullptr ? text : "(no text)");
+    }
+}
+
+bool has_errors(json_t *reply) { return json_array_size(json_object_get(reply, "errors")) > 0; }
+
+void write_string(json_t *str, FILE *f) {
+    if (json_is_string(str))
+        fwrite(json_string_value(str), 1, json_string_length(str), f);
+}
+
+void print_value(json_t *value, FILE *out) {
+    if (json_is_string(value)) {
+        write_string(value, out);
+        return;
+    }
+    char *text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
+    fputs(text != nullptr ? text : "null", out);
+    free(text);
+}
+
+// What a command's final state means for run and start; stdout and stderr
+// collected before the end (a time-out's partial output) are passed on.
+int render_exec(const ctl_options_t &opts, const std::string &uuid, json_t *reply, FILE *out,
+                FILE *err_out) {
+    json_t *result = json_object_get(reply, "result");
+    const char *state = json_string_value(json_object_get(result, "state"));
+    if (state == nullptr) {
+        fprintf(err_out, "tuvoctl: the answer has no command state\n");
+        return CTL_EXIT_PROTOCOL;
+    }
+    json_t *output = json_object_get(result, "output");
+    bool complete = strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_COMPLETE)) == 0;
+    if (opts.cmd == ctl_cmd_t::start && strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) == 0) {
+        if (!opts.json)
+            fprintf(out, "%s\n", uuid.c_str());
+        return CTL_EXIT_OK;
+    }
+    if (opts.cmd == ctl_cmd_t::run && complete) {
+        json_t *status = json_object_get(output, "exitStatus");
+        if (!json_is_integer(status)) {
+            fprintf(err_out, "tuvoctl: the answer has no exit status\n");
+            return CTL_EXIT_PROTOCOL;
+        }
+        if (!opts.json) {
+            write_string(json_object_get(output, "stdout"), out);
+            fflush(out);
+            write_string(json_object_get(output, "stderr"), err_out);
+        }
+        return static_cast<int>(json_integer_value(status) & 0xff);
+    }
+    if (!opts.json) {
+        write_string(json_object_get(output, "stdout"), out);
+        fflush(out);
+        write_string(json_object_get(output, "stderr"), err_out);
+        fprintf(err_out, "tuvoctl: %s: %s\n", opts.argv.empty() ? "" : opts.argv[0].c_str(), state);
+        print_errors(json_object_get(reply, "errors"), err_out);
+        print_errors(json_object_get(result, "errors"), err_out);
+    }
+    return ctl_state_exit(state);
+}
+
+int render_get(const ctl_options_t &opts, json_t *reply, FILE *out) {
+    json_t *result = json_object_get(reply, "result");
+    if (!opts.json && !has_errors(reply)) {
+        std::vector<std::string> props = opts.properties;
+        if (props.empty())
+            props.assign(std::begin(all_properties), std::end(all_properties));
+        for (const std::string &p : props) {
+            fprintf(out, "%s: ", p.c_str());
+            print_value(json_object_get(result, p.c_str()), out);
+            fputc('\n', out);
+        }
+    }
+    return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+}
+
+int render_list(const ctl_options_t &opts, json_t *reply, FILE *out) {
+    if (!opts.json && !has_errors(reply)) {
+        const char *key;
+        json_t *value;
+        json_object_foreach(json_object_get(reply, "result"), key, value) {
+            fprintf(out, "%s %s\n", key, json_is_string(value) ? json_string_value(value) : "?");
+        }
+    }
+    return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+}
+
+using steady = std::chrono::steady_clock;
+
+long ms_since(steady::time_point t) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t).count());
+}
+
+// Waits for the reply; see the design note for the connection watch.
+int await_reply(int sock, const std::string &endpoint, int timeout_ms, std::string *body,
+                std::string *err) {
+    steady::time_point start = steady::now();
+    steady::time_point last_connected = start;
+    bool ever_connected = false;
+    for (;;) {
+        long left = timeout_ms - ms_since(start);
+        struct nn_pollfd pfd = {sock, NN_POLLIN, 0};
+        int rc = nn_poll(&pfd, 1, static_cast<int>(std::clamp(left, 0L, static_cast<long>(poll_slice_ms))));
+        if (rc > 0) {
+            void *buf = nullptr;
+            int n = nn_recv(sock, &buf, NN_MSG, NN_DONTWAIT);
+            if (n >= 0) {
+                std::unique_ptr<void, nn_msg_deleter> msg(buf);
+                body->assign(static_cast<const char *>(buf), static_cast<size_t>(n));
+                return 0;
+            }
+            if (nn_errno() != EAGAIN && nn_errno() != EINTR) {
+                *err = std::string("receiving the answer failed: ") + nn_strerror(nn_errno());
+                return CTL_EXIT_UNAVAILABLE;
+            }
+        } else if (rc < 0 && nn_errno() != EINTR) {
+            *err = std::string("waiting for the answer failed: ") + nn_strerror(nn_errno());
+            return CTL_EXIT_UNAVAILABLE;
+        }
+        if (nn_get_statistic(sock, NN_STAT_CURRENT_CONNECTIONS) > 0) {
+            ever_connected = true;
+            last_connected = steady::now();
+        } else if (ms_since(last_connected) >= std::min(connect_grace_ms, timeout_ms)) {
+            *err = ever_connected ? "lost the connection to tuvod at " + endpoint
+                                  : "no daemon answers at " + endpoint +
+                                        " (cannot connect; is tuvod running?)";
+            return CTL_EXIT_UNAVAILABLE;
+        }
+        if (ms_since(start) >= timeout_ms) {
+            *err = "no answer from tuvod at " + endpoint + " within " +
+                   std::to_string(timeout_ms / 1000) + " seconds (see -t)";
+            return CTL_EXIT_UNAVAILABLE;
+        }
+    }
+}
+
+} // namespace
+
+json_ptr ctl_request(const std::string &uuid, const std::string &authority, const char *op,
+                     json_t *args_stolen) {
+    return json_ptr(json_pack("{s:s, s:s, s:s, s:o}", "requestUUID", uuid.c_str(), "authority",
+                              authority.c_str(), "op", op, "args", args_stolen));
+}
+
+json_ptr ctl_request_for(const ctl_options_t &opts, const std::string &uuid) {
+    switch (opts.cmd) {
+    case ctl_cmd_t::run:
+    case ctl_cmd_t::start: {
+        json_ptr argv(json_array());
+        for (const std::string &a : opts.argv)
+            if (json_array_append_new(argv.get(), json_stringn(a.data(), a.size())) != 0)
+                return nullptr;
+        return ctl_request(uuid, opts.authority, "execute",
+                           json_pack("{s:o, s:b}", "argv", argv.release(), "asynchronous",
+                                     opts.cmd == ctl_cmd_t::start));
+    }
+    case ctl_cmd_t::get: {
+        json_ptr props(json_array());
+        if (opts.properties.empty()) {
+            for (const char *p : all_properties)
+                json_array_append_new(props.get(), json_string(p));
+        }
+        for (const std::string &p : opts.properties)
+            json_array_append_new(props.get(), json_stringn(p.data(), p.size()));
+        return ctl_request(opts.target_uuid, opts.authority, "get",
+                           json_pack("{s:o, s:b}", "properties", props.release(), "peek", opts.peek));
+    }
+    case ctl_cmd_t::list:
+        return ctl_request(uuid, opts.authority, "list",
+                           json_pack("{s:s, s:s}", "cmd", opts.cmd_pattern.c_str(), "state",
+                                     opts.state_pattern.c_str()));
+    case ctl_cmd_t::clear:
+        return ctl_request(opts.target_uuid, opts.authority, "clear",
+                           json_pack("{s:b}", "force", opts.force));
+    default:
+        return nullptr;
+    }
+}
+
+json_ptr ctl_parse_reply(const char *body, size_t len, std::string *err) {
+    json_error_t error;
+    // Script output may hold NUL bytes, which the daemon sends as \u0000.
+    json_ptr reply(json_loadb(body, strnlen(body, len), JSON_ALLOW_NUL, &error));
+    if (!reply) {
+        *err = std::string("the answer is not JSON: ") + error.text;
+        return nullptr;
+    }
+    if (!json_is_object(reply.get()) || !json_is_object(json_object_get(reply.get(), "result")) ||
+        !json_is_array(json_object_get(reply.get(), "errors"))) {
+        *err = "the answer is not a tuvod response";
+        return nullptr;
+    }
+    return reply;
+}
+
+int ctl_state_exit(const char *state) {
+    if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_TIMEDOUT)) == 0 ||
+        strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_WONTDIE)) == 0)
+        return CTL_EXIT_TIMEDOUT;
+    if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_SCRIPT_INVALID)) == 0)
+        return CTL_EXIT_INVALID_SCRIPT;
+    if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_CMD_INVALID)) == 0)
+        return CTL_EXIT_INVALID_CMD;
+    return CTL_EXIT_NOT_RUN;
+}
+
+int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t *reply, FILE *out,
+                     FILE *err_out) {
+    if (opts.json) {
+        char *text = json_dumps(reply, JSON_INDENT(2));
+        if (text != nullptr)
+            fprintf(out, "%s\n", text);
+        free(text);
+    }
+    switch (opts.cmd) {
+    case ctl_cmd_t::run:
+    case ctl_cmd_t::start:
+        return render_exec(opts, uuid, reply, out, err_out);
+    case ctl_cmd_t::get:
+        if (!opts.json)
+            print_errors(json_object_get(reply, "errors"), err_out);
+        return render_get(opts, reply, out);
+    case ctl_cmd_t::list:
+        if (!opts.json)
+            print_errors(json_object_get(reply, "errors"), err_out);
+        return render_list(opts, reply, out);
+    case ctl_cmd_t::clear:
+        if (!opts.json)
+            print_errors(json_object_get(reply, "errors"), err_out);
+        return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+    default:
+        return CTL_EXIT_USAGE;
+    }
+}
+
+int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
+             std::string *err) {
+    nn_sock sock;
+    if (sock.get() < 0) {
+        *err = std::string("cannot create a socket: ") + nn_strerror(nn_errno());
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    // Replies carry whole script outputs: no size limit. A REQ socket resends
+    // an unanswered request after a minute by default, which would run a
+    // long synchronous command a second time; never resend.
+    int unlimited = -1, never = INT_MAX;
+    nn_setsockopt(sock.get(), NN_SOL_SOCKET, NN_RCVMAXSIZE, &unlimited, sizeof unlimited);
+    nn_setsockopt(sock.get(), NN_REQ, NN_REQ_RESEND_IVL, &never, sizeof never);
+    nn_setsockopt(sock.get(), NN_SOL_SOCKET, NN_SNDTIMEO, &timeout_ms, sizeof timeout_ms);
+    if (nn_connect(sock.get(), endpoint.c_str()) < 0) {
+        *err = "invalid endpoint '" + endpoint + "': " + nn_strerror(nn_errno());
+        return CTL_EXIT_USAGE;
+    }
+    char *text = json_dumps(req, JSON_COMPACT);
+    if (text == nullptr) {
+        *err = "cannot serialise the request";
+        return CTL_EXIT_PROTOCOL;
+    }
+    int sent = nn_send(sock.get(), text, strlen(text) + 1, 0);
+    free(text);
+    if (sent < 0) {
+        *err = "cannot send the request to " + endpoint + ": " + nn_strerror(nn_errno());
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    std::string body;
+    int rc = await_reply(sock.get(), endpoint, timeout_ms, &body, err);
+    if (rc != 0)
+        return rc;
+    *reply = ctl_parse_reply(body.data(), body.size(), err);
+    return *reply ? 0 : CTL_EXIT_PROTOCOL;
+}

@@ -1,0 +1,158 @@
+// Help texts of tuvoctl, one per command. The manual page tuvoctl(1) says
+// the same at more length; keep the two in step.
+#include "ctl.hpp"
+
+namespace {
+
+constexpr const char overview_help[] =
+    "Usage: tuvoctl [GLOBAL OPTIONS] COMMAND [ARGS...]\n"
+    "\n"
+    "Client for the tuvod command execution daemon.\n"
+    "\n"
+    "Commands:\n"
+    "  run [-a AUTH] [-u UUID] -- PATH [ARG...]   run a script, wait, pass its output and status on\n"
+    "  start [-a AUTH] [-u UUID] -- PATH [ARG...] start a script, print its request id\n"
+    "  get [--peek] UUID [PROPERTY...]            show a recorded command (retires a finished one)\n"
+    "  list [--cmd PATTERN] [--state PATTERN]     list recorded commands\n"
+    "  clear [--force] UUID                       delete a command's record\n"
+    "  legacy \"COMMAND LINE\"                      run a command over the legacy loopback protocol\n"
+    "  script-config EXECUTABLE --name NAME --authority AUTH [...]\n"
+    "                                             print a script configuration file\n"
+    "  check-scripts [-q] [DIR]                   check a script configuration directory\n"
+    "\n"
+    "Global options:\n"
+    "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557)\n"
+    "  -t, --timeout-reply S    seconds to wait for the answer (default 30; 900 for run and legacy)\n"
+    "  -a, --authority AUTH     authority presented with requests\n"
+    "      --json               print the daemon's whole response as JSON\n"
+    "  -h, --help               help; 'tuvoctl COMMAND --help' for a command\n"
+    "      --version            print the version\n"
+    "\n"
+    "Exit status: 0 success; 1 the daemon reported errors; 64 usage error; 69 no daemon\n"
+    "answered; 76 an answer that cannot be understood. run passes the script's own status\n"
+    "on; see 'tuvoctl run --help' for the statuses of a command that did not complete.\n";
+
+constexpr const char run_help[] =
+    "Usage: tuvoctl run [-a AUTHORITY] [-u UUID] [--json] -- PATH [ARG...]\n"
+    "\n"
+    "Runs the configured script PATH with its arguments and waits for it, as if it ran\n"
+    "here: its standard output goes to standard output, its standard error to standard\n"
+    "error, and its exit status becomes tuvoctl's.\n"
+    "\n"
+    "PATH is the script's \"path\" exactly as its configuration file gives it.\n"
+    "\n"
+    "Options:\n"
+    "  -a, --authority AUTH  the authority to present. Default: $TUVOCTL_AUTHORITY, else\n"
+    "                        the authority configured for PATH in\n"
+    "                        /lumo/conf/tuvod/script_config.d when that is readable here\n"
+    "  -u, --uuid UUID       request identifier (default: a new one)\n"
+    "      --json            print the whole response instead of the script's output\n"
+    "  -t S                  seconds to wait for the answer (default 900)\n"
+    "\n"
+    "When the command does not complete, the state and the daemon's error entries are\n"
+    "written to standard error and the exit status is:\n"
+    "  124  TIMEDOUT or WONTDIE: the script overran its time-out\n"
+    "  125  any other state: FAILED (refused, e.g. wrong authority), DIED, ABNORMAL_EXOIT\n"
+    "  126  INVALID_SCRIPT: the executable is missing, not executable or has another digest\n"
+    "  127  INVALID_CMD: no script is configured with that path\n"
+    "   69  no daemon answered;  76  the answer could not be understood;  64  usage error\n";
+
+constexpr const char start_help[] =
+    "Usage: tuvoctl start [-a AUTHORITY] [-u UUID] [--json] -- PATH [ARG...]\n"
+    "\n"
+    "Starts the configured script PATH asynchronously and prints the request identifier;\n"
+    "fetch the outcome later with 'tuvoctl get UUID'. Options and exit statuses are those\n"
+    "of 'tuvoctl run', except that success (state RUNNING) exits with 0.\n";
+
+constexpr const char get_help[] =
+    "Usage: tuvoctl get [--peek] [--json] UUID [PROPERTY...]\n"
+    "\n"
+    "Shows properties of the command recorded under UUID, one 'property: value' line\n"
+    "each. PROPERTY is one of name, state, args, start, finish, output, errors; without\n"
+    "any, all of them are shown.\n"
+    "\n"
+    "A get of a finished command deletes its record; --peek leaves it in place.\n"
+    "\n"
+    "Exit status: 0 when the daemon reported no error, 1 otherwise.\n";
+
+constexpr const char list_help[] =
+    "Usage: tuvoctl list [--cmd PATTERN] [--state PATTERN] [--json]\n"
+    "\n"
+    "Lists recorded commands, one 'UUID STATE' line each. PATTERN is an SQL LIKE\n"
+    "pattern ('%' any text, '_' any character); a leading '!' inverts it. --cmd matches\n"
+    "the script's name, --state the state name (RUNNING, COMPLETE, TIMEDOUT, ...).\n"
+    "Example: tuvoctl list --state '!RUNNING'\n";
+
+constexpr const char clear_help[] =
+    "Usage: tuvoctl clear [--force] [--json] UUID\n"
+    "\n"
+    "Deletes the record of the command UUID. A running command's record is deleted only\n"
+    "with --force (the command itself goes on running).\n"
+    "\n"
+    "Exit status: 0 when deleted, 1 otherwise.\n";
+
+constexpr const char legacy_help[] =
+    "Usage: tuvoctl legacy [--json] \"PATH [ARG...]\"\n"
+    "\n"
+    "Sends the command line to the legacy gateway on 127.0.0.1 port 4562 and writes the\n"
+    "standard output it returns. The gateway splits the line at every blank; double\n"
+    "quotes group blanks into one argument and are kept in it. Several operands are\n"
+    "joined with blanks.\n"
+    "\n"
+    "The exit status is the one the gateway returns: the script's status, or 100 timed\n"
+    "out, 101 failed, 102 no such script, 103 invalid script or request, 104 could not\n"
+    "be killed.\n";
+
+constexpr const char script_config_help[] =
+    "Usage: tuvoctl script-config EXECUTABLE --name NAME --authority AUTHORITY\n"
+    "                             [--timeout S] [--concurrent] [--non-blocking]\n"
+    "                             [--redact N...] [--kill SIGNAL:SECONDS...]\n"
+    "\n"
+    "Prints a script configuration file for EXECUTABLE (an absolute path), with the\n"
+    "SHA-256 digest of its current content. Save it as NAME.json in\n"
+    "/lumo/conf/tuvod/script_config.d, check with 'tuvoctl check-scripts' and reload the\n"
+    "daemon (systemctl reload tuvod, or SIGHUP).\n"
+    "\n"
+    "  --timeout S       seconds before the kill escalation starts (default 60)\n"
+    "  --concurrent      allow runs to overlap (default: one at a time)\n"
+    "  --non-blocking    detach the script by a second fork (its status is then 0)\n"
+    "  --redact N...     argument indexes (0 = PATH, 1 = first argument) to mask in\n"
+    "                    records and logs; may be repeated\n"
+    "  --kill SIG:S      a kill step: send SIG, wait S seconds; repeat for more steps\n"
+    "                    (default: QUIT 30 s, TERM 5 s, KILL 5 s)\n";
+
+constexpr const char check_scripts_help[] =
+    "Usage: tuvoctl check-scripts [-q] [DIR]\n"
+    "\n"
+    "Checks every *.json file of DIR (default /lumo/conf/tuvod/script_config.d) as the\n"
+    "daemon loads it: members, types, redacted indexes and kill signals, then the\n"
+    "executable (present, owner-executable, digest), and two files naming one path.\n"
+    "Prints one line per file (-q: only problems) and exits with 1 on any problem, so\n"
+    "an edit can be checked before the daemon reloads. A reload with no valid file\n"
+    "leaves the daemon with no scripts at all.\n";
+
+} // namespace
+
+const char *ctl_help_text(ctl_cmd_t cmd) {
+    switch (cmd) {
+    case ctl_cmd_t::run:
+        return run_help;
+    case ctl_cmd_t::start:
+        return start_help;
+    case ctl_cmd_t::get:
+        return get_help;
+    case ctl_cmd_t::list:
+        return list_help;
+    case ctl_cmd_t::clear:
+        return clear_help;
+    case ctl_cmd_t::legacy:
+        return legacy_help;
+    case ctl_cmd_t::script_config:
+        return script_config_help;
+    case ctl_cmd_t::check_scripts:
+        return check_scripts_help;
+    case ctl_cmd_t::none:
+        break;
+    }
+    return overview_help;
+}

@@ -1,0 +1,218 @@
+// The tuvoctl binary against the real daemon: run behaves like running the
+// script here, every other outcome has its own exit status, the record
+// commands work end to end, and a missing daemon is reported quickly.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+
+extern char **environ;
+
+namespace {
+
+using e2e::Daemon;
+using e2e::Sandbox;
+using e2e::ScriptSpec;
+
+struct tool_result {
+    int status = -1; // exit status; -1 when killed after the time-out
+    std::string out, err;
+};
+
+// Runs tuvoctl with the arguments, collecting both streams; killed after timeout_ms.
+tool_result tuvoctl(const std::vector<std::string> &args, int timeout_ms = 60000) {
+    tool_result r;
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        return r;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+    std::vector<std::string> all = {TUVOCTL_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, TUVOCTL_BINARY, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *bufs[2] = {&r.out, &r.err};
+    int open_fds = rc == 0 ? 2 : 0;
+    while (open_fds > 0) {
+        long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || poll(fds, 2, static_cast<int>(left)) <= 0)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                bufs[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (rc != 0)
+        return r;
+    int ws = 0;
+    if (open_fds > 0)
+        kill(pid, SIGKILL);
+    waitpid(pid, &ws, 0);
+    if (open_fds == 0 && WIFEXITED(ws))
+        r.status = WEXITSTATUS(ws);
+    return r;
+}
+
+class Tuvoctl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        E2E_REQUIRE_ROOT();
+        sb_ = std::make_unique<Sandbox>();
+    }
+    void start() {
+        d_ = std::make_unique<Daemon>(*sb_);
+        ASSERT_TRUE(d_->start());
+        ASSERT_TRUE(d_->wait_ready()) << d_->log();
+    }
+    // The daemon's operations arrive in stages; until the operation table
+    // has them, these tests have nothing to drive. Remove once it does.
+    bool has_operations() { return tuvoctl({"list"}).err.find("Invalid op") == std::string::npos; }
+    void TearDown() override {
+        if (d_) {
+            EXPECT_EQ(d_->stop(), 0) << d_->log();
+        }
+    }
+
+    std::unique_ptr<Sandbox> sb_;
+    std::unique_ptr<Daemon> d_;
+};
+
+TEST_F(Tuvoctl, RunBehavesLikeRunningTheScriptHere) {
+    std::string exe = sb_->add_script(
+        {.name = "mixed", .body = "printf 'out %s\\n' \"$1\"; printf 'err\\n' >&2; exit 3"});
+    start();
+    if (!has_operations())
+        GTEST_SKIP() << "the daemon has no operations yet";
+    tool_result r = tuvoctl({"run", "-a", "test", "--", exe, "a b"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, "out a b\n");
+    EXPECT_EQ(r.err, "err\n");
+
+    // Without -a the authority comes from the local configuration.
+    r = tuvoctl({"run", exe, "x"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, "out x\n");
+}
+
+TEST_F(Tuvoctl, CommandsThatDoNotCompleteHaveTheirOwnStatuses) {
+    ScriptSpec slow{.name = "slow", .body = "echo started; sleep 30", .timeout = 1};
+    slow.kill_signals = R"([{"signal": 9, "timeout": 2}])";
+    std::string slow_exe = sb_->add_script(slow);
+    std::string ok = sb_->add_script({.name = "ok", .body = "exit 0"});
+    std::string tampered = sb_->add_script({.name = "tampered", .body = "exit 0"});
+    sb_->write(tampered, "#!/bin/sh\necho changed\n", 0755);
+    start();
+    if (!has_operations())
+        GTEST_SKIP() << "the daemon has no operations yet";
+
+    tool_result r = tuvoctl({"run", "-a", "test", "--", slow_exe});
+    EXPECT_EQ(r.status, 124) << r.err;
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_NE(r.err.find("TIMEDOUT"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ETIMEDOUT (145)"), std::string::npos) << r.err;
+
+    r = tuvoctl({"run", "-a", "wrong", "--", ok});
+    EXPECT_EQ(r.status, 125) << r.err;
+    EXPECT_NE(r.err.find("EPERM (1): No authority to run script"), std::string::npos) << r.err;
+
+    r = tuvoctl({"run", "-a", "test", "--", tampered});
+    EXPECT_EQ(r.status, 126) << r.err;
+    EXPECT_NE(r.err.find("Script digest mismatch"), std::string::npos) << r.err;
+
+    r = tuvoctl({"run", "-a", "test", "--", sb_->bin_dir + "/not-configured"});
+    EXPECT_EQ(r.status, 127) << r.err;
+    EXPECT_NE(r.err.find("INVALID_CMD"), std::string::npos) << r.err;
+}
+
+TEST_F(Tuvoctl, StartListGetAndClear) {
+    std::string flag = sb_->root + "/go";
+    std::string exe = sb_->add_script(
+        {.name = "waiter", .body = "while [ ! -e " + flag + " ]; do sleep 0.05; done; echo done"});
+    start();
+    if (!has_operations())
+        GTEST_SKIP() << "the daemon has no operations yet";
+
+    tool_result r = tuvoctl({"start", "-a", "test", "-u", "cmd-1", "--", exe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "cmd-1\n");
+    r = tuvoctl({"list", "--state", "RUNNING"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "cmd-1 RUNNING\n");
+    r = tuvoctl({"clear", "cmd-1"});
+    EXPECT_EQ(r.status, 1) << "a running record is kept without --force";
+
+    sb_->write(flag, "");
+    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "--state", "!RUNNING"}).out == "cmd-1 COMPLETE\n"; },
+                                15000));
+    r = tuvoctl({"get", "--peek", "cmd-1", "state", "output"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "state: COMPLETE\noutput: {\"exitStatus\":0,\"stdout\":\"done\\n\",\"stderr\":\"\"}\n");
+    EXPECT_EQ(tuvoctl({"get", "cmd-1", "state"}).out, "state: COMPLETE\n");
+    r = tuvoctl({"get", "cmd-1", "state"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Unable to get cmd-1"), std::string::npos) << r.err;
+}
+
+TEST_F(Tuvoctl, LegacyGatewayStatusAndOutput) {
+    std::string exe = sb_->add_script({.name = "hello", .body = "echo \"hello $1\"; echo hidden >&2; exit 4"});
+    start();
+    if (!has_operations())
+        GTEST_SKIP() << "the daemon has no operations yet";
+    tool_result r = tuvoctl({"legacy", exe + " world"});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_EQ(r.out, "hello world\n");
+    r = tuvoctl({"legacy", sb_->bin_dir + "/unknown"});
+    EXPECT_EQ(r.status, 102) << r.err;
+}
+
+TEST_F(Tuvoctl, NoDaemonIsReportedWithinTheConnectWait) {
+    // No daemon runs in this test's network namespace.
+    tool_result r = tuvoctl({"-t", "600", "list"}, 30000);
+    EXPECT_EQ(r.status, 69);
+    EXPECT_NE(r.err.find("no daemon answers at tcp://127.0.0.1:5557"), std::string::npos) << r.err;
+    r = tuvoctl({"legacy", "/x"}, 30000);
+    EXPECT_EQ(r.status, 69);
+    EXPECT_NE(r.err.find("no legacy gateway answers"), std::string::npos) << r.err;
+}
+
+TEST_F(Tuvoctl, CheckScriptsAcceptsWhatTheDaemonLoads) {
+    sb_->add_script({.name = "one", .body = "exit 0"});
+    sb_->add_script({.name = "two", .body = "exit 0", .with_digest = false});
+    tool_result r = tuvoctl({"check-scripts", sb_->scripts_dir});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("2 files, 2 valid, 0 with problems"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("two.json: ok: two -> " + sb_->bin_dir + "/two (no digest check)"),
+              std::string::npos) << r.out;
+}
+
+} // namespace

@@ -1,0 +1,121 @@
+#!/bin/sh
+# Builds the Debian package from a build tree, checks what it installs and
+# with which modes, runs the unpacked binaries, verifies the systemd unit
+# where systemd-analyze exists, and checks that the shipped example
+# configurations load and match their scripts.
+# Usage: package_test.sh SOURCE_DIR BUILD_DIR
+set -eu
+
+src=$1
+build=$2
+tmp=$(mktemp -d /tmp/tuvod-package.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+if ! cpack -G DEB -B "$tmp/out" --config "$build/CPackConfig.cmake" > "$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log" >&2
+    echo "FAIL: cpack" >&2
+    exit 1
+fi
+deb=$(ls "$tmp"/out/*.deb)
+echo "package: $(basename "$deb")"
+
+# Contents: path and mode of every entry.
+dpkg-deb -c "$deb" | awk '{ print $1, $6 }' > "$tmp/contents"
+expect() { # MODE PATH
+    grep -qx -- "$1 $2" "$tmp/contents" || fail "expected $2 with mode $1; got: $(grep -- " $2\$" "$tmp/contents" || echo none)"
+}
+expect -rwxr-xr-x ./usr/sbin/tuvod
+expect -rwxr-xr-x ./usr/bin/tuvoctl
+expect -rw-r--r-- ./usr/lib/systemd/system/tuvod.service
+expect -rw-r--r-- ./usr/lib/tmpfiles.d/tuvod.conf
+expect -rw-r--r-- ./etc/logrotate.d/tuvod
+expect -rw-r--r-- ./etc/default/tuvod
+expect -rw-r--r-- ./usr/share/man/man8/tuvod.8.gz
+expect -rw-r--r-- ./usr/share/man/man1/tuvoctl.1.gz
+expect -rw-r--r-- ./usr/share/doc/tuvod/README.md
+expect drwx------ ./lumo/conf/tuvod/
+expect drwx------ ./lumo/conf/tuvod/script_config.d/
+expect drwxr-x--- ./var/log/orrvik/
+for s in "$src"/examples/scripts/*.sh; do
+    expect -rwxr-xr-x "./usr/share/doc/tuvod/examples/scripts/$(basename "$s")"
+done
+for c in "$src"/examples/script_config.d/*.json; do
+    expect -rw-r--r-- "./usr/share/doc/tuvod/examples/script_config.d/$(basename "$c")"
+done
+# Nothing outside the expected trees (no headers, libraries or test programs).
+awk '{ print $2 }' "$tmp/contents" |
+    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/)))' > "$tmp/stray" || true
+[ -s "$tmp/stray" ] && fail "unexpected entries: $(cat "$tmp/stray")"
+
+# Control data.
+dpkg-deb -f "$deb" Package | grep -qx tuvod || fail "package name"
+dpkg-deb -f "$deb" Depends | grep -q libnanomsg5 || fail "Depends lacks libnanomsg5"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles > "$tmp/conffiles" 2>/dev/null || fail "no conffiles"
+for f in /etc/default/tuvod /etc/logrotate.d/tuvod; do
+    grep -qx "$f" "$tmp/conffiles" || fail "$f is not a conffile"
+done
+
+# The unpacked binaries run.
+dpkg-deb -x "$deb" "$tmp/root"
+"$tmp/root/usr/sbin/tuvod" -h > "$tmp/h.out" 2>&1 || fail "tuvod -h exited with $?"
+grep -q 'Usage: tuvod' "$tmp/h.out" || fail "tuvod -h printed no usage: $(cat "$tmp/h.out")"
+"$tmp/root/usr/bin/tuvoctl" --help > "$tmp/help.out" 2>&1 || fail "tuvoctl --help exited with $?"
+grep -q 'Usage: tuvoctl' "$tmp/help.out" || fail "tuvoctl --help printed no usage"
+
+# The unit.
+unit=$tmp/root/usr/lib/systemd/system/tuvod.service
+for line in Type=forking PIDFile=/run/tuvod.pid Delegate=yes KillMode=mixed \
+    'ExecStart=/usr/sbin/tuvod -p /run/tuvod.pid $TUVOD_OPTS' \
+    'ExecReload=/usr/bin/tuvoctl check-scripts -q' 'ExecReload=/bin/kill -HUP $MAINPID'; do
+    grep -qxF -- "$line" "$unit" || fail "unit lacks '$line'"
+done
+stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
+[ "${stop:-0}" -gt 130 ] || fail "TimeoutStopSec=$stop is not above the 130 s shutdown limit"
+if command -v systemd-analyze > /dev/null 2>&1; then
+    # Verified against the unpacked binaries, since none are installed here.
+    mkdir -p "$tmp/unit"
+    sed -e "s|/usr/sbin/tuvod|$tmp/root/usr/sbin/tuvod|" -e "s|/usr/bin/tuvoctl|$tmp/root/usr/bin/tuvoctl|" \
+        "$unit" > "$tmp/unit/tuvod.service"
+    if ! SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$tmp/unit/tuvod.service" > "$tmp/verify.out" 2>&1; then
+        fail "systemd-analyze verify: $(cat "$tmp/verify.out")"
+    fi
+    # Complaints about other units of this host are not ours.
+    grep "tuvod.service" "$tmp/verify.out" && fail "systemd-analyze verify warned about the unit"
+else
+    echo "package: systemd-analyze not available, unit not verified"
+fi
+
+# The manual pages format without warnings.
+if command -v groff > /dev/null 2>&1; then
+    for page in man8/tuvod.8.gz man1/tuvoctl.1.gz; do
+        out=$(gzip -dc "$tmp/root/usr/share/man/$page" | groff -t -man -ww -z 2>&1) || fail "groff $page"
+        [ -z "$out" ] || fail "groff warnings for $page: $out"
+    done
+else
+    echo "package: groff not available, manual pages not checked"
+fi
+
+# The example configurations carry their scripts' digests, and load and
+# validate with the packaged tuvoctl once pointed at the packaged scripts.
+examples=$tmp/root/usr/share/doc/tuvod/examples
+mkdir "$tmp/conf"
+for c in "$examples"/script_config.d/*.json; do
+    name=$(basename "$c" .json)
+    want=$(sha256sum < "$examples/scripts/$name.sh" | cut -d ' ' -f 1)
+    grep -q "\"digest\": \"$want\"" "$c" || fail "$name.json does not carry the digest of $name.sh"
+    sed "s|/usr/local/libexec/tuvod/examples/|$examples/scripts/|" "$c" > "$tmp/conf/$name.json"
+done
+"$tmp/root/usr/bin/tuvoctl" check-scripts "$tmp/conf" > "$tmp/check.out" 2>&1 ||
+    fail "check-scripts on the examples: $(cat "$tmp/check.out")"
+
+if [ "$failures" -ne 0 ]; then
+    echo "package: $failures failure(s)" >&2
+    exit 1
+fi
+echo "package: ok"
