@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
+#include "handles.hpp"
 #include "info.hpp"
 #include "utils.hpp"
 
@@ -23,16 +25,29 @@ const char *severity_name(tuvod_error_severity_t severity) {
     return "ERROR";
 }
 
+// An allocation failure is reported, not thrown: no exception leaves the module.
+std::unique_ptr<tuvod_error_t> new_entry() {
+    try {
+        return std::make_unique<tuvod_error_t>();
+    } catch (const std::bad_alloc &) {
+        PRINT_INFO(INFO_ERROR, "Failed to allocate error\n");
+        return nullptr;
+    }
+}
+
 // Takes over error_string.
 int stack_formatted_error(tuvod_error_t **errors, const struct timeval &error_time,
                           tuvod_error_severity_t severity, int error_code, json_t *error_data_js,
                           char *error_string) {
-    auto entry = std::make_unique<tuvod_error_t>();
+    cstr_ptr text(error_string);
+    auto entry = new_entry();
+    if (!entry)
+        return -1;
     entry->error_time = error_time;
     entry->error_severity = severity;
     entry->error_code = error_code;
     entry->error_data_js = error_data_js != nullptr ? json_incref(error_data_js) : nullptr;
-    entry->error_string = error_string;
+    entry->error_string = text.release();
     entry->next = *errors;
     *errors = entry.release();
     return 0;
@@ -73,13 +88,17 @@ tuvod_error_t *copy_error_stack(tuvod_error_t *errors) {
     tuvod_error_t *copy = nullptr;
     tuvod_error_t **tail = &copy;
     for (tuvod_error_t *e = errors; e != nullptr; e = e->next) {
+        auto entry = new_entry();
+        if (!entry) {
+            clear_error_stack(&copy);
+            return nullptr;
+        }
         char *text = strdup(e->error_string);
         if (text == nullptr) {
             PRINT_INFO(INFO_ERROR, "Failed to duplicate error string\n");
             clear_error_stack(&copy);
             return nullptr;
         }
-        auto entry = std::make_unique<tuvod_error_t>();
         entry->error_time = e->error_time;
         entry->error_severity = e->error_severity;
         entry->error_code = e->error_code;
