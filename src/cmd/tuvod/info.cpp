@@ -344,3 +344,45 @@ int set_debug_masks_from_string(const char *debug_mask_str, bool show_errors) {
 int clear_debug_masks_from_string(const char *debug_mask_str, bool show_errors) {
     return process_debug_masks_from_string(DEBUG_MASK_ACTION_CLEAR, debug_mask_str, show_errors);
 }
+
+// ---- Command execution log record ----
+//
+// The record is built from the command's database row, not from the values in
+// memory, so the log shows exactly what was recorded.
+
+#include "db.hpp"
+
+void log_cmd(tuvod_state_t *tuvod, const char *cmd_uuid) {
+    char *state = nullptr;
+    char *name = nullptr;
+    char *start = nullptr;
+    char *finish = nullptr;
+    json_t *args_raw = nullptr;
+    json_t *output_raw = nullptr;
+    json_t *errors_raw = nullptr;
+    int rc = tuvod_db_get_cmd(tuvod, cmd_uuid, &state, &name, &start, &finish, &args_raw,
+                              &output_raw, &errors_raw, nullptr);
+    cstr_ptr state_owner(state), name_owner(name), start_owner(start), finish_owner(finish);
+    json_ptr args_js(args_raw), output_js(output_raw), errors_js(errors_raw);
+    if (rc != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to obtain results for %s from DB\n", cmd_uuid);
+        return;
+    }
+    // A row whose completion was never recorded lacks these; say so rather
+    // than log a partial record.
+    if (state == nullptr || name == nullptr || start == nullptr || finish == nullptr ||
+        !args_js || !output_js || !errors_js) {
+        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", cmd_uuid);
+        return;
+    }
+    // "o" hands the three values to the record, on failure as well.
+    json_ptr record(json_pack("{s:s, s:s, s:o, s:s, s:s, s:o, s:o, s:s}", "UUID", cmd_uuid,
+                              "name", name, "argv", args_js.release(), "state", state,
+                              "startTime", start, "output", output_js.release(), "errors",
+                              errors_js.release(), "finishTime", finish));
+    if (!record) {
+        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", cmd_uuid);
+        return;
+    }
+    exec_log_write(record.get());
+}

@@ -1,0 +1,518 @@
+// The command database: table CMDS, one row per request.
+//
+// One shared connection (tuvod->tuvod_cmd_db) serves every thread. SQLite
+// serialises single calls on a connection, but a statement lives across
+// several calls, and statements of different threads that interleave inside
+// the connection's implicit transaction make a write fail at once with
+// SQLITE_BUSY when it meets another connection's commit (SQLite refuses to
+// upgrade a read to a write then, busy handler or not). So every statement on
+// the shared connection runs from prepare (or exec) to finalize under
+// db_mutex, and the error text is read before the lock is dropped.
+//
+// Deletes run on a private connection per call, serialised against the
+// shared one by SQLite's file locks only; both kinds of connection wait up to
+// DB_BUSY_TIMEOUT_MS for a lock rather than refuse a valid request. The file
+// is kept in write-ahead-log mode with full syncs: each commit is durable and
+// readers do not block the writer.
+#include "db.hpp"
+
+#include <sqlite3.h>
+#include <strings.h>
+#include <sys/time.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "error.hpp"
+#include "handles.hpp"
+#include "info.hpp"
+#include "utils.hpp"
+
+namespace {
+
+constexpr int DB_BUSY_TIMEOUT_MS = 5000;
+
+// Guards every statement on the shared connection; never held with another lock
+// of the daemon except the logging locks.
+pthread_mutex_t db_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Statement texts are part of the file format other tools read; keep them as they are.
+constexpr const char create_cmds_table[] =
+    "CREATE TABLE IF NOT EXISTS CMDS (    REQUEST_UUID TEXT PRIMARY KEY NOT NULL,    NAME TEXT "
+    "NOT NULL,    STATE TEXT NOT NULL,    ARGS TEXT NOT NULL,    START_TIME TEXT NOT NULL,    "
+    "RESULT TEXT,    ERRORS TEXT,    FINISH_TIME TEXT);";
+constexpr const char update_state_fmt[] = "UPDATE CMDS SET STATE = %Q WHERE STATE IS %Q";
+constexpr const char add_cmd_fmt[] =
+    "INSERT INTO CMDS (    REQUEST_UUID,    NAME,    STATE,    ARGS,    START_TIME) VALUES (%Q, "
+    "%Q, %Q, %Q, %Q);";
+constexpr const char update_result_fmt[] =
+    "UPDATE CMDS SET RESULT = %Q, ERRORS= %Q, STATE = %Q, FINISH_TIME = %Q WHERE REQUEST_UUID IS "
+    "%Q";
+constexpr const char update_state_for_uuid_fmt[] =
+    "UPDATE CMDS SET STATE = %Q WHERE REQUEST_UUID = %Q";
+constexpr const char select_cmd_fmt[] = "SELECT * FROM CMDS WHERE REQUEST_UUID = %Q LIMIT 1;";
+constexpr const char list_fmt[] =
+    "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q;";
+constexpr const char delete_fmt[] = "DELETE FROM CMDS WHERE REQUEST_UUID IS %Q AND NOT STATE IS %Q";
+
+// Column positions of SELECT *.
+enum cmds_column : int {
+    COL_REQUEST_UUID = 0,
+    COL_NAME = 1,
+    COL_STATE = 2,
+    COL_ARGS = 3,
+    COL_START_TIME = 4,
+    COL_RESULT = 5,
+    COL_ERRORS = 6,
+    COL_FINISH_TIME = 7,
+    N_COLUMNS = 8,
+};
+
+struct sqlite_free_deleter {
+    void operator()(void *p) const noexcept { sqlite3_free(p); }
+};
+struct stmt_finalizer {
+    void operator()(sqlite3_stmt *s) const noexcept { sqlite3_finalize(s); }
+};
+struct db_closer {
+    void operator()(sqlite3 *db) const noexcept { sqlite3_close(db); }
+};
+// Text from sqlite3_mprintf or an error text of sqlite3_exec.
+using sql_text = std::unique_ptr<char, sqlite_free_deleter>;
+using stmt_ptr = std::unique_ptr<sqlite3_stmt, stmt_finalizer>;
+using db_ptr = std::unique_ptr<sqlite3, db_closer>;
+
+const char *text_or_unknown(const char *text) { return text != nullptr ? text : "unknown error"; }
+
+// The time stamp of error entries, as new malloc'd text; none on failure.
+char *now_str() {
+    struct timeval now;
+    if (gettimeofday(&now, nullptr) != 0)
+        return nullptr;
+    return time_str(&now);
+}
+
+void log_statement(const char *sql) { PRINT_DEBUG(DEBUG_DB, "    %s\n", sql); }
+
+// Opens a connection with its own SQLite mutex, a busy wait and full syncs.
+// Logs and returns none on failure.
+db_ptr open_connection(const char *filename) {
+    sqlite3 *raw = nullptr;
+    int rc = sqlite3_open_v2(filename, &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    db_ptr db(raw);
+    if (rc != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to open command database: %s\n",
+                   raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+        return nullptr;
+    }
+    sqlite3_busy_timeout(raw, DB_BUSY_TIMEOUT_MS);
+    // Not stored in the file, so every connection sets it.
+    char *err = nullptr;
+    if (sqlite3_exec(raw, "PRAGMA synchronous=FULL;", nullptr, nullptr, &err) != SQLITE_OK)
+        PRINT_INFO(INFO_WARN, "Unable to set full syncs on command database: %s\n",
+                   text_or_unknown(err));
+    sqlite3_free(err);
+    return db;
+}
+
+// Runs sql on the shared connection; SQLite's error text, if any, goes to errmsg.
+int exec_shared(sqlite3 *db, const char *sql, sql_text *errmsg) {
+    if (db == nullptr) {
+        errmsg->reset(sqlite3_mprintf("command database is not open"));
+        return -1;
+    }
+    char *err = nullptr;
+    int rc;
+    {
+        mutex_guard lock(&db_mutex);
+        rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
+    }
+    errmsg->reset(err);
+    return rc == SQLITE_OK ? 0 : -1;
+}
+
+int journal_mode_cb(void *mode, int n_cols, char **values, char **) {
+    if (n_cols > 0 && values[0] != nullptr)
+        *static_cast<std::string *>(mode) = values[0];
+    return 0;
+}
+
+// The write-ahead log persists in the file, so a rollback-journal database
+// converts on its first open here. Without it the database still works, only
+// slower, so a failure is a warning.
+void set_wal_mode(sqlite3 *db) {
+    std::string mode;
+    char *err = nullptr;
+    int rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL;", journal_mode_cb, &mode, &err);
+    sql_text errmsg(err);
+    if (rc != SQLITE_OK)
+        PRINT_INFO(INFO_WARN, "Unable to set write-ahead log on command database: %s\n",
+                   text_or_unknown(err));
+    else if (strcasecmp(mode.c_str(), "wal") != 0)
+        PRINT_INFO(INFO_WARN, "Command database stays in journal mode %s\n", mode.c_str());
+}
+
+// The shared connection is used by many threads at once; that needs a library
+// built thread-safe and a connection in serialized mode.
+int check_serialized(sqlite3 *db) {
+    if (sqlite3_threadsafe() == 0 || sqlite3_db_mutex(db) == nullptr) {
+        PRINT_INFO(INFO_ERROR, "SQLite library is not thread-safe in serialized mode; cannot "
+                               "share the command database between threads\n");
+        return -1;
+    }
+    return 0;
+}
+
+int create_and_mark_lost(sqlite3 *db) {
+    sql_text errmsg;
+    if (exec_shared(db, create_cmds_table, &errmsg) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to create cmds table: %s\n", text_or_unknown(errmsg.get()));
+        return -1;
+    }
+    sql_text sql(sqlite3_mprintf(update_state_fmt, tuvod_exec_res_str(TUVOD_EXEC_LOST),
+                                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING)));
+    if (!sql) {
+        PRINT_INFO(INFO_ERROR, "Failed to update table\n");
+        return -1;
+    }
+    PRINT_DEBUG(DEBUG_DB, "Marking previously running jobs as lost:\n");
+    log_statement(sql.get());
+    if (exec_shared(db, sql.get(), &errmsg) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to update table: %s\n", text_or_unknown(errmsg.get()));
+        return -1;
+    }
+    return 0;
+}
+
+// One row of SELECT *, copied out so that the statement can be finalised
+// before the values are used; a null column has no value.
+struct cmd_row {
+    std::optional<std::string> col[N_COLUMNS];
+
+    const char *text(cmds_column c) const { return col[c] ? col[c]->c_str() : nullptr; }
+    const char *text_or_empty(cmds_column c) const { return col[c] ? col[c]->c_str() : ""; }
+};
+
+enum class fetch_result { ROW, NO_ROW, PREPARE_FAILED, STEP_FAILED };
+
+// Runs a SELECT on the shared connection and copies its first row.
+fetch_result fetch_row(sqlite3 *db, const char *sql, cmd_row *row, std::string *errmsg) {
+    if (db == nullptr) {
+        *errmsg = "command database is not open";
+        return fetch_result::PREPARE_FAILED;
+    }
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        *errmsg = sqlite3_errmsg(db);
+        sqlite3_finalize(raw);
+        return fetch_result::PREPARE_FAILED;
+    }
+    stmt_ptr stmt(raw);
+    int rc = sqlite3_step(raw);
+    if (rc == SQLITE_DONE)
+        return fetch_result::NO_ROW;
+    if (rc != SQLITE_ROW) {
+        *errmsg = sqlite3_errmsg(db);
+        return fetch_result::STEP_FAILED;
+    }
+    int n_cols = sqlite3_column_count(raw);
+    for (int i = 0; i < N_COLUMNS && i < n_cols; i++) {
+        const unsigned char *value = sqlite3_column_text(raw, i);
+        if (value != nullptr)
+            row->col[i] = reinterpret_cast<const char *>(value);
+    }
+    return fetch_result::ROW;
+}
+
+// A malloc'd copy of a column into *outp; -1 when it cannot be made.
+int copy_column(const cmd_row &row, cmds_column c, char **outp) {
+    const char *value = row.text(c);
+    if (value == nullptr)
+        return -1;
+    *outp = strdup(value);
+    return *outp != nullptr ? 0 : -1;
+}
+
+// Parses a JSON column into *outp; -1 with the parser's text in jerr on failure.
+int load_column(const cmd_row &row, cmds_column c, json_t **outp, json_error_t *jerr) {
+    const char *value = row.text(c);
+    if (value == nullptr) {
+        std::snprintf(jerr->text, sizeof jerr->text, "missing value");
+        return -1;
+    }
+    *outp = json_loads(value, 0, jerr);
+    return *outp != nullptr ? 0 : -1;
+}
+
+// Fills the wanted out-parameters from a row in the documented order,
+// stopping at the first failure.
+int fill_out_params(const cmd_row &row, char **cmd_statep, char **cmd_namep, char **cmd_startp,
+                    char **cmd_finishp, json_t **cmd_args_js, json_t **cmd_output_js,
+                    json_t **cmd_errors_js, tuvod_error_t **errors) {
+    const char *uuid = row.text_or_empty(COL_REQUEST_UUID);
+    json_error_t jerr;
+    if (cmd_statep != nullptr && copy_column(row, COL_STATE, cmd_statep) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set state\n"), -1;
+    if (cmd_namep != nullptr && copy_column(row, COL_NAME, cmd_namep) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set name\n"), -1;
+    if (cmd_args_js != nullptr && load_column(row, COL_ARGS, cmd_args_js, &jerr) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Unable to load args for %s: %s",
+                       uuid, jerr.text),
+               -1;
+    if (cmd_startp != nullptr && copy_column(row, COL_START_TIME, cmd_startp) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set start time\n"),
+               -1;
+    if (cmd_output_js != nullptr && row.col[COL_RESULT] &&
+        load_column(row, COL_RESULT, cmd_output_js, &jerr) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
+                       "Unable to load results for %s: %s", uuid, jerr.text),
+               -1;
+    if (cmd_errors_js != nullptr && row.col[COL_ERRORS] &&
+        load_column(row, COL_ERRORS, cmd_errors_js, &jerr) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
+                       "Unable to load results for %s: %s", uuid, jerr.text),
+               -1;
+    if (cmd_finishp != nullptr && row.col[COL_FINISH_TIME] &&
+        copy_column(row, COL_FINISH_TIME, cmd_finishp) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set finish time\n"),
+               -1;
+    return 0;
+}
+
+// Fills cmds with REQUEST_UUID -> STATE for every row of a list query.
+int collect_list(sqlite3 *db, const char *sql, json_t *cmds) {
+    if (db == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Failed to compile select: %s\n", "command database is not open");
+        return -1;
+    }
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to compile select: %s\n", sqlite3_errmsg(db));
+        sqlite3_finalize(raw);
+        return -1;
+    }
+    stmt_ptr stmt(raw);
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const auto *uuid = reinterpret_cast<const char *>(sqlite3_column_text(raw, 0));
+        const auto *state = reinterpret_cast<const char *>(sqlite3_column_text(raw, 1));
+        if (uuid == nullptr || state == nullptr ||
+            json_object_set_new(cmds, uuid, json_string(state)) != 0) {
+            PRINT_INFO(INFO_ERROR, "Unable to append command UUID array\n");
+            return -1;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        PRINT_INFO(INFO_ERROR, "SQL select for list failed: %s\n", sqlite3_errmsg(db));
+        return -1;
+    }
+    return 0;
+}
+
+// A leading '!' negates a LIKE pattern; returns the pattern without it.
+const char *split_negation(const char *pattern, const char **not_word) {
+    *not_word = "";
+    if (pattern != nullptr && pattern[0] == '!') {
+        *not_word = "NOT ";
+        return pattern + 1;
+    }
+    return pattern;
+}
+
+} // namespace
+
+int tuvod_cmd_db_open(tuvod_state_t *tuvod) {
+    tuvod->tuvod_cmd_db = nullptr;
+    db_ptr db = open_connection(tuvod->cmd_db_filename);
+    if (!db || check_serialized(db.get()) != 0)
+        return -1;
+    set_wal_mode(db.get());
+    if (create_and_mark_lost(db.get()) != 0)
+        return -1;
+    tuvod->tuvod_cmd_db = db.release();
+    return 0;
+}
+
+int tuvod_cmd_db_close(tuvod_state_t *tuvod) {
+    mutex_guard lock(&db_mutex);
+    if (sqlite3_close(tuvod->tuvod_cmd_db) != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to close DB\n");
+        return -1;
+    }
+    tuvod->tuvod_cmd_db = nullptr;
+    return 0;
+}
+
+int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *name,
+                       json_t *args_js, tuvod_error_t **errors) {
+    cstr_ptr args_text(args_js != nullptr ? json_dumps(args_js, JSON_COMPACT) : nullptr);
+    if (!args_text)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to serialise args for %s\n", request_uuid),
+               -1;
+    cstr_ptr start(now_str());
+    if (!start)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to create start time for %s\n", request_uuid),
+               -1;
+    sql_text sql(sqlite3_mprintf(add_cmd_fmt, request_uuid, name,
+                                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(),
+                                 start.get()));
+    if (!sql)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to construct SQL insertion\n"),
+               -1;
+    PRINT_DEBUG(DEBUG_DB, "Add command to DB:\n");
+    log_statement(sql.get());
+    sql_text errmsg;
+    if (exec_shared(tuvod->tuvod_cmd_db, sql.get(), &errmsg) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
+                       text_or_unknown(errmsg.get())),
+               -1;
+    return 0;
+}
+
+int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
+                          tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors) {
+    cstr_ptr finish(now_str());
+    if (!finish)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to create finish time for %s\n", request_uuid),
+               -1;
+    cstr_ptr output_text(output_js != nullptr ? json_dumps(output_js, JSON_COMPACT) : nullptr);
+    if (!output_text)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to serialise output for %s\n", request_uuid),
+               -1;
+    json_ptr errors_js(error_stack_json(errors != nullptr ? *errors : nullptr));
+    cstr_ptr errors_text(errors_js ? json_dumps(errors_js.get(), JSON_COMPACT) : nullptr);
+    errors_js.reset();
+    if (!errors_text)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to serialise errors for %s\n", request_uuid),
+               -1;
+    sql_text sql(sqlite3_mprintf(update_result_fmt, output_text.get(), errors_text.get(),
+                                 tuvod_exec_res_str(cmd_state), finish.get(), request_uuid));
+    if (!sql)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to construct SQL insertion\n"),
+               -1;
+    PRINT_DEBUG(DEBUG_DB, "Set command to complete:\n");
+    log_statement(sql.get());
+    sql_text errmsg;
+    if (exec_shared(tuvod->tuvod_cmd_db, sql.get(), &errmsg) != 0)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
+                       text_or_unknown(errmsg.get())),
+               -1;
+    return 0;
+}
+
+int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_error_t **errors) {
+    sql_text sql(sqlite3_mprintf(update_state_for_uuid_fmt,
+                                 tuvod_exec_res_str(TUVOD_EXEC_ARCHIVED), request_uuid));
+    if (!sql)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to construct SQL update\n"),
+               -1;
+    PRINT_DEBUG(DEBUG_DB, "Marking %s as archived:\n", request_uuid);
+    log_statement(sql.get());
+    sql_text errmsg;
+    if (exec_shared(tuvod->tuvod_cmd_db, sql.get(), &errmsg) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to update table: %s\n", text_or_unknown(errmsg.get()));
+        return -1;
+    }
+    return 0;
+}
+
+int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
+                     char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
+                     json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors) {
+    sql_text sql(sqlite3_mprintf(select_cmd_fmt, request_uuid));
+    if (!sql)
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to construct SQL select\n"),
+               -1;
+    PRINT_DEBUG(DEBUG_DB, "Find UUID %s:\n", request_uuid);
+    log_statement(sql.get());
+    cmd_row row;
+    std::string errmsg;
+    switch (fetch_row(tuvod->tuvod_cmd_db, sql.get(), &row, &errmsg)) {
+    case fetch_result::PREPARE_FAILED:
+        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to compile select: %s\n",
+                       errmsg.c_str()),
+               -1;
+    case fetch_result::NO_ROW:
+        PRINT_DEBUG(DEBUG_DB, "SQL %s returned no data\n", sql.get());
+        return -1;
+    case fetch_result::STEP_FAILED:
+        PRINT_INFO(INFO_ERROR, "SQL select for get failed: %s\n", errmsg.c_str());
+        return set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "No operation '%s'",
+                       request_uuid),
+               -1;
+    case fetch_result::ROW:
+        break;
+    }
+    PRINT_DEBUG(DEBUG_DB, "Found record for %s (%s) in state %s\n",
+                row.text_or_empty(COL_REQUEST_UUID), row.text_or_empty(COL_NAME),
+                row.text_or_empty(COL_STATE));
+    return fill_out_params(row, cmd_statep, cmd_namep, cmd_startp, cmd_finishp, cmd_args_js,
+                           cmd_output_js, cmd_errors_js, errors);
+}
+
+int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state,
+                       json_t **cmds_js) {
+    json_ptr cmds(json_object());
+    *cmds_js = cmds.get();
+    if (!cmds) {
+        PRINT_INFO(INFO_ERROR, "Failed to create command UUID array\n");
+        return -1;
+    }
+    const char *name_not = nullptr;
+    const char *state_not = nullptr;
+    const char *name_pattern = split_negation(name, &name_not);
+    const char *state_pattern = split_negation(state, &state_not);
+    sql_text sql(sqlite3_mprintf(list_fmt, name_not, name_pattern, state_not, state_pattern));
+    int rc = -1;
+    if (!sql) {
+        PRINT_INFO(INFO_ERROR, "Failed to create list command\n");
+    } else {
+        PRINT_DEBUG(DEBUG_DB, "List command:\n");
+        log_statement(sql.get());
+        rc = collect_list(tuvod->tuvod_cmd_db, sql.get(), cmds.get());
+    }
+    if (rc != 0) {
+        *cmds_js = nullptr;
+        return -1;
+    }
+    cmds.release();
+    return 0;
+}
+
+int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state) {
+    db_ptr db = open_connection(tuvod->cmd_db_filename);
+    if (!db)
+        return -1;
+    sql_text sql(sqlite3_mprintf(delete_fmt, request_uuid, state));
+    if (!sql) {
+        PRINT_INFO(INFO_ERROR, "Failed to create delete command\n");
+        return -1;
+    }
+    PRINT_DEBUG(DEBUG_DB, "Deleteing command:\n");
+    log_statement(sql.get());
+    char *err = nullptr;
+    int rc = sqlite3_exec(db.get(), sql.get(), nullptr, nullptr, &err);
+    sql_text errmsg(err);
+    if (rc != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to delete '%s': %s\n", request_uuid,
+                   text_or_unknown(errmsg.get()));
+        return -1;
+    }
+    if (sqlite3_changes(db.get()) == 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to delete '%s'\n", request_uuid);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,167 @@
+// Command execution log: records built from the database row, whole under
+// concurrency, and nothing written for an incomplete row or without a log.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db.hpp"
+#include "error.hpp"
+#include "handles.hpp"
+#include "info.hpp"
+#include "log_sandbox.hpp"
+
+namespace {
+
+class ExecLogTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        db_path_ = log_.path("tuvod.db");
+        exec_path_ = log_.path("tuvod_exec.log");
+        tuvod_.cmd_db_filename = db_path_.c_str();
+        ASSERT_EQ(tuvod_cmd_db_open(&tuvod_), 0) << log_.raw();
+        set_exec_log_file(exec_path_.c_str());
+    }
+    void TearDown() override {
+        close_exec_log();
+        tuvod_cmd_db_close(&tuvod_);
+    }
+
+    // An unopenable path closes the execution log; its failure message is muted.
+    void close_exec_log() {
+        info_level_t level = get_info_level();
+        set_info_level(INFO_CRITICAL);
+        set_exec_log_file(log_.path("missing/tuvod_exec.log").c_str());
+        set_info_level(level);
+    }
+
+    void start(const char *uuid) {
+        json_ptr args(json_pack("[s, s, s]", "/opt/backup", "--key", "********"));
+        error_stack errs;
+        ASSERT_EQ(tuvod_db_start_cmd(&tuvod_, uuid, "backup", args.get(), errs.ptr()), 0);
+    }
+
+    void run(const char *uuid) {
+        start(uuid);
+        json_ptr out(json_pack("{s:i, s:s, s:s}", "exitStatus", 0, "stdout", "done\n", "stderr", ""));
+        error_stack errs;
+        ASSERT_EQ(tuvod_db_complete_cmd(&tuvod_, uuid, TUVOD_EXEC_COMPLETE, out.get(), errs.ptr()),
+                  0);
+    }
+
+    // The execution log read as a stream of concatenated JSON values; a
+    // value that does not parse ends the list with a failure.
+    std::vector<json_ptr> records() const {
+        std::string text = log_sandbox::read_file(exec_path_);
+        std::vector<json_ptr> out;
+        size_t pos = 0;
+        while (text.find_first_not_of(" \n", pos) != std::string::npos) {
+            json_error_t jerr;
+            json_t *value = json_loadb(text.data() + pos, text.size() - pos,
+                                       JSON_DISABLE_EOF_CHECK, &jerr);
+            if (value == nullptr) {
+                ADD_FAILURE() << "bad record at byte " << pos << ": " << jerr.text;
+                break;
+            }
+            out.emplace_back(value);
+            pos += jerr.position;
+        }
+        return out;
+    }
+
+    log_sandbox log_;
+    std::string db_path_;
+    std::string exec_path_;
+    tuvod_state_t tuvod_;
+};
+
+} // namespace
+
+TEST_F(ExecLogTest, CompletedCommandGivesOneIndentedRecordFromTheRow) {
+    run("e-1");
+    log_cmd(&tuvod_, "e-1");
+
+    std::string text = log_sandbox::read_file(exec_path_);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.substr(0, 14), "{\n    \"UUID\": ");
+    EXPECT_EQ(text.substr(text.size() - 2), "}\n");
+
+    auto recs = records();
+    ASSERT_EQ(recs.size(), 1u);
+    json_t *rec = recs[0].get();
+    const char *keys[] = {"UUID", "name", "argv", "state", "startTime", "output", "errors",
+                          "finishTime"};
+    size_t last = 0;
+    for (const char *key : keys) {
+        size_t at = text.find(std::string("\"") + key + "\":");
+        ASSERT_NE(at, std::string::npos) << key;
+        EXPECT_GT(at, last) << key << " out of order";
+        last = at;
+    }
+    EXPECT_EQ(json_object_size(rec), 8u);
+    EXPECT_STREQ(json_string_value(json_object_get(rec, "UUID")), "e-1");
+    EXPECT_STREQ(json_string_value(json_object_get(rec, "name")), "backup");
+    EXPECT_STREQ(json_string_value(json_object_get(rec, "state")), "COMPLETE");
+    EXPECT_STREQ(json_string_value(json_array_get(json_object_get(rec, "argv"), 2)), "********");
+    EXPECT_EQ(json_integer_value(json_object_get(json_object_get(rec, "output"), "exitStatus")), 0);
+    EXPECT_TRUE(json_is_array(json_object_get(rec, "errors")));
+    EXPECT_TRUE(json_is_string(json_object_get(rec, "finishTime")));
+
+    // Logged after archiving, the record shows the state the row holds.
+    error_stack errs;
+    ASSERT_EQ(tuvod_db_archive_cmd(&tuvod_, "e-1", errs.ptr()), 0);
+    log_cmd(&tuvod_, "e-1");
+    recs = records();
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_STREQ(json_string_value(json_object_get(recs[1].get(), "state")), "ARCHIVED");
+}
+
+TEST_F(ExecLogTest, RecordsWrittenAtOnceStayWhole) {
+    constexpr int per_thread = 200;
+    run("e-left");
+    run("e-right");
+    std::atomic<int> ready{0};
+    auto writer = [&](const char *uuid) {
+        ready++;
+        while (ready.load() < 2)
+            std::this_thread::yield();
+        for (int i = 0; i < per_thread; i++)
+            log_cmd(&tuvod_, uuid);
+    };
+    std::thread left(writer, "e-left");
+    std::thread right(writer, "e-right");
+    left.join();
+    right.join();
+
+    auto recs = records();
+    ASSERT_EQ(recs.size(), 2u * per_thread);
+    int n_left = 0;
+    for (const auto &rec : recs) {
+        EXPECT_EQ(json_object_size(rec.get()), 8u);
+        n_left += std::string(json_string_value(json_object_get(rec.get(), "UUID"))) == "e-left";
+    }
+    EXPECT_EQ(n_left, per_thread);
+}
+
+TEST_F(ExecLogTest, IncompleteOrMissingRowWritesNoRecord) {
+    start("e-running");
+    log_cmd(&tuvod_, "e-running");
+    log_cmd(&tuvod_, "e-nowhere");
+    EXPECT_EQ(log_sandbox::read_file(exec_path_), "");
+    auto lines = log_.lines();
+    ASSERT_EQ(lines.size(), 2u) << log_.raw();
+    EXPECT_EQ(lines[0], "Unable to construct log for e-running");
+    EXPECT_EQ(lines[1], "Unable to obtain results for e-nowhere from DB");
+}
+
+TEST_F(ExecLogTest, NothingIsWrittenWithoutAnOpenLog) {
+    run("e-quiet");
+    log_cmd(&tuvod_, "e-quiet");
+    ASSERT_EQ(records().size(), 1u);
+    close_exec_log();
+    log_cmd(&tuvod_, "e-quiet");
+    EXPECT_EQ(records().size(), 1u);
+    EXPECT_EQ(log_.raw(), "");
+}
