@@ -1,0 +1,388 @@
+// The worker pool and the request/response envelopes.
+//
+// Workers share the daemon's FIFO job queue under jobs_mutex: each takes the
+// job at the head, waking at least once a second (jobs_cv with a whole-second
+// deadline) to look at its run flag. A job is parsed up to its first NUL or
+// the end of the body, never further; the envelope must be exactly
+// {"requestUUID", "authority", "op", "args"}. The operation handler runs with
+// no worker lock held. Replies go out one at a time under job_rep_mutex,
+// which also covers reading and restoring the socket's send time-out.
+//
+// Shutdown: the entry clears each worker's run flag and sends it SIGUSR1
+// (unblocked only in worker threads here) to interrupt blocking calls; a
+// worker finishes and answers the job in hand before it ends. Jobs still
+// queued are released unanswered by whoever frees the queue.
+#include "worker.hpp"
+
+#include <nanomsg/nn.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "error.hpp"
+#include "handles.hpp"
+#include "info.hpp"
+#include "ops.hpp"
+#include "utils.hpp"
+
+namespace {
+
+constexpr int SHUTDOWN_SEND_TIMEOUT_MS = 10000;
+
+// A dequeued job: body and routing header are library buffers.
+struct job_deleter {
+    void operator()(tuvod_job_t *job) const noexcept {
+        if (job->req_buf != nullptr)
+            nn_freemsg(job->req_buf);
+        if (job->control != nullptr)
+            nn_freemsg(job->control);
+        delete job;
+    }
+};
+using job_ptr = std::unique_ptr<tuvod_job_t, job_deleter>;
+
+// Takes the job at the head of the queue, waiting while it is empty; none
+// once the worker's run flag is cleared.
+job_ptr take_job(tuvod_worker_t *worker) {
+    tuvod_state_t *tuvod = worker->tuvod;
+    mutex_guard lock(&tuvod->jobs_mutex);
+    while (tuvod->jobs == nullptr && worker->run) {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        struct timespec deadline = {now.tv_sec + 1, 0};
+        pthread_cond_timedwait(&tuvod->jobs_cv, &tuvod->jobs_mutex, &deadline);
+    }
+    if (!worker->run)
+        return nullptr;
+    tuvod_job_t *job = tuvod->jobs;
+    tuvod->jobs = job->next;
+    job->next = nullptr;
+    tuvod->n_jobs_pending--;
+    return job_ptr(job);
+}
+
+// A private copy of the job's routing header. Sending with the library's
+// own buffer (NN_MSG) hands it over on the first attempt, so a retried send
+// would pass a buffer that is already gone; a copy can be offered again.
+std::vector<char> copy_control(const tuvod_job_t *job) {
+    std::vector<char> copy;
+    if (job->control == nullptr)
+        return copy;
+    struct nn_msghdr hdr = {};
+    void *control = job->control;
+    hdr.msg_control = &control;
+    hdr.msg_controllen = NN_MSG;
+    size_t end = 0;
+    for (struct nn_cmsghdr *cmsg = NN_CMSG_FIRSTHDR(&hdr); cmsg != nullptr; cmsg = NN_CMSG_NXTHDR(&hdr, cmsg))
+        end = static_cast<size_t>(reinterpret_cast<char *>(cmsg) - static_cast<char *>(control)) +
+              NN_CMSG_ALIGN_(cmsg->cmsg_len);
+    const char *begin = static_cast<const char *>(control);
+    copy.assign(begin, begin + end);
+    return copy;
+}
+
+const char *op_for_log(json_t *req_js) {
+    const char *op = json_string_value(json_object_get(req_js, "op"));
+    return op != nullptr ? op : "(none)";
+}
+
+// Sends one reply: compact JSON plus its NUL, to the peer in the job's
+// routing header.
+void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
+    tuvod_state_t *tuvod = worker->tuvod;
+    cstr_ptr text(json_dumps(resp_js, JSON_COMPACT));
+    if (!text) {
+        JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
+        PRINT_INFO(INFO_CRITICAL, "Unable to serialise JSON response to %s\n", op_for_log(req_js));
+        return;
+    }
+    size_t len = strlen(text.get()) + 1;
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text.get(), len);
+
+    std::vector<char> control = copy_control(job);
+    struct nn_iovec iov = {text.get(), len};
+    struct nn_msghdr hdr = {};
+    hdr.msg_iov = &iov;
+    hdr.msg_iovlen = 1;
+    if (!control.empty()) {
+        hdr.msg_control = control.data();
+        hdr.msg_controllen = control.size();
+    }
+
+    mutex_guard lock(&tuvod->job_rep_mutex);
+    int sndtimeo = -1;
+    size_t optsz = sizeof sndtimeo;
+    bool have_timeo = nn_getsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &sndtimeo, &optsz) == 0;
+    while (nn_sendmsg(job->rep_sock, &hdr, NN_DONTWAIT) < 0) {
+        if (errno == EINTR) {
+            if (!worker->run) {
+                int timeo = SHUTDOWN_SEND_TIMEOUT_MS;
+                nn_setsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &timeo, sizeof timeo);
+            }
+            continue;
+        }
+        if (errno == EAGAIN)
+            continue;
+        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", strerror(errno));
+        break;
+    }
+    if (have_timeo)
+        nn_setsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &sndtimeo, sizeof sndtimeo);
+}
+
+// Sets member key of resp_js to a copy of the request's string member.
+int copy_envelope_string(json_t *resp_js, json_t *req_js, const char *key) {
+    json_t *val_js = json_object_get(req_js, key);
+    return json_object_set_new(resp_js, key, json_stringn(json_string_value(val_js), json_string_length(val_js)));
+}
+
+// Checks the envelope and calls the operation's handler; every failure the
+// requester must see goes on errors. Sets *uuid to the request identifier
+// once the envelope is known good.
+void dispatch_request(tuvod_state_t *tuvod, json_t *req_js, json_t *resp_js, tuvod_error_t **errors,
+                      const char **uuid) {
+    const char *authority = nullptr;
+    const char *op = nullptr;
+    json_t *args_js = nullptr;
+    json_error_t err;
+    if (json_unpack_ex(req_js, &err, JSON_STRICT, "{s:s, s:s, s:s, s:o}", "requestUUID", uuid, "authority",
+                       &authority, "op", &op, "args", &args_js) != 0) {
+        *uuid = nullptr;
+        JSON_TRACE(DEBUG_WORKER, req_js, "Request:");
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Malformed request: %s (line %d)", err.text, err.line);
+        return;
+    }
+    if (copy_envelope_string(resp_js, req_js, "requestUUID") != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set 'requestUUID' in resposne");
+        return;
+    }
+    if (copy_envelope_string(resp_js, req_js, "op") != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set 'op' in resposne");
+        return;
+    }
+    tuvod_op_handler_fn_t handler = tuvod_op_fn(op);
+    if (handler == nullptr) {
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Invalid op '%s' in request", op);
+        return;
+    }
+    handler(tuvod, *uuid, req_js, resp_js, errors);
+}
+
+// Parses, dispatches and answers one job. Requests that are not JSON, and
+// responses that cannot be built, get no answer.
+void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
+    tuvod_state_t *tuvod = worker->tuvod;
+    const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
+    const size_t text_len = body_sz > 0 ? strnlen(job->req_buf, body_sz) : 0;
+
+    json_error_t err;
+    json_ptr req_js(json_loadb(job->req_buf, text_len, 0, &err));
+    if (!req_js) {
+        PRINT_INFO(INFO_WARN, "Bad request: %s (line %d)\n", err.text, err.line);
+        PRINT_DEBUG(DEBUG_PROTOCOL, "          %.*s\n", static_cast<int>(text_len),
+                    job->req_buf != nullptr ? job->req_buf : "");
+        return;
+    }
+    json_ptr resp_js(json_pack("{s:O, s:n, s:n, s:{s:n, s:s}, s:[]}", "tuvodInstanceUUID", tuvod->uuid_js,
+                               "requestUUID", "op", "result", "output", "state",
+                               tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors"));
+    if (!resp_js) {
+        PRINT_INFO(INFO_ERROR, "Failed to allocate response on %s\n", worker->worker_uuid_str.c_str());
+        return;
+    }
+
+    error_stack errors;
+    const char *uuid = nullptr;
+    dispatch_request(tuvod, req_js.get(), resp_js.get(), errors.ptr(), &uuid);
+    json_t *errors_js = error_stack_json(errors.head());
+    if (errors_js == nullptr || json_object_set_new(resp_js.get(), "errors", errors_js) != 0)
+        PRINT_INFO(INFO_ERROR, "Unable to set error stack for request %s\n", uuid != nullptr ? uuid : "(none)");
+    send_response(worker, job, req_js.get(), resp_js.get());
+}
+
+void worker_turn(tuvod_worker_t *worker) {
+    const char *id = worker->worker_uuid_str.c_str();
+    PRINT_DEBUG(DEBUG_WORKER, "Waiting for a job on %s...\n", id);
+    job_ptr job = take_job(worker);
+    if (!job)
+        return;
+    PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%d bytes)\n", id, job->req_sz);
+    serve_job(worker, job.get());
+}
+
+void *tuvod_worker(void *arg) {
+    auto *worker = static_cast<tuvod_worker_t *>(arg);
+    try {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+        const char *id = worker->worker_uuid_str.c_str();
+        PRINT_DEBUG(DEBUG_WORKER, "Starting worker thread for %s\n", id);
+        tuvod_incr_counter(worker->tuvod, &worker->tuvod->n_workers_running);
+        {
+            mutex_guard lock(&worker->mutex);
+            worker->started = true;
+            pthread_cond_broadcast(&worker->start_cv);
+        }
+        while (worker->run)
+            worker_turn(worker);
+        PRINT_INFO(INFO_INFO, "Worker %s thread terminating\n", id);
+    } catch (const std::exception &e) {
+        PRINT_INFO(INFO_ERROR, "Worker thread failed: %s\n", e.what());
+    } catch (...) {
+        PRINT_INFO(INFO_ERROR, "Worker thread failed\n");
+    }
+    return nullptr;
+}
+
+// Starts one worker and waits until its thread runs. 0 or -1; on failure
+// the record is left as it was given (apart from the state pointer).
+int tuvod_start_worker(tuvod_state_t *tuvod, tuvod_worker_t *worker, unsigned id) {
+    (void)id;
+    worker->tuvod = tuvod;
+    cstr_ptr uuid(generate_uuid_str());
+    if (!uuid) {
+        PRINT_INFO(INFO_ERROR, "Failed to create worker UUID\n");
+        return -1;
+    }
+    worker->worker_uuid_str = uuid.get();
+    if (pthread_mutex_init(&worker->mutex, nullptr) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to create worker mutex\n");
+        worker->worker_uuid_str.clear();
+        PRINT_DEBUG(DEBUG_WORKER, "Worker failed to start\n");
+        return -1;
+    }
+    if (pthread_cond_init(&worker->start_cv, nullptr) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to create worker start cv\n");
+        pthread_mutex_destroy(&worker->mutex);
+        worker->worker_uuid_str.clear();
+        PRINT_DEBUG(DEBUG_WORKER, "Worker failed to start\n");
+        return -1;
+    }
+    worker->run = true;
+    if (pthread_create(&worker->thread, nullptr, tuvod_worker, worker) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to create worker thread\n");
+        worker->run = false;
+        pthread_cond_destroy(&worker->start_cv);
+        pthread_mutex_destroy(&worker->mutex);
+        worker->worker_uuid_str.clear();
+        PRINT_DEBUG(DEBUG_WORKER, "Worker failed to start\n");
+        return -1;
+    }
+    mutex_guard lock(&worker->mutex);
+    while (!worker->started) {
+        PRINT_DEBUG(DEBUG_WORKER, "Waiting for worker to start...\n");
+        pthread_cond_wait(&worker->start_cv, &worker->mutex);
+    }
+    return 0;
+}
+
+// Joins a started worker's thread and counts it down; a worker joined
+// before is left alone, so a repeated shutdown never joins twice.
+void tuvod_wait_for_worker_shutdown(tuvod_worker_t *worker) {
+    tuvod_state_t *tuvod = worker->tuvod;
+    {
+        mutex_guard lock(&worker->mutex);
+        if (!worker->started)
+            return;
+    }
+    const char *id = worker->worker_uuid_str.c_str();
+    PRINT_DEBUG(DEBUG_WORKER, "Waiting for worker %s to terminate\n", id);
+    pthread_join(worker->thread, nullptr);
+    {
+        mutex_guard lock(&worker->mutex);
+        worker->started = false;
+    }
+    tuvod_decr_counter(tuvod, &tuvod->n_workers_running);
+    PRINT_DEBUG(DEBUG_WORKER, "Worker %s has terminated\n", id);
+}
+
+// Releases a joined worker. A mutex that cannot be destroyed is still in
+// use, so that record is kept (and its identifier with it).
+void tuvod_free_worker(tuvod_worker_t *worker) {
+    if (pthread_mutex_destroy(&worker->mutex) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to destroy worker mutex\n");
+        return;
+    }
+    pthread_cond_destroy(&worker->start_cv);
+    std::unique_ptr<tuvod_worker_t> owned(worker);
+}
+
+// Stops and releases a worker that is running but could not be listed.
+void discard_running_worker(tuvod_worker_t *worker) {
+    worker->run = false;
+    tuvod_wait_for_worker_shutdown(worker);
+    tuvod_free_worker(worker);
+}
+
+} // namespace
+
+int tuvod_start_workers(tuvod_state_t *tuvod, unsigned int n_workers) {
+    {
+        mutex_guard lock(&tuvod->workers_mutex);
+        if (tuvod->tuvod_workers != nullptr) {
+            PRINT_INFO(INFO_ERROR, "tuvod workers already started\n");
+            return -1;
+        }
+    }
+    for (unsigned i = 0; i < n_workers; i++) {
+        std::unique_ptr<tuvod_worker_t> worker(new (std::nothrow) tuvod_worker_t);
+        if (!worker) {
+            PRINT_INFO(INFO_WARN, "Failed to alloc worker - only %d of %d running\n",
+                       static_cast<int>(tuvod->n_workers), static_cast<int>(n_workers));
+            break;
+        }
+        if (tuvod_start_worker(tuvod, worker.get(), i) != 0) {
+            PRINT_INFO(INFO_WARN, "Failed to start worker - only %d running\n", static_cast<int>(i));
+            break;
+        }
+        std::unique_ptr<tuvod_worker_list_t> node(new (std::nothrow) tuvod_worker_list_t);
+        if (!node) {
+            PRINT_INFO(INFO_WARN, "Failed to link worker - only %d of %d running\n",
+                       static_cast<int>(tuvod->n_workers), static_cast<int>(n_workers));
+            discard_running_worker(worker.release());
+            break;
+        }
+        node->worker = worker.release();
+        mutex_guard lock(&tuvod->workers_mutex);
+        node->next = tuvod->tuvod_workers;
+        tuvod->tuvod_workers = node.release();
+        tuvod->n_workers++;
+    }
+    {
+        mutex_guard lock(&tuvod->daemon_mutex);
+        while (tuvod->n_workers_running < tuvod->n_workers) {
+            PRINT_DEBUG(DEBUG_WORKER, "Waiting for workers to start (%d of %d have started)\n",
+                        static_cast<int>(tuvod->n_workers_running), static_cast<int>(tuvod->n_workers));
+            pthread_cond_wait(&tuvod->daemon_cv, &tuvod->daemon_mutex);
+        }
+    }
+    PRINT_DEBUG(DEBUG_WORKER, "All workers have started\n");
+    return static_cast<int>(tuvod->n_workers);
+}
+
+int tuvod_wait_for_workers_shutdown(tuvod_state_t *tuvod) {
+    mutex_guard lock(&tuvod->workers_mutex);
+    for (tuvod_worker_list_t *node = tuvod->tuvod_workers; node != nullptr; node = node->next)
+        tuvod_wait_for_worker_shutdown(node->worker);
+    PRINT_DEBUG(DEBUG_WORKER, "All workers have terminated\n");
+    return static_cast<int>(tuvod->n_workers);
+}
+
+int tuvod_free_workers(tuvod_state_t *tuvod) {
+    mutex_guard lock(&tuvod->workers_mutex);
+    const int n_workers = static_cast<int>(tuvod->n_workers);
+    while (tuvod->tuvod_workers != nullptr) {
+        std::unique_ptr<tuvod_worker_list_t> node(tuvod->tuvod_workers);
+        tuvod->tuvod_workers = node->next;
+        tuvod_free_worker(node->worker);
+    }
+    tuvod->n_workers = 0;
+    return n_workers;
+}

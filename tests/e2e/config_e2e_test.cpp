@@ -1,0 +1,139 @@
+// Start-up behaviour that depends on the daemon configuration file: the
+// identifier it creates, the listeners it binds, and the refusals.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "harness.hpp"
+
+namespace {
+
+using e2e::Client;
+using e2e::Daemon;
+using e2e::Sandbox;
+
+const char *const FIXED_CONFIG = "/lumo/conf/tuvod/config.json";
+
+class ConfigE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        E2E_REQUIRE_ROOT();
+        sb_ = std::make_unique<Sandbox>();
+    }
+
+    // Starts the daemon and returns its exit status if it ends by itself
+    // during start-up, or -1 once it is ready.
+    int start(std::vector<std::string> args = {"-f"}) {
+        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
+        if (!d_->start())
+            return -2;
+        if (d_->wait_ready())
+            return -1;
+        return d_->wait_exit();
+    }
+    void stop() { EXPECT_EQ(d_->stop(), 0) << d_->log(); }
+
+    json_ptr config() const { return json_ptr(json_load_file(sb_->config_path().c_str(), 0, nullptr)); }
+    std::vector<std::string> bind_addrs() const {
+        std::vector<std::string> out;
+        json_ptr conf = config();
+        size_t i;
+        json_t *a;
+        json_array_foreach(json_object_get(conf.get(), "bindAddrs"), i, a)
+            out.push_back(json_is_string(a) ? json_string_value(a) : "<not a string>");
+        return out;
+    }
+    bool answers_on(const std::string &endpoint) {
+        Client c(endpoint, 5000);
+        return static_cast<bool>(c.call("ping", nullptr));
+    }
+
+    std::unique_ptr<Sandbox> sb_;
+    std::unique_ptr<Daemon> d_;
+};
+
+TEST_F(ConfigE2E, MissingFileIsCreatedAndItsIdentifierUsed) {
+    ASSERT_EQ(start(), -1) << d_->log();
+    struct stat st {};
+    ASSERT_EQ(stat(sb_->config_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    json_ptr conf = config();
+    ASSERT_TRUE(conf);
+    const char *uuid = json_string_value(json_object_get(conf.get(), "tuvodUUID"));
+    ASSERT_NE(uuid, nullptr);
+    EXPECT_NE(d_->log().find(std::string("Start-up complete for tuvod instance ") + uuid), std::string::npos);
+    EXPECT_EQ(bind_addrs(), std::vector<std::string>{"127.0.0.1"});
+    stop();
+}
+
+TEST_F(ConfigE2E, UnparsableFileIsReplacedAndStartUpGoesOn) {
+    sb_->write(sb_->config_path(), "{\"tuvodUUID\": ", 0600);
+    ASSERT_EQ(start(), -1) << d_->log();
+    EXPECT_NE(d_->log().find(std::string("Unable to parse config file ") + FIXED_CONFIG + ": "), std::string::npos)
+        << d_->log();
+    json_ptr conf = config();
+    ASSERT_TRUE(conf);
+    EXPECT_TRUE(json_is_string(json_object_get(conf.get(), "tuvodUUID")));
+    stop();
+}
+
+TEST_F(ConfigE2E, SymbolicLinkRefusesStartUp) {
+    std::string real = sb_->conf_dir + "/real.json";
+    sb_->write(real, "{}", 0600);
+    ASSERT_EQ(symlink(real.c_str(), sb_->config_path().c_str()), 0);
+    EXPECT_EQ(start(), 1);
+    EXPECT_NE(d_->log().find(std::string("Unable to open configuration file ") + FIXED_CONFIG), std::string::npos)
+        << d_->log();
+    EXPECT_NE(d_->log().find("Failed to load configuration"), std::string::npos);
+    EXPECT_EQ(e2e::read_file(real), "{}");
+}
+
+TEST_F(ConfigE2E, UnbindableAddressIsLoggedAndSkipped) {
+    // 192.0.2.1 is on no interface here; 5 is not an address at all.
+    sb_->write(sb_->config_path(), R"({"bindAddrs": ["192.0.2.1", 5], "site": "kept"})", 0600);
+    ASSERT_EQ(start({"-f", "-v"}), -1) << d_->log();
+    std::string log = d_->log();
+    EXPECT_NE(log.find("Failed to bind tcp://[192.0.2.1]:5557"), std::string::npos) << log;
+    EXPECT_NE(log.find("Router bound to tcp://[127.0.0.1]:5557"), std::string::npos) << log;
+    EXPECT_NE(log.find("Ignoring bindAddrs element 1"), std::string::npos) << log;
+    EXPECT_TRUE(answers_on("tcp://127.0.0.1:5557"));
+    EXPECT_EQ(bind_addrs(), (std::vector<std::string>{"192.0.2.1", "<not a string>", "127.0.0.1"}));
+    EXPECT_STREQ(json_string_value(json_object_get(config().get(), "site")), "kept");
+    stop();
+}
+
+TEST_F(ConfigE2E, NoBindableAddressRefusesStartUp) {
+    // Someone else holds the loopback port, and the other address is foreign.
+    unique_fd holder(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(holder);
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(5557);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder.get(), reinterpret_cast<struct sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(listen(holder.get(), 1), 0);
+    sb_->write(sb_->config_path(), R"({"bindAddrs": ["192.0.2.1"]})", 0600);
+
+    EXPECT_EQ(start(), 1);
+    EXPECT_NE(d_->log().find("Failed to bind any listeners"), std::string::npos) << d_->log();
+    EXPECT_NE(d_->log().find("Unable to initialise the message router"), std::string::npos);
+}
+
+TEST_F(ConfigE2E, ManagementInterfaceAddressIsADefault) {
+    // A dummy interface where the kernel has the module, else one end of a
+    // veth pair (with its peer up, so the link has carrier).
+    ASSERT_EQ(system("{ ip link add clmgmt0 type dummy 2>/dev/null ||"
+                     " { ip link add clmgmt0 type veth peer name clmgmt0peer && ip link set clmgmt0peer up; }; } &&"
+                     " ip addr add 10.9.8.7/24 dev clmgmt0 && ip link set clmgmt0 up"),
+              0);
+    ASSERT_EQ(start(), -1) << d_->log();
+    EXPECT_EQ(bind_addrs(), (std::vector<std::string>{"127.0.0.1", "10.9.8.7"}));
+    EXPECT_TRUE(answers_on("tcp://10.9.8.7:5557"));
+    stop();
+}
+
+} // namespace
