@@ -244,7 +244,8 @@ int load_column(const cmd_row &row, cmds_column c, json_t **outp, json_error_t *
         std::snprintf(jerr->text, sizeof jerr->text, "missing value");
         return -1;
     }
-    *outp = json_loads(value, 0, jerr);
+    // Stored outputs may hold NUL bytes, written as \u0000.
+    *outp = json_loads(value, JSON_ALLOW_NUL, jerr);
     return *outp != nullptr ? 0 : -1;
 }
 

@@ -27,6 +27,7 @@
 #include "deadman.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "legacy.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
@@ -43,9 +44,6 @@ constexpr const char *EXEC_LOG_FILE = "/var/log/orrvik/tuvod_exec.log";
 constexpr const char *DAEMON_LOG_FILE = "/var/log/orrvik/tuvod.log";
 
 tuvod_state_t tuvod;
-// Counts the signals the main thread has taken; lets its wait tell whether
-// one arrived since it last looked.
-std::atomic<unsigned> main_signals{0};
 
 struct options_t {
     unsigned n_workers = 8;
@@ -234,7 +232,6 @@ int write_pid(const char *pid_file) {
 void signal_handler(int signal) {
     if (!pthread_equal(pthread_self(), tuvod.main_thread))
         return;
-    main_signals++;
     if (signal == SIGHUP)
         tuvod.reload_scripts = true;
     else if (signal == SIGTERM)
@@ -379,6 +376,10 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         PRINT_INFO(INFO_ERROR, "Unable to unblock signals: %s\n", strerror(errno));
         return false;
     }
+    if (tuvo_legacy_start(&tuvod) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to initialise tuvo legacy support\n");
+        return false;
+    }
     PRINT_INFO(INFO_WARN, "Start-up complete for tuvod instance %s on %s (%s)\n", uuid_text(),
                tuvod.my_hostname, stopwatch_str(sw));
     return true;
@@ -394,30 +395,9 @@ void reload_if_requested() {
     tuvod.reload_scripts = false;
 }
 
-// Stands in for the legacy gateway's accept until that gateway exists:
-// sleeps until SIGTERM or SIGHUP arrives.
-int wait_for_signal() {
-    sigset_t wake, old_mask;
-    sigemptyset(&wake);
-    sigaddset(&wake, SIGTERM);
-    sigaddset(&wake, SIGHUP);
-    // Blocked while the flags are checked, so no signal slips in between.
-    pthread_sigmask(SIG_BLOCK, &wake, &old_mask);
-    static unsigned seen = 0;
-    if (main_signals == seen) {
-        sigset_t during = old_mask;
-        sigdelset(&during, SIGTERM);
-        sigdelset(&during, SIGHUP);
-        sigsuspend(&during);
-    }
-    seen = main_signals;
-    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    return 0;
-}
-
 void main_loop() {
     do {
-        if (wait_for_signal() < 0) {
+        if (tuvo_legacy_poll(&tuvod) < 0) {
             PRINT_INFO(INFO_ERROR, "Exiting due to failure in legacy tuvo support\n");
             break;
         }
@@ -426,6 +406,7 @@ void main_loop() {
 }
 
 void shut_down(const options_t &opts) {
+    tuvo_legacy_stop(&tuvod);
     tuvod_deadman_t *shutdown_dm =
         tuvod_start_deadman(&tuvod, 120, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
                             "shutdown", "shutting down workers");

@@ -146,3 +146,233 @@ mutex_guard::~mutex_guard() {
     if (rc != 0)
         PRINT_INFO(INFO_CRITICAL, "Failed to unlock mutex: %s\n", strerror(rc));
 }
+
+// ---- Request arguments and redaction ----
+
+namespace {
+
+constexpr const char redacted_arg[] = "********";
+
+// The mask has 32 bits. Arguments at index 32 and above lie outside it and are
+// never masked (a shift by 32 or more would be undefined, not a mask).
+bool arg_is_secret(int redact, size_t index) {
+    return index < 32 && ((static_cast<unsigned>(redact) >> index) & 1U) != 0;
+}
+
+} // namespace
+
+char **argv_from_json_array(json_t *argv_js) {
+    size_t n = json_array_size(argv_js);
+    argv_ptr argv(static_cast<char **>(calloc(n + 1, sizeof(char *))));
+    if (!argv) {
+        PRINT_INFO(INFO_ERROR, "Unable to allocate argument vector\n");
+        return nullptr;
+    }
+    for (size_t i = 0; i < n; i++) {
+        json_t *arg_js = json_array_get(argv_js, i);
+        if (arg_js == nullptr)
+            break;
+        const char *arg = json_string_value(arg_js);
+        if (arg == nullptr) {
+            PRINT_INFO(INFO_ERROR, "Invalid argument type\n");
+            return nullptr;
+        }
+        argv.get()[i] = strdup(arg);
+        if (argv.get()[i] == nullptr) {
+            PRINT_INFO(INFO_ERROR, "Unable to dup argument\n");
+            return nullptr;
+        }
+    }
+    return argv.release();
+}
+
+void free_argv(char **argv) {
+    if (argv == nullptr)
+        return;
+    for (char **arg = argv; *arg != nullptr; arg++)
+        free(*arg);
+    free(argv);
+}
+
+json_t *redacted_argv_json(char **argv, int redact) {
+    json_ptr arr(json_array());
+    if (!arr) {
+        PRINT_INFO(INFO_ERROR, "Unable to create redacted argv array\n");
+        return nullptr;
+    }
+    for (size_t i = 0; argv != nullptr && argv[i] != nullptr; i++) {
+        const char *shown = arg_is_secret(redact, i) ? redacted_arg : argv[i];
+        if (json_array_append_new(arr.get(), json_string(shown)) != 0) {
+            PRINT_INFO(INFO_ERROR, "Failed to append redacted arg\n");
+            return nullptr;
+        }
+    }
+    return arr.release();
+}
+
+const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, size_t bufsz) {
+    if (bufsz <= 3)
+        return "...";
+    json_t *argv_js = json_object_get(props_js, "argv");
+    const char *cmd = json_string_value(json_array_get(argv_js, 0));
+    buf[0] = '\0';
+    if (cmd == nullptr)
+        return buf;
+    size_t used = 0;
+    size_t left = bufsz;
+    size_t n_args = json_array_size(argv_js);
+    for (size_t i = 0; i < n_args; i++) {
+        json_t *arg_js = json_array_get(argv_js, i);
+        if (arg_js == nullptr)
+            break;
+        const char *arg = json_string_value(arg_js);
+        const char *shown = arg_is_secret(redact_argv, i) ? redacted_arg : arg != nullptr ? arg : "";
+        int n = snprintf(buf + used, left, "%s", shown);
+        if (n < 0) {
+            PRINT_INFO(INFO_ERROR, "Unable to return command description for %s (arg %d)\n", cmd,
+                       static_cast<int>(i));
+            return buf;
+        }
+        if (static_cast<size_t>(n) >= left) {
+            PRINT_INFO(INFO_WARN, "Truncated command description for %s (arg %d)\n", cmd,
+                       static_cast<int>(i));
+            memcpy(buf + bufsz - 4, "...", 4);
+            return buf;
+        }
+        used += static_cast<size_t>(n);
+        left -= static_cast<size_t>(n);
+    }
+    return buf;
+}
+
+// ---- File tail ----
+//
+// The file is mapped rather than read so that a large log costs only the
+// pages the backward scan touches; the window is capped at 256 MiB.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr off_t file_tail_window = 268435456;
+
+struct mapping_owner {
+    void *addr;
+    size_t len;
+    ~mapping_owner() { munmap(addr, len); }
+};
+
+// Inserts one non-empty line at the front; a line that is not valid text
+// is left out (it still counts as a wanted line).
+void file_tail_insert(json_t *lines_js, const char *start, size_t len) {
+    if (json_array_insert_new(lines_js, 0, json_stringn(start, len)) != 0)
+        PRINT_INFO(INFO_ERROR, "Unable to insert log line\n");
+}
+
+} // namespace
+
+json_t *file_tail_json(const char *filename, size_t n_lines) {
+    json_ptr lines_js(json_array());
+    if (!lines_js) {
+        PRINT_INFO(INFO_ERROR, "Unable to create log array\n");
+        return json_null();
+    }
+    unique_fd fd(open(filename, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        PRINT_INFO(INFO_ERROR, "Unable to open %s: %s\n", filename, strerror(errno));
+        return lines_js.release();
+    }
+    struct stat sb;
+    if (fstat(fd.get(), &sb) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to stat %s: %s\n", filename, strerror(errno));
+        return lines_js.release();
+    }
+    off_t offset = 0;
+    if (sb.st_size > file_tail_window) {
+        off_t page = sysconf(_SC_PAGESIZE);
+        offset = (sb.st_size - file_tail_window + page - 1) / page * page;
+    }
+    size_t len = static_cast<size_t>(sb.st_size - offset);
+    void *addr = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd.get(), offset);
+    if (addr == MAP_FAILED) {
+        PRINT_INFO(INFO_ERROR, "Unable to mmap %s: %s\n", filename, strerror(errno));
+        return lines_js.release();
+    }
+    mapping_owner mapping{addr, len};
+    const char *window = static_cast<const char *>(addr);
+    size_t end = len;
+    size_t wanted = n_lines;
+    for (size_t i = len; i-- > 0 && wanted > 0;) {
+        if (window[i] == '\n') {
+            if (end > i + 1) {
+                file_tail_insert(lines_js.get(), window + i + 1, end - i - 1);
+                --wanted;
+            }
+            end = i;
+        } else if (i == 0 && offset == 0 && end > 0) {
+            file_tail_insert(lines_js.get(), window, end);
+            --wanted;
+        }
+    }
+    return lines_js.release();
+}
+
+// ---- Lossless-as-possible JSON strings ----
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
+size_t utf8_sequence_length(const unsigned char *p, size_t n) {
+    unsigned char c = p[0];
+    if (c < 0x80)
+        return 1;
+    size_t len;
+    unsigned min;
+    unsigned cp;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (len > n)
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not valid.
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+} // namespace
+
+json_t *json_string_lossy(const char *data, size_t len) {
+    if (data == nullptr)
+        return json_string("");
+    static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    std::string text;
+    text.reserve(len);
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    size_t i = 0;
+    while (i < len) {
+        size_t n = utf8_sequence_length(p + i, len - i);
+        if (n == 0) {
+            text.append(replacement, 3);
+            i++;
+        } else {
+            text.append(data + i, n);
+            i += n;
+        }
+    }
+    return json_stringn(text.data(), text.size());
+}

@@ -67,6 +67,10 @@ struct argv_deleter {
 };
 using argv_ptr = std::unique_ptr<char *, argv_deleter>;
 
+// New JSON string holding every byte of data (NUL bytes included), with each
+// byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
+json_t *json_string_lossy(const char *data, size_t len);
+
 // ---- File tail ----
 
 // JSON array of the last n_lines non-empty lines of a file, oldest first;
