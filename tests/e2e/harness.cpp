@@ -118,6 +118,16 @@ void remove_cgroup_tree(const std::string &dir) {
     }
 }
 
+// Groups of sandboxes whose directory is gone belong to runs that were killed.
+void remove_stale_cgroups(const std::string &parent) {
+    std::error_code ec;
+    for (const auto &entry : fs::directory_iterator(parent, ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("tuvod-e2e.", 0) == 0 && !fs::exists("/tmp/" + name))
+            remove_cgroup_tree(entry.path().string());
+    }
+}
+
 } // namespace
 
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
@@ -197,7 +207,8 @@ Sandbox::Sandbox() {
     }
     std::string parent = own_cgroup_dir();
     if (!parent.empty()) {
-        cgroup_ = parent + "/tuvod-e2e." + fs::path(root).filename().string();
+        remove_stale_cgroups(parent);
+        cgroup_ = parent + "/" + fs::path(root).filename().string();
         if (mkdir(cgroup_.c_str(), 0755) != 0)
             cgroup_.clear();
     }

@@ -1,8 +1,44 @@
 // Running one configured script in its own contract, collecting its output
 // under its time-out.
+//
+// The child is forked from a threaded daemon, so between the fork and execv
+// it makes only async-signal-safe calls and never logs or allocates. Output
+// collection and the contract wait share one budget: the script's time-out.
 #pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <ctime>
 
 #include "tuvod.hpp"
 
+// Runs script with the NULL-terminated argv. When the child was started,
+// *out_str and *err_str receive the collected output (malloc'd, NUL after
+// the last byte, owned by the caller; none for a stream never read);
+// otherwise they are left untouched. *exit_status is written only for
+// TUVOD_EXEC_COMPLETE. Failures are pushed on errors.
 tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
                                    char **err_str, int *exit_status, tuvod_error_t **errors);
+
+// The same, also giving the byte counts of the outputs, which may hold NUL
+// bytes of their own. The lengths are written with the strings.
+tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
+                                   size_t *out_len, char **err_str, size_t *err_len,
+                                   int *exit_status, tuvod_error_t **errors);
+
+// Collection state of one pipe.
+struct pipe_desc_t {
+    const char *pipe_name = nullptr; // "stdout" or "stderr"
+    int pipe_fd = -1;                // read end (borrowed)
+    char *pipe_data = nullptr;       // malloc'd, or none
+    ssize_t pipe_datasz = 0;
+    ssize_t pipe_bufsz = 0;
+};
+
+// Exposed for tests.
+// Milliseconds left of initial_timeout since start (monotonic), never negative.
+int timeout_remaining(int initial_timeout, struct timespec *start);
+// Reads every pipe until each reaches end of file or the time runs out.
+void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
+                struct timespec *start, tuvod_error_t **errors);

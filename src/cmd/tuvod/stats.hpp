@@ -1,9 +1,46 @@
 // System and process statistics for diagnosing commands that overrun.
+// Nothing here keeps state or takes a lock; failures are logged and turn
+// into placeholder values so a snapshot is as complete as it can be.
 #pragma once
 
 #include <sys/types.h>
 
+#include <string>
+
 #include <jansson.h>
 
+struct proc_stat_t;
+
+// New reference: load, every process and the system log tail; NULL only
+// when the snapshot object itself cannot be made.
 json_t *system_stats_json();
+// New reference: the statistics of pid; JSON null when its /proc files
+// cannot be read, JSON false when the object cannot be made.
 json_t *process_stats_json(pid_t pid);
+
+// The system log whose tail goes into the snapshot.
+const char *system_log_path();
+
+// Figures of one process in the units the statistics object carries.
+struct proc_figures_t {
+    long long threads = 0;
+    long long size_kib = 0;
+    long long resident_kib = 0;
+    double pct_cpu = 0;
+    double pct_mem = 0;
+    double real_time = 0;
+    double user_time = 0;
+    double sys_time = 0;
+    long long in_blocks = 0;
+    long long out_blocks = 0;
+};
+
+// Exposed for tests: converts raw /proc figures (times in clock ticks of
+// hz, resident size in pages) to the object's units.
+proc_figures_t process_figures(const proc_stat_t &st, double uptime_s, long hz, long page_size,
+                               unsigned long long mem_total, unsigned long long read_bytes,
+                               unsigned long long write_bytes);
+// New reference: the statistics object of given names and figures, or
+// JSON false when it cannot be made.
+json_t *process_stats_pack(const std::string &name, const std::string &args,
+                           const proc_figures_t &fig);

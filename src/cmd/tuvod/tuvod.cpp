@@ -28,6 +28,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "legacy.hpp"
+#include "procgroup.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
@@ -354,6 +355,8 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         PRINT_INFO(INFO_ERROR, "Failed to initialise command database.\n");
         return false;
     }
+    // Groups left by an instance that died still hold its scripts' processes.
+    procgroup_cleanup_stale();
     if (opts.n_workers == 0) {
         PRINT_INFO(INFO_ERROR, "No workers are configured, exiting.\n");
         return false;
@@ -422,6 +425,7 @@ void shut_down(const options_t &opts) {
     if (shutdown_dm != nullptr)
         tuvod_stop_deadman(shutdown_dm);
     tuvod_cmd_db_close(&tuvod);
+    procgroup_finish();
     PRINT_INFO(INFO_WARN, "Shutdown complete for tuvod instance %s on %s\n", uuid_text(),
                tuvod.my_hostname);
 }

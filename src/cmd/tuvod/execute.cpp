@@ -1,0 +1,267 @@
+// Command execution: fork into a contract, collect output, wait.
+#include "execute.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "contract.hpp"
+#include "handles.hpp"
+#include "info.hpp"
+#include "procgroup.hpp"
+#include "utils.hpp"
+
+namespace {
+
+using ull = unsigned long long;
+
+constexpr ssize_t first_bufsz = 4096;
+constexpr ssize_t max_output = 1073741824; // 1 GiB, final NUL included
+
+// The child's side, from the fork to execv; async-signal-safe calls only.
+[[noreturn]] void run_child(const char *path, const char **argv, int out_w, int err_w,
+                            bool nonblock) noexcept {
+    // The forking thread blocks the daemon's control signals; a script must
+    // start with none blocked and every disposition at its default, or it
+    // (and anything it starts) could not be stopped with SIGTERM.
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP)
+            sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // Move the pipe ends above 2 first: with the daemon's standard
+    // descriptors closed, pipe() may have handed out 0 to 2.
+    int out = fcntl(out_w, F_DUPFD, 3);
+    int err = fcntl(err_w, F_DUPFD, 3);
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0 && null_fd < 3)
+        null_fd = fcntl(null_fd, F_DUPFD, 3);
+    dup2(out, 1);
+    dup2(null_fd, 0);
+    dup2(err, 2);
+    close_range(3, ~0U, 0);
+
+    if (nonblock) {
+        pid_t pid = raw_fork();
+        if (pid < 0)
+            _exit(1);
+        if (pid > 0)
+            _exit(0);
+    }
+    execv(path, const_cast<char *const *>(argv));
+    _exit(1);
+}
+
+// Finishes one pipe: poll ignores a negative descriptor.
+void finish_pipe(struct pollfd *pfd, int *n_finished) {
+    pfd->fd = -1;
+    ++*n_finished;
+}
+
+// Grows the buffer for waiting more bytes. 0, or -1 when the pipe must be
+// finished (error pushed).
+int reserve_pipe_buffer(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
+    ssize_t needed = p->pipe_datasz + waiting + 1;
+    if (p->pipe_bufsz >= needed)
+        return 0;
+    if (needed > max_output) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Output from %s pipe is too large",
+                p->pipe_name);
+        return -1;
+    }
+    ssize_t new_size = p->pipe_data != nullptr ? p->pipe_bufsz : first_bufsz;
+    while (new_size < needed)
+        new_size *= 2;
+    PRINT_DEBUG(DEBUG_COMMAND, "Insufficient buffer, reallocate to %zd (need %zd, have %zd)\n",
+                new_size, needed, p->pipe_bufsz);
+    char *data = static_cast<char *>(realloc(p->pipe_data, static_cast<size_t>(new_size)));
+    if (data == nullptr) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to reallocate %s pipe data",
+                p->pipe_name);
+        return -1;
+    }
+    p->pipe_data = data;
+    p->pipe_bufsz = new_size;
+    return 0;
+}
+
+// Reads what one ready pipe holds. Returns true when the pipe is finished.
+bool read_ready_pipe(pipe_desc_t *p, int remaining, tuvod_error_t **errors) {
+    int waiting = 0;
+    if (ioctl(p->pipe_fd, FIONREAD, &waiting) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "FIONREAD failed on %s pipe: %s",
+                p->pipe_name, strerror(errno));
+        return true;
+    }
+    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %dms remaining\n", p->pipe_name,
+                waiting, remaining);
+    if (reserve_pipe_buffer(p, waiting, errors) != 0)
+        return true;
+    ssize_t n = read(p->pipe_fd, p->pipe_data + p->pipe_datasz, static_cast<size_t>(waiting));
+    if (n > 0) {
+        p->pipe_datasz += n;
+        return false;
+    }
+    if (n == 0) {
+        PRINT_DEBUG(DEBUG_COMMAND, "Finished reading data from %s pipe\n", p->pipe_name);
+        return true;
+    }
+    if (errno == EINTR) {
+        PRINT_DEBUG(DEBUG_COMMAND, "Interrupted read on %s pipe\n", p->pipe_name);
+        return false;
+    }
+    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Read failed on %s pipe: %s", p->pipe_name,
+            strerror(errno));
+    return true;
+}
+
+} // namespace
+
+int timeout_remaining(int initial_timeout, struct timespec *start) {
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to get highres time for timer\n");
+        return 0;
+    }
+    long long secs = now.tv_sec - start->tv_sec;
+    long long nsecs = now.tv_nsec - start->tv_nsec;
+    if (nsecs < 0) {
+        secs -= 1;
+        nsecs += 1000000000LL;
+    }
+    long long elapsed = secs * 1000 + (nsecs + 500000) / 1000000;
+    return elapsed < initial_timeout ? static_cast<int>(initial_timeout - elapsed) : 0;
+}
+
+void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
+                struct timespec *start, tuvod_error_t **errors) {
+    struct pollfd pfds[8];
+    n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
+    for (int i = 0; i < n_pipe_descs; ++i)
+        pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
+    int n_finished = 0;
+    while (n_finished < n_pipe_descs) {
+        int remaining = timeout_remaining(initial_timeout, start);
+        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %dms\n", n_pipe_descs,
+                    remaining);
+        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), remaining);
+        if (rc < 0 && errno == EINTR) {
+            PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
+            continue;
+        }
+        if (rc < 0) {
+            set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
+                    "Poll failed on data pipes with %dms remaining: %s", remaining,
+                    strerror(errno));
+            break;
+        }
+        if (rc == 0) {
+            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %dms remaining\n",
+                        remaining);
+            break;
+        }
+        for (int i = 0; i < n_pipe_descs; ++i) {
+            if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            if (read_ready_pipe(&pipe_descs[i], remaining, errors))
+                finish_pipe(&pfds[i], &n_finished);
+        }
+    }
+    for (int i = 0; i < n_pipe_descs; ++i) {
+        pipe_desc_t *p = &pipe_descs[i];
+        if (p->pipe_data != nullptr)
+            p->pipe_data[p->pipe_datasz] = '\0';
+        PRINT_DEBUG(DEBUG_COMMAND, "Returning %zd bytes from %s pipe\n", p->pipe_datasz,
+                    p->pipe_name);
+    }
+}
+
+tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
+                                   size_t *out_len, char **err_str, size_t *err_len,
+                                   int *exit_status, tuvod_error_t **errors) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create output pipe: %s",
+                strerror(errno));
+        return TUVOD_EXEC_FAILED;
+    }
+    unique_fd out_r(fds[0]), out_w(fds[1]);
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create error pipe: %s",
+                strerror(errno));
+        return TUVOD_EXEC_FAILED;
+    }
+    unique_fd err_r(fds[0]), err_w(fds[1]);
+
+    int tmpl_fd = activate_contract(script, errors);
+    if (tmpl_fd < 0)
+        return TUVOD_EXEC_FAILED;
+    // Everything the child needs is taken before the fork.
+    const char *path = script->script_path.c_str();
+    bool nonblock = script->script_nonblock;
+    pid_t pid = contract_fork();
+    if (pid < 0) {
+        clear_contract_template(tmpl_fd);
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to fork");
+        return TUVOD_EXEC_FAILED;
+    }
+    if (pid == 0)
+        run_child(path, argv, out_w.get(), err_w.get(), nonblock);
+
+    ctid_t ctid = latest_ctid(errors);
+    if (ctid < 0) {
+        // Without its contract the run cannot be waited for as a whole; end
+        // the child rather than leave it unaccounted for.
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        clear_contract_template(tmpl_fd);
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
+                "Killed %s pid %llu: its contract is unknown", script->script_name.c_str(),
+                static_cast<ull>(pid));
+        return TUVOD_EXEC_FAILED;
+    }
+    PRINT_INFO(INFO_INFO, "'%s' is running in contract %llu\n", script->script_name.c_str(),
+               static_cast<ull>(ctid));
+    out_w.reset();
+    err_w.reset();
+
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int timeout_ms =
+        script->script_timeout > INT_MAX / 1000 ? INT_MAX : script->script_timeout * 1000;
+    pipe_desc_t pipes[2];
+    pipes[0].pipe_name = "stdout";
+    pipes[0].pipe_fd = out_r.get();
+    pipes[1].pipe_name = "stderr";
+    pipes[1].pipe_fd = err_r.get();
+    read_pipes(pipes, 2, timeout_ms, &start, errors);
+    *out_str = pipes[0].pipe_data;
+    *err_str = pipes[1].pipe_data;
+    if (out_len != nullptr)
+        *out_len = static_cast<size_t>(pipes[0].pipe_datasz);
+    if (err_len != nullptr)
+        *err_len = static_cast<size_t>(pipes[1].pipe_datasz);
+
+    tuvod_exec_state_t state = wait_for_contract(
+        script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
+    end_contract(tmpl_fd, errors);
+    return state;
+}
+
+tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
+                                   char **err_str, int *exit_status, tuvod_error_t **errors) {
+    return execute_command(script, argv, out_str, nullptr, err_str, nullptr, exit_status, errors);
+}
