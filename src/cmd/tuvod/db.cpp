@@ -134,6 +134,31 @@ int exec_shared(sqlite3 *db, const char *sql, sql_text *errmsg) {
     return rc == SQLITE_OK ? 0 : -1;
 }
 
+// Runs one statement on the shared connection and releases its text before
+// stepping. A completion carries the whole output of a command, and the
+// statement is prepared without keeping a copy of its text (sqlite3_prepare
+// rather than _v2), so the text is held only once, and only while parsing.
+int exec_shared_consuming(sqlite3 *db, sql_text sql, sql_text *errmsg) {
+    if (db == nullptr) {
+        errmsg->reset(sqlite3_mprintf("command database is not open"));
+        return -1;
+    }
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    int rc = sqlite3_prepare(db, sql.get(), -1, &raw, nullptr);
+    stmt_ptr stmt(raw);
+    sql.reset();
+    if (rc == SQLITE_OK && stmt) {
+        while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+        }
+        if (rc == SQLITE_DONE)
+            rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK)
+        errmsg->reset(sqlite3_mprintf("%s", sqlite3_errmsg(db)));
+    return rc == SQLITE_OK ? 0 : -1;
+}
+
 int journal_mode_cb(void *mode, int n_cols, char **values, char **) {
     if (n_cols > 0 && values[0] != nullptr)
         *static_cast<std::string *>(mode) = values[0];
@@ -399,6 +424,9 @@ int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
                -1;
     sql_text sql(sqlite3_mprintf(update_result_fmt, output_text.get(), errors_text.get(),
                                  tuvod_exec_res_str(cmd_state), finish.get(), request_uuid));
+    // Outputs can be large: keep only the statement while it runs.
+    output_text.reset();
+    errors_text.reset();
     if (!sql)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to construct SQL insertion\n"),
@@ -406,7 +434,7 @@ int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
     PRINT_DEBUG(DEBUG_DB, "Set command to complete:\n");
     log_statement(sql.get());
     sql_text errmsg;
-    if (exec_shared(tuvod->tuvod_cmd_db, sql.get(), &errmsg) != 0)
+    if (exec_shared_consuming(tuvod->tuvod_cmd_db, std::move(sql), &errmsg) != 0)
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
                        text_or_unknown(errmsg.get())),
                -1;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "handles.hpp"
 
@@ -211,12 +212,42 @@ void set_exec_log_file(const char *filename) {
     replace_stream(&exec_log_mutex, &exec_log_file, f);
 }
 
+namespace {
+
+// Collects a record's text in large pieces: the file is opened for
+// synchronous writes, so each write is a disk sync, and a record (which may
+// hold a large output) should neither cost one sync per stdio buffer nor be
+// held whole in memory a second time.
+struct exec_log_writer {
+    static constexpr size_t CHUNK = 1 << 20;
+    FILE *out;
+    std::string pending;
+
+    void flush() {
+        if (!pending.empty())
+            fwrite(pending.data(), 1, pending.size(), out);
+        pending.clear();
+    }
+    static int append(const char *buffer, size_t size, void *data) {
+        auto *w = static_cast<exec_log_writer *>(data);
+        w->pending.append(buffer, size);
+        if (w->pending.size() >= CHUNK)
+            w->flush();
+        return 0;
+    }
+};
+
+} // namespace
+
 bool exec_log_write(const json_t *record) {
     lock_guard lock(&exec_log_mutex);
     if (exec_log_file == nullptr)
         return false;
-    json_dumpf(record, exec_log_file, JSON_INDENT(4));
-    fputc('\n', exec_log_file);
+    exec_log_writer writer{exec_log_file, {}};
+    writer.pending.reserve(exec_log_writer::CHUNK + 4096);
+    json_dump_callback(record, exec_log_writer::append, &writer, JSON_INDENT(4));
+    writer.pending.push_back('\n');
+    writer.flush();
     fflush(exec_log_file);
     return true;
 }

@@ -135,11 +135,14 @@ tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *req
         PRINT_DEBUG(DEBUG_WORKER, "stdout for request is '%s'\n", out != nullptr ? out : "");
         return state;
     }
+    // Outputs can be large: the JSON strings are the copies that are kept.
+    out_owner.reset();
     if (json_object_set_new(output_js, "stderr", json_string_lossy(err, err_len)) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set stderr in response");
         PRINT_DEBUG(DEBUG_WORKER, "stderr for request is '%s'\n", err != nullptr ? err : "");
         return state;
     }
+    err_owner.reset();
     if (tuvod_db_complete_cmd(tuvod, request_uuid, state, output_js, errors) != 0)
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                 "Failed to mark command as complete in the DB");

@@ -359,6 +359,9 @@ size_t utf8_sequence_length(const unsigned char *p, size_t n) {
 json_t *json_string_lossy(const char *data, size_t len) {
     if (data == nullptr)
         return json_string("");
+    // Most output is valid UTF-8 already; avoid building a second copy of it.
+    if (json_t *exact = json_stringn(data, len))
+        return exact;
     static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
     std::string text;
     text.reserve(len);
