@@ -1,0 +1,73 @@
+// Clients of the daemon's two protocols, and the bare nanomsg echo that
+// calibrates what a round trip costs without the daemon.
+//
+// JSON protocol: one REQ socket per client (REQ allows one request in flight,
+// so concurrent clients need sockets of their own); the body is compact JSON
+// followed by a NUL byte, the reply likewise. Resends are disabled because a
+// resent execute would be a repeated request to the daemon.
+//
+// Legacy protocol: one TCP connection per request to 127.0.0.1:4562; a
+// 4-byte little-endian length and the command line go out, an int32 status,
+// a uint32 length and the data come back, then the daemon closes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "handles.hpp"
+
+namespace bench {
+
+class req_client {
+  public:
+    // Connects to endpoint; replies of any size are accepted.
+    explicit req_client(const std::string &endpoint, int timeout_ms);
+    ~req_client();
+    req_client(const req_client &) = delete;
+    req_client &operator=(const req_client &) = delete;
+
+    // Sends bytes as one message and returns the reply's bytes, or nothing on time-out.
+    std::optional<std::string> round_trip(const std::string &bytes);
+    // Borrows req; returns the parsed reply (new reference), or null on time-out
+    // or a reply that is not JSON.
+    json_ptr request(json_t *req);
+
+  private:
+    int sock_ = -1;
+};
+
+// The request text (compact JSON plus NUL) of one operation.
+std::string request_text(const std::string &uuid, const std::string &op, json_t *args_stolen);
+// {"argv": argv, "asynchronous": async} as the args of an execute request.
+json_t *exec_args(const std::string &path, const std::string &arg, bool async);
+std::string new_uuid();
+
+// A REP socket on its own thread that sends every message straight back.
+class echo_server {
+  public:
+    // Binds endpoint; started() says whether that worked.
+    explicit echo_server(const std::string &endpoint);
+    ~echo_server();
+    echo_server(const echo_server &) = delete;
+    echo_server &operator=(const echo_server &) = delete;
+    bool started() const { return sock_ >= 0; }
+
+  private:
+    void serve();
+    int sock_ = -1;
+    std::atomic<bool> run_{true};
+    std::thread thread_;
+};
+
+struct legacy_reply {
+    int32_t status = 0;
+    std::string data;
+};
+
+// One legacy exchange; nothing when the connection, the send or the reply fails.
+std::optional<legacy_reply> legacy_call(const std::string &command_line, int timeout_ms);
+
+} // namespace bench

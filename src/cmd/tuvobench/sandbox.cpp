@@ -1,0 +1,288 @@
+#include "sandbox.hpp"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "handles.hpp"
+
+namespace fs = std::filesystem;
+
+namespace bench {
+
+namespace {
+
+const char *const FIXED_CONF = "/lumo/conf/tuvod";
+const char *const FIXED_CACHE = "/var/cache";
+const char *const FIXED_LOG = "/var/log/orrvik";
+
+bool bring_lo_up() {
+    unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!s)
+        return false;
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0)
+        return false;
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+    return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
+}
+
+// The cgroup v2 mount point (the hierarchy may sit at /sys/fs/cgroup or, on
+// hybrid hosts, at /sys/fs/cgroup/unified), or empty.
+std::string cgroup2_mount() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        auto dash = line.find(" - ");
+        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0)
+            continue;
+        std::istringstream fields(line.substr(0, dash));
+        std::string f;
+        for (int i = 0; i < 5 && fields >> f; i++) {
+        }
+        return f;
+    }
+    return {};
+}
+
+std::string own_cgroup_dir() {
+    std::string mount = cgroup2_mount();
+    if (mount.empty())
+        return {};
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("0::", 0) == 0)
+            return mount + line.substr(3);
+    return {};
+}
+
+void remove_cgroup_tree(const std::string &dir) {
+    if (dir.empty() || !fs::exists(dir))
+        return;
+    std::ofstream(dir + "/cgroup.kill") << "1";
+    std::error_code ec;
+    // Children first: a cgroup directory can only go once it has none.
+    std::vector<std::string> dirs;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec))
+            dirs.push_back(it->path());
+    std::sort(dirs.rbegin(), dirs.rend());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        bool all = true;
+        for (const auto &d : dirs)
+            if (fs::exists(d) && rmdir(d.c_str()) != 0)
+                all = false;
+        if (all && rmdir(dir.c_str()) == 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out)
+            throw std::runtime_error("cannot write " + path);
+    }
+    chmod(path.c_str(), mode);
+}
+
+// Polls cond every 20 ms until it holds or timeout_ms pass.
+template <typename F> bool wait_until(F cond, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
+bool enter_namespaces(std::string &err) {
+    if (geteuid() != 0) {
+        err = "the benchmark needs root (namespaces, bind mounts, cgroups)";
+        return false;
+    }
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        err = std::string("unshare: ") + strerror(errno);
+        return false;
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        err = std::string("making mounts private: ") + strerror(errno);
+        return false;
+    }
+    if (!bring_lo_up()) {
+        err = std::string("bringing lo up: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string sha256_file(const std::string &path) {
+    std::string data = read_file(path);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr);
+    std::string hex;
+    char buf[3];
+    for (unsigned i = 0; i < len; i++) {
+        snprintf(buf, sizeof buf, "%02x", md[i]);
+        hex += buf;
+    }
+    return hex;
+}
+
+sandbox::sandbox() {
+    char tmpl[] = "/tmp/tuvobench.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    root_ = tmpl;
+    const std::string conf = root_ + "/conf", cache = root_ + "/cache", log = root_ + "/log";
+    for (const auto &d : {conf + "/script_config.d", cache, log, root_ + "/bin"})
+        fs::create_directories(d);
+    const std::pair<std::string, const char *> binds[] = {
+        {conf, FIXED_CONF}, {cache, FIXED_CACHE}, {log, FIXED_LOG}};
+    for (const auto &[src, dst] : binds) {
+        fs::create_directories(dst);
+        if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0)
+            throw std::runtime_error(std::string("bind mount on ") + dst + ": " + strerror(errno));
+        mounts_.push_back(dst);
+    }
+    std::string parent = own_cgroup_dir();
+    if (!parent.empty()) {
+        cgroup_ = parent + "/tuvobench." + fs::path(root_).filename().string();
+        if (mkdir(cgroup_.c_str(), 0755) != 0)
+            cgroup_.clear();
+    }
+}
+
+sandbox::~sandbox() {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+        umount2(it->c_str(), MNT_DETACH);
+    remove_cgroup_tree(cgroup_);
+    std::error_code ec;
+    if (!keep_)
+        fs::remove_all(root_, ec);
+}
+
+std::string sandbox::add_script(const script_spec &s) const {
+    std::string exe = root_ + "/bin/" + s.name;
+    write_file(exe, "#!/bin/sh\n" + s.body + "\n", 0755);
+    json_ptr conf(json_pack("{s:s, s:s, s:s, s:s, s:i, s:b, s:b, s:[], s:[]}", "name",
+                            s.name.c_str(), "path", exe.c_str(), "digest",
+                            sha256_file(exe).c_str(), "authority", authority, "timeout",
+                            s.timeout, "isNonBlocking", false, "allowConcurrentExecution",
+                            s.concurrent, "redactArguments", "killSignals"));
+    cstr_ptr text(json_dumps(conf.get(), JSON_COMPACT));
+    if (!text)
+        throw std::runtime_error("cannot build the configuration of " + s.name);
+    write_file(root_ + "/conf/script_config.d/" + s.name + ".json", text.get(), 0644);
+    return exe;
+}
+
+daemon_proc::~daemon_proc() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool daemon_proc::start(unsigned workers, const std::string &binary) {
+    const std::string out = sb_.root() + "/daemon.out";
+    const std::string procs = sb_.cgroup().empty() ? "" : sb_.cgroup() + "/cgroup.procs";
+    std::vector<std::string> argv_s = {binary, "-f", "-w", std::to_string(workers),
+                                       "-p", sb_.root() + "/tuvod.pid"};
+    std::vector<char *> argv;
+    for (auto &a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here on.
+        if (!procs.empty()) {
+            int fd = open(procs.c_str(), O_WRONLY);
+            if (fd >= 0) {
+                (void)!write(fd, "0", 1);
+                close(fd);
+            }
+        }
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return true;
+}
+
+std::string daemon_proc::output() const {
+    return read_file(sb_.root() + "/daemon.out") + read_file(std::string(FIXED_LOG) + "/tuvod.log");
+}
+
+bool daemon_proc::wait_ready(int timeout_ms) {
+    bool ok = wait_until(
+        [&] {
+            if (output().find("Start-up complete") != std::string::npos)
+                return true;
+            if (!exited_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+                exited_ = true;
+            return exited_;
+        },
+        timeout_ms);
+    return ok && !exited_;
+}
+
+int daemon_proc::stop(int timeout_ms) {
+    if (pid_ <= 0 || exited_)
+        return -1;
+    kill(pid_, SIGTERM);
+    if (wait_until([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, timeout_ms)) {
+        exited_ = true;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    exited_ = true;
+    return -1;
+}
+
+} // namespace bench
