@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -408,6 +410,120 @@ json_ptr Client::call(const std::string &op, json_t *args_stolen, const std::str
                            authority.c_str(), "op", op.c_str(), "args",
                            args_stolen != nullptr ? args_stolen : json_object()));
     return request(req.get());
+}
+
+// ---- Legacy gateway and process inspection ----
+
+unique_fd legacy_connect() {
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(4562);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return unique_fd();
+    return fd;
+}
+
+bool legacy_send(int fd, const std::string &bytes) {
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+LegacyAnswer legacy_read(int fd, int timeout_ms) {
+    std::string raw;
+    char buf[65536];
+    for (;;) {
+        struct pollfd p {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            break;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        raw.append(buf, static_cast<size_t>(n));
+    }
+    LegacyAnswer a;
+    if (raw.size() < 8)
+        return a;
+    std::memcpy(&a.status, raw.data(), 4);
+    std::memcpy(&a.length, raw.data() + 4, 4);
+    a.data = raw.substr(8);
+    a.complete = a.data.size() == a.length;
+    return a;
+}
+
+LegacyAnswer legacy_call(const std::string &command_line, int timeout_ms) {
+    unique_fd fd = legacy_connect();
+    if (!fd)
+        return {};
+    auto length = static_cast<uint32_t>(command_line.size());
+    if (!legacy_send(fd.get(), std::string(reinterpret_cast<const char *>(&length), 4) + command_line))
+        return {};
+    return legacy_read(fd.get(), timeout_ms);
+}
+
+namespace {
+
+int count_entries(const std::string &dir) {
+    std::error_code ec;
+    int n = 0;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        n++;
+    return ec ? -1 : n;
+}
+
+} // namespace
+
+int proc_fd_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/fd"); }
+
+int proc_thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
+
+long proc_rss_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+std::vector<pid_t> zombie_children(pid_t pid) {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = read_file(it->path().string() + "/stat");
+        // The command name may hold blanks and parentheses; the fields follow the last ')'.
+        auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        char state = 0;
+        long ppid = 0;
+        if (fields >> state >> ppid && ppid == pid && state == 'Z')
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return found;
+}
+
+std::vector<std::string> subdirs(const std::string &dir) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec))
+            found.push_back(fs::relative(it->path(), dir, ec).string());
+    return found;
+}
+
+std::vector<pid_t> cgroup_procs(const std::string &dir) {
+    std::istringstream in(read_file(dir + "/cgroup.procs"));
+    std::vector<pid_t> pids;
+    pid_t pid;
+    while (in >> pid)
+        pids.push_back(pid);
+    return pids;
 }
 
 } // namespace e2e

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -112,5 +113,35 @@ std::string new_uuid();
 std::string read_file(const std::string &path);
 // Polls cond every 20 ms until it holds or timeout_ms pass.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms);
+
+// ---- Legacy gateway and process inspection (load, fault and hostile-input tests) ----
+
+struct LegacyAnswer {
+    int32_t status = -1;
+    uint32_t length = 0;
+    std::string data;
+    bool complete = false; // a whole header and exactly length bytes of data
+};
+
+// Connects to 127.0.0.1:4562; an invalid descriptor when nobody listens.
+unique_fd legacy_connect();
+// Sends the bytes as given; false unless all went out.
+bool legacy_send(int fd, const std::string &bytes);
+// The answer read until the daemon closes, or until timeout_ms without data.
+LegacyAnswer legacy_read(int fd, int timeout_ms = 30000);
+// One whole exchange: a length header and the command line.
+LegacyAnswer legacy_call(const std::string &command_line, int timeout_ms = 30000);
+
+// Entries of /proc/<pid>/fd and /proc/<pid>/task; -1 when unreadable.
+int proc_fd_count(pid_t pid);
+int proc_thread_count(pid_t pid);
+// VmRSS in KiB; -1 when unreadable.
+long proc_rss_kib(pid_t pid);
+// Children of pid in state Z.
+std::vector<pid_t> zombie_children(pid_t pid);
+// Every directory below dir, recursively, as paths relative to dir.
+std::vector<std::string> subdirs(const std::string &dir);
+// PIDs listed in a cgroup directory's cgroup.procs.
+std::vector<pid_t> cgroup_procs(const std::string &dir);
 
 } // namespace e2e

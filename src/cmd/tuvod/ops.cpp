@@ -9,6 +9,7 @@
 // and clear work on the command database only.
 #include "ops.hpp"
 
+#include <poll.h>
 #include <pthread.h>
 
 #include <cstdlib>
@@ -109,9 +110,36 @@ class script_run_gate {
     tuvod_script_t *script_;
 };
 
+// How long an asynchronous run keeps trying to record its outcome (for
+// example while the disk is full): nobody waits for its answer, and an
+// unrecorded outcome would leave the record "RUNNING" until the next start.
+constexpr int ASYNC_COMPLETE_ATTEMPTS = 30;
+constexpr int ASYNC_COMPLETE_RETRY_MS = 1000;
+
+// Records the outcome, trying up to attempts times; only the last failure
+// stays on the command's stack.
+int complete_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_exec_state_t state,
+                 json_t *output_js, tuvod_error_t **errors, int attempts) {
+    for (int attempt = 1;; attempt++) {
+        tuvod_error_t *before = *errors;
+        if (tuvod_db_complete_cmd(tuvod, request_uuid, state, output_js, errors) == 0)
+            return 0;
+        if (attempt >= attempts)
+            return -1;
+        // Drop this attempt's entry so the stored stack does not grow with retries.
+        if (*errors != before) {
+            tuvod_error_t *failures = *errors;
+            *errors = failures->next;
+            failures->next = nullptr;
+            clear_error_stack(&failures);
+        }
+        poll(nullptr, 0, ASYNC_COMPLETE_RETRY_MS);
+    }
+}
+
 tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *request_uuid,
                                            tuvod_script_t *script, char **argv, json_t *output_js,
-                                           tuvod_error_t **errors) {
+                                           tuvod_error_t **errors, int complete_attempts = 1) {
     char *out = nullptr, *err = nullptr;
     size_t out_len = 0, err_len = 0;
     int exit_status = 0;
@@ -143,7 +171,7 @@ tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *req
         return state;
     }
     err_owner.reset();
-    if (tuvod_db_complete_cmd(tuvod, request_uuid, state, output_js, errors) != 0)
+    if (complete_cmd(tuvod, request_uuid, state, output_js, errors, complete_attempts) != 0)
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                 "Failed to mark command as complete in the DB");
     return state;
@@ -159,7 +187,8 @@ void *exec_thread(void *arg) {
         }
         error_stack errors;
         execute_and_process_cmd(args->tuvod, args->request_uuid.c_str(), args->script.get(),
-                                args->argv.get(), output.get(), errors.ptr());
+                                args->argv.get(), output.get(), errors.ptr(),
+                                ASYNC_COMPLETE_ATTEMPTS);
         log_cmd(args->tuvod, args->request_uuid.c_str());
     } catch (...) {
         PRINT_INFO(INFO_ERROR, "Unexpected failure in exec thread for %s\n",
