@@ -138,6 +138,20 @@ int exec_shared(sqlite3 *db, const char *sql, sql_text *errmsg) {
 // stepping. A completion carries the whole output of a command, and the
 // statement is prepared without keeping a copy of its text (sqlite3_prepare
 // rather than _v2), so the text is held only once, and only while parsing.
+// Compact JSON text in a buffer of exactly its size. Outputs can be large,
+// and a growing buffer would briefly hold them up to three times over.
+char *dump_compact_exact(const json_t *value) {
+    size_t len = json_dumpb(value, nullptr, 0, JSON_COMPACT);
+    if (len == 0)
+        return nullptr;
+    auto *text = static_cast<char *>(malloc(len + 1));
+    if (text == nullptr)
+        return nullptr;
+    json_dumpb(value, text, len, JSON_COMPACT);
+    text[len] = '\0';
+    return text;
+}
+
 int exec_shared_consuming(sqlite3 *db, sql_text sql, sql_text *errmsg) {
     if (db == nullptr) {
         errmsg->reset(sqlite3_mprintf("command database is not open"));
@@ -410,7 +424,7 @@ int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to create finish time for %s\n", request_uuid),
                -1;
-    cstr_ptr output_text(output_js != nullptr ? json_dumps(output_js, JSON_COMPACT) : nullptr);
+    cstr_ptr output_text(output_js != nullptr ? dump_compact_exact(output_js) : nullptr);
     if (!output_text)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to serialise output for %s\n", request_uuid),
