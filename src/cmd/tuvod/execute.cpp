@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,15 @@ using ull = unsigned long long;
 constexpr ssize_t first_bufsz = 4096;
 constexpr ssize_t max_output = 1073741824; // 1 GiB, final NUL included
 
+// The C library refuses to change the signals it keeps for itself (32 and
+// 33), yet the daemon may have been started with them ignored (posix_spawn
+// leaves them so) and the script would inherit that. An all-zero kernel
+// sigaction is SIG_DFL with no flags and an empty mask.
+void reset_reserved_signal(int sig) noexcept {
+    unsigned long dfl[8] = {};
+    syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
+}
+
 // The child's side, from the fork to execv; async-signal-safe calls only.
 [[noreturn]] void run_child(const char *path, const char **argv, int out_w, int err_w,
                             bool nonblock) noexcept {
@@ -36,8 +46,8 @@ constexpr ssize_t max_output = 1073741824; // 1 GiB, final NUL included
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
-        if (sig != SIGKILL && sig != SIGSTOP)
-            sigaction(sig, &dfl, nullptr);
+        if (sig != SIGKILL && sig != SIGSTOP && sigaction(sig, &dfl, nullptr) != 0)
+            reset_reserved_signal(sig);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

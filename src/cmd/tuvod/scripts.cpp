@@ -85,8 +85,8 @@ class dirent_list {
     dirent_list(const dirent_list &) = delete;
     dirent_list &operator=(const dirent_list &) = delete;
 
-    int scan(const char *dir, int (*filter)(const struct dirent *)) {
-        n_ = scandir(dir, &entries_, filter, alphasort);
+    int scan(int dir_fd, int (*filter)(const struct dirent *)) {
+        n_ = scandirat(dir_fd, ".", &entries_, filter, alphasort);
         if (n_ < 0) {
             n_ = 0;
             return -1;
@@ -182,8 +182,8 @@ contract_killer_desc_t *contract_killer_descs_from_json(const char *fname, json_
 
 // Opens a configuration file without blocking (a FIFO named "*.json" must not
 // stall a reload) and refuses anything but a regular file.
-unique_fd open_script_file(const char *path) {
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+unique_fd open_script_file(int dir_fd, const char *name, const char *path) {
+    unique_fd fd(openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
     if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         PRINT_INFO(INFO_ERROR, "Unable to open script file %s for reading\n", path);
@@ -192,8 +192,8 @@ unique_fd open_script_file(const char *path) {
     return fd;
 }
 
-json_ptr read_script_file(const char *path) {
-    unique_fd fd = open_script_file(path);
+json_ptr read_script_file(int dir_fd, const char *name, const char *path) {
+    unique_fd fd = open_script_file(dir_fd, name, path);
     if (!fd)
         return nullptr;
     json_error_t error;
@@ -247,8 +247,12 @@ tuvod_script_t::~tuvod_script_t() {
     pthread_mutex_destroy(&script_mutex);
 }
 
-tuvod_script_ref tuvod_script_from_file(const char *path) {
-    json_ptr script_js = read_script_file(path);
+namespace {
+
+// A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
+// it in messages.
+tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const char *path) {
+    json_ptr script_js = read_script_file(dir_fd, file_name, path);
     if (!script_js)
         return nullptr;
 
@@ -311,9 +315,19 @@ tuvod_script_ref tuvod_script_from_file(const char *path) {
     return script;
 }
 
+} // namespace
+
+tuvod_script_ref tuvod_script_from_file(const char *path) {
+    return script_from_file_at(AT_FDCWD, path, path);
+}
+
 int tuvod_load_scripts(tuvod_state_t *tuvod) {
+    // Names are listed and files read through one descriptor of the
+    // directory, so a directory renamed away and back during the reload
+    // cannot leave a listing whose files all fail to open.
+    unique_fd dir(open(tuvod->scripts_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     dirent_list entries;
-    if (entries.scan(tuvod->scripts_dir, file_has_json_suffix) < 0) {
+    if (!dir || entries.scan(dir.get(), file_has_json_suffix) < 0) {
         PRINT_INFO(INFO_ERROR, "Unable to scan %s for script configs: %s\n", tuvod->scripts_dir,
                    strerror(errno));
         return -1;
@@ -328,7 +342,7 @@ int tuvod_load_scripts(tuvod_state_t *tuvod) {
     try {
         for (int i = 0; i < entries.size(); i++) {
             std::string path = std::string(tuvod->scripts_dir) + "/" + entries.name(i);
-            tuvod_script_ref script = tuvod_script_from_file(path.c_str());
+            tuvod_script_ref script = script_from_file_at(dir.get(), entries.name(i), path.c_str());
             if (!script)
                 continue;
             tuvod_script_t *raw = script.get();

@@ -95,17 +95,24 @@ const char *op_for_log(json_t *req_js) {
 // routing header.
 void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
     tuvod_state_t *tuvod = worker->tuvod;
-    cstr_ptr text(json_dumps(resp_js, JSON_COMPACT));
-    if (!text) {
+    // Serialised straight into a message buffer that the library takes over
+    // (zero-copy): a response can carry a large output, and it should not be
+    // held a third time while it is sent.
+    size_t text_len = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
+    void *msg = text_len > 0 ? nn_allocmsg(text_len + 1, 0) : nullptr;
+    if (msg == nullptr) {
         JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
         PRINT_INFO(INFO_CRITICAL, "Unable to serialise JSON response to %s\n", op_for_log(req_js));
         return;
     }
-    size_t len = strlen(text.get()) + 1;
-    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text.get(), len);
+    auto *text = static_cast<char *>(msg);
+    json_dumpb(resp_js, text, text_len, JSON_COMPACT);
+    text[text_len] = '\0';
+    size_t len = text_len + 1;
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text, len);
 
     std::vector<char> control = copy_control(job);
-    struct nn_iovec iov = {text.get(), len};
+    struct nn_iovec iov = {&msg, NN_MSG};
     struct nn_msghdr hdr = {};
     hdr.msg_iov = &iov;
     hdr.msg_iovlen = 1;
@@ -129,6 +136,8 @@ void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, jso
         if (errno == EAGAIN)
             continue;
         PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", strerror(errno));
+        // The buffer is the library's only once a send succeeds.
+        nn_freemsg(msg);
         break;
     }
     if (have_timeo)
@@ -173,27 +182,27 @@ void dispatch_request(tuvod_state_t *tuvod, json_t *req_js, json_t *resp_js, tuv
     handler(tuvod, *uuid, req_js, resp_js, errors);
 }
 
-// Parses, dispatches and answers one job. Requests that are not JSON, and
-// responses that cannot be built, get no answer.
-void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
-    tuvod_state_t *tuvod = worker->tuvod;
-    const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
-    const size_t text_len = body_sz > 0 ? strnlen(job->req_buf, body_sz) : 0;
+// Parses and dispatches one request body; the response, or none when the
+// body is not JSON or the response cannot be built. req_out receives the
+// parsed request.
+json_ptr build_response(tuvod_state_t *tuvod, const char *body, size_t body_sz,
+                        const char *who, json_ptr *req_out) {
+    const size_t text_len = body_sz > 0 ? strnlen(body, body_sz) : 0;
 
     json_error_t err;
-    json_ptr req_js(json_loadb(job->req_buf, text_len, 0, &err));
+    json_ptr req_js(json_loadb(body, text_len, 0, &err));
     if (!req_js) {
         PRINT_INFO(INFO_WARN, "Bad request: %s (line %d)\n", err.text, err.line);
         PRINT_DEBUG(DEBUG_PROTOCOL, "          %.*s\n", static_cast<int>(text_len),
-                    job->req_buf != nullptr ? job->req_buf : "");
-        return;
+                    body != nullptr ? body : "");
+        return nullptr;
     }
     json_ptr resp_js(json_pack("{s:O, s:n, s:n, s:{s:n, s:s}, s:[]}", "tuvodInstanceUUID", tuvod->uuid_js,
                                "requestUUID", "op", "result", "output", "state",
                                tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors"));
     if (!resp_js) {
-        PRINT_INFO(INFO_ERROR, "Failed to allocate response on %s\n", worker->worker_uuid_str.c_str());
-        return;
+        PRINT_INFO(INFO_ERROR, "Failed to allocate response on %s\n", who);
+        return nullptr;
     }
 
     error_stack errors;
@@ -202,7 +211,19 @@ void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
     json_t *errors_js = error_stack_json(errors.head());
     if (errors_js == nullptr || json_object_set_new(resp_js.get(), "errors", errors_js) != 0)
         PRINT_INFO(INFO_ERROR, "Unable to set error stack for request %s\n", uuid != nullptr ? uuid : "(none)");
-    send_response(worker, job, req_js.get(), resp_js.get());
+    *req_out = std::move(req_js);
+    return resp_js;
+}
+
+// Parses, dispatches and answers one job. Requests that are not JSON, and
+// responses that cannot be built, get no answer.
+void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
+    const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
+    json_ptr req_js;
+    json_ptr resp_js = build_response(worker->tuvod, job->req_buf, body_sz,
+                                      worker->worker_uuid_str.c_str(), &req_js);
+    if (resp_js)
+        send_response(worker, job, req_js.get(), resp_js.get());
 }
 
 void worker_turn(tuvod_worker_t *worker) {
@@ -322,6 +343,11 @@ void discard_running_worker(tuvod_worker_t *worker) {
 }
 
 } // namespace
+
+json_t *tuvod_handle_request(tuvod_state_t *tuvod, const char *body, size_t body_sz) {
+    json_ptr req_js;
+    return build_response(tuvod, body, body_sz, "(direct)", &req_js).release();
+}
 
 int tuvod_start_workers(tuvod_state_t *tuvod, unsigned int n_workers) {
     {
