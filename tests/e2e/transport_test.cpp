@@ -210,6 +210,25 @@ TEST_F(Transport, NanocatGetsAParsableReply) {
     expect_single_error(resp.get(), 22, "Invalid op 'nanocat-op' in request");
 }
 
+// A client built on another implementation of the same protocols.
+TEST_F(Transport, NngcatGetsAParsableReply) {
+    if (system("command -v nngcat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "nngcat (nng-utils) is not installed";
+    start();
+    std::string uuid = e2e::new_uuid();
+    std::string out_path = sb_->root + "/nngcat.out";
+    std::string cmd = "timeout 20 nngcat --req --dial tcp://127.0.0.1:5557 --recv-timeout 10 --raw --data '" +
+                      request_text(uuid, "list") + "' >" + out_path + " 2>&1";
+    ASSERT_EQ(system(cmd.c_str()), 0) << e2e::read_file(out_path);
+    std::string reply = e2e::read_file(out_path);
+    json_ptr resp = parse(reply);
+    ASSERT_TRUE(resp) << reply;
+    expect_envelope(resp.get(), instance_uuid_);
+    EXPECT_STREQ(str(resp.get(), "requestUUID"), uuid.c_str());
+    EXPECT_STREQ(str(resp.get(), "op"), "list");
+    EXPECT_TRUE(json_is_object(json_object_get(resp.get(), "result")));
+}
+
 TEST_F(Transport, MalformedEnvelopesAreAnsweredWithNullIdentifiers) {
     start();
     Client c;
