@@ -107,6 +107,31 @@ class Client {
     int timeout_ms_;
 };
 
+// Reading answers: a member's string (or none), "result", "errors", the
+// result's state, the newest error's text and code, and the whole answer as
+// text for failure messages.
+inline const char *str(json_t *obj, const char *key) {
+    return json_string_value(json_object_get(obj, key));
+}
+inline json_t *result_of(const json_ptr &r) { return json_object_get(r.get(), "result"); }
+inline json_t *errors_of(const json_ptr &r) { return json_object_get(r.get(), "errors"); }
+inline std::string state_of(const json_ptr &r) {
+    const char *s = str(result_of(r), "state");
+    return s != nullptr ? s : "";
+}
+inline std::string first_error(const json_ptr &r) {
+    const char *s = str(json_array_get(errors_of(r), 0), "errorString");
+    return s != nullptr ? s : "";
+}
+inline long long first_code(const json_ptr &r) {
+    return json_integer_value(json_object_get(json_array_get(errors_of(r), 0), "errorCode"));
+}
+inline std::string text_of(const json_t *v) {
+    cstr_ptr s(v != nullptr ? json_dumps(v, JSON_COMPACT | JSON_ENCODE_ANY) : nullptr);
+    return s ? s.get() : "(no answer)";
+}
+inline std::string text_of(const json_ptr &r) { return text_of(r.get()); }
+
 // {"argv": [...], "asynchronous": async}
 json_ptr exec_args(const std::vector<std::string> &argv, bool async);
 std::string new_uuid();

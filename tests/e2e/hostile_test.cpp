@@ -18,29 +18,13 @@ using e2e::Client;
 using e2e::Daemon;
 using e2e::Sandbox;
 using e2e::ScriptSpec;
-
-const char *str(json_t *obj, const char *key) { return json_string_value(json_object_get(obj, key)); }
-json_t *result_of(const json_ptr &r) { return json_object_get(r.get(), "result"); }
-json_t *errors_of(const json_ptr &r) { return json_object_get(r.get(), "errors"); }
-
-std::string state_of(const json_ptr &r) {
-    const char *s = str(result_of(r), "state");
-    return s != nullptr ? s : "";
-}
-
-std::string first_error(const json_ptr &r) {
-    const char *s = str(json_array_get(errors_of(r), 0), "errorString");
-    return s != nullptr ? s : "";
-}
-
-long long first_code(const json_ptr &r) {
-    return json_integer_value(json_object_get(json_array_get(errors_of(r), 0), "errorCode"));
-}
-
-std::string text_of(json_t *v) {
-    cstr_ptr s(json_dumps(v, JSON_COMPACT | JSON_ENCODE_ANY));
-    return s ? s.get() : "(none)";
-}
+using e2e::errors_of;
+using e2e::first_code;
+using e2e::first_error;
+using e2e::result_of;
+using e2e::state_of;
+using e2e::str;
+using e2e::text_of;
 
 // The request text for an execute whose "args" text is given as is.
 std::string raw_execute(const std::string &id, const std::string &args_text) {

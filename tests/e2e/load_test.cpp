@@ -21,15 +21,13 @@ using e2e::Client;
 using e2e::Daemon;
 using e2e::Sandbox;
 using e2e::ScriptSpec;
-
-const char *str(json_t *obj, const char *key) { return json_string_value(json_object_get(obj, key)); }
-json_t *result_of(const json_ptr &r) { return json_object_get(r.get(), "result"); }
-json_t *errors_of(const json_ptr &r) { return json_object_get(r.get(), "errors"); }
-
-std::string text_of(const json_ptr &r) {
-    cstr_ptr s(json_dumps(r.get(), JSON_COMPACT));
-    return s ? s.get() : "";
-}
+using e2e::errors_of;
+using e2e::first_code;
+using e2e::first_error;
+using e2e::result_of;
+using e2e::state_of;
+using e2e::str;
+using e2e::text_of;
 
 // What a load run saw; problems hold one line per unexpected answer.
 struct load_tally {

@@ -14,20 +14,13 @@ using e2e::Client;
 using e2e::Daemon;
 using e2e::Sandbox;
 using e2e::ScriptSpec;
-
-const char *str(json_t *obj, const char *key) { return json_string_value(json_object_get(obj, key)); }
-
-json_t *result_of(const json_ptr &resp) { return json_object_get(resp.get(), "result"); }
-json_t *errors_of(const json_ptr &resp) { return json_object_get(resp.get(), "errors"); }
-
-std::string first_error(const json_ptr &resp) {
-    const char *s = str(json_array_get(errors_of(resp), 0), "errorString");
-    return s != nullptr ? s : "";
-}
-
-long long first_code(const json_ptr &resp) {
-    return json_integer_value(json_object_get(json_array_get(errors_of(resp), 0), "errorCode"));
-}
+using e2e::errors_of;
+using e2e::first_code;
+using e2e::first_error;
+using e2e::result_of;
+using e2e::state_of;
+using e2e::str;
+using e2e::text_of;
 
 class Ops : public ::testing::Test {
   protected:
