@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "handles.hpp"
+#include "isolation.hpp"
 
 namespace e2e {
 
@@ -135,9 +136,8 @@ inline std::string text_of(const json_ptr &r) { return text_of(r.get()); }
 // {"argv": [...], "asynchronous": async}
 json_ptr exec_args(const std::vector<std::string> &argv, bool async);
 std::string new_uuid();
-std::string read_file(const std::string &path);
-// Polls cond every 20 ms until it holds or timeout_ms pass.
-bool wait_until(const std::function<bool()> &cond, int timeout_ms);
+using isolation::read_file;
+using isolation::wait_until;
 
 // ---- Legacy gateway and process inspection (load, fault and hostile-input tests) ----
 

@@ -28,96 +28,19 @@ namespace fs = std::filesystem;
 
 namespace bench {
 
+using isolation::own_cgroup_dir;
+using isolation::remove_cgroup_tree;
+using isolation::wait_until;
+
 namespace {
 
 const char *const FIXED_CONF = "/lumo/conf/tuvod";
 const char *const FIXED_CACHE = "/var/cache";
 const char *const FIXED_LOG = "/var/log/orrvik";
 
-bool bring_lo_up() {
-    unique_fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!s)
-        return false;
-    struct ifreq ifr {};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    if (ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0)
-        return false;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
-}
-
-// The cgroup v2 mount point (the hierarchy may sit at /sys/fs/cgroup or, on
-// hybrid hosts, at /sys/fs/cgroup/unified), or empty.
-std::string cgroup2_mount() {
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        auto dash = line.find(" - ");
-        if (dash == std::string::npos || line.compare(dash + 3, 8, "cgroup2 ") != 0)
-            continue;
-        std::istringstream fields(line.substr(0, dash));
-        std::string f;
-        for (int i = 0; i < 5 && fields >> f; i++) {
-        }
-        return f;
-    }
-    return {};
-}
-
-std::string own_cgroup_dir() {
-    std::string mount = cgroup2_mount();
-    if (mount.empty())
-        return {};
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("0::", 0) == 0)
-            return mount + line.substr(3);
-    return {};
-}
-
-void remove_cgroup_tree(const std::string &dir) {
-    if (dir.empty() || !fs::exists(dir))
-        return;
-    std::ofstream(dir + "/cgroup.kill") << "1";
-    std::error_code ec;
-    // Children first: a cgroup directory can only go once it has none.
-    std::vector<std::string> dirs;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec))
-        if (it->is_directory(ec))
-            dirs.push_back(it->path());
-    std::sort(dirs.rbegin(), dirs.rend());
-    for (int attempt = 0; attempt < 100; attempt++) {
-        bool all = true;
-        for (const auto &d : dirs)
-            if (fs::exists(d) && rmdir(d.c_str()) != 0)
-                all = false;
-        if (all && rmdir(dir.c_str()) == 0)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 void write_file(const std::string &path, const std::string &content, mode_t mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
-    }
-    chmod(path.c_str(), mode);
-}
-
-// Polls cond every 20 ms until it holds or timeout_ms pass.
-template <typename F> bool wait_until(F cond, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    if (!isolation::write_file(path, content, mode))
+        throw std::runtime_error("cannot write " + path);
 }
 
 } // namespace
@@ -127,40 +50,7 @@ bool enter_namespaces(std::string &err) {
         err = "the benchmark needs root (namespaces, bind mounts, cgroups)";
         return false;
     }
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-        err = std::string("unshare: ") + strerror(errno);
-        return false;
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        err = std::string("making mounts private: ") + strerror(errno);
-        return false;
-    }
-    if (!bring_lo_up()) {
-        err = std::string("bringing lo up: ") + strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::string sha256_file(const std::string &path) {
-    std::string data = read_file(path);
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned len = 0;
-    EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr);
-    std::string hex;
-    char buf[3];
-    for (unsigned i = 0; i < len; i++) {
-        snprintf(buf, sizeof buf, "%02x", md[i]);
-        hex += buf;
-    }
-    return hex;
+    return isolation::enter_namespaces(err);
 }
 
 sandbox::sandbox() {

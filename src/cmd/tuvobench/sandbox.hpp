@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "isolation.hpp"
+
 namespace bench {
 
 // Takes private mount and network namespaces and brings lo up. Must run
@@ -72,7 +74,7 @@ class daemon_proc {
     int status_ = 0;
 };
 
-std::string read_file(const std::string &path);
-std::string sha256_file(const std::string &path);
+using isolation::read_file;
+using isolation::sha256_file;
 
 } // namespace bench

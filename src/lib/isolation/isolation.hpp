@@ -1,0 +1,35 @@
+// Running the real daemon isolated from the host, for the end-to-end tests
+// and the benchmark: private mount and network namespaces, and a cgroup of
+// its own. Helpers only; the callers own their sandboxes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace isolation {
+
+// Takes private mount and network namespaces and brings lo up. Must run
+// before the process creates its first thread (unshare refuses CLONE_NEWNS
+// in a threaded process). False, with the reason in err, on failure.
+bool enter_namespaces(std::string &err);
+
+// The cgroup v2 mount point (/sys/fs/cgroup, or /sys/fs/cgroup/unified on
+// hybrid hosts), or empty.
+std::string cgroup2_mount();
+// This process's cgroup directory under that mount, or empty.
+std::string own_cgroup_dir();
+// Kills every process in a cgroup subtree and removes its directories
+// (bounded wait for them to empty).
+void remove_cgroup_tree(const std::string &dir);
+
+std::string read_file(const std::string &path);
+// Writes a whole file and sets its mode; false when it cannot be written.
+bool write_file(const std::string &path, const std::string &content, mode_t mode);
+// Lower-case hexadecimal SHA-256 of a file's content.
+std::string sha256_file(const std::string &path);
+// Polls cond every 20 ms until it holds or timeout_ms pass.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms);
+
+} // namespace isolation
