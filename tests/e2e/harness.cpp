@@ -174,38 +174,10 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::start() {
-    std::string out = sb_.root + "/daemon.out";
-    std::string cgroup_procs = sb_.cgroup().empty() ? "" : sb_.cgroup() + "/cgroup.procs";
-    std::vector<std::string> argv_s = {TUVOD_BINARY};
-    argv_s.insert(argv_s.end(), args_.begin(), args_.end());
-    std::vector<char *> argv;
-    for (auto &a : argv_s)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
-        if (!cgroup_procs.empty()) {
-            int fd = open(cgroup_procs.c_str(), O_WRONLY);
-            if (fd >= 0) {
-                (void)!write(fd, "0", 1);
-                close(fd);
-            }
-        }
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return true;
+    std::vector<std::string> argv = {TUVOD_BINARY};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    pid_ = isolation::spawn_in_cgroup(argv, sb_.cgroup(), sb_.root + "/daemon.out");
+    return pid_ > 0;
 }
 
 std::string Daemon::log() const {

@@ -109,39 +109,10 @@ daemon_proc::~daemon_proc() {
 }
 
 bool daemon_proc::start(unsigned workers, const std::string &binary) {
-    const std::string out = sb_.root() + "/daemon.out";
-    const std::string procs = sb_.cgroup().empty() ? "" : sb_.cgroup() + "/cgroup.procs";
-    std::vector<std::string> argv_s = {binary, "-f", "-w", std::to_string(workers),
-                                       "-p", sb_.root() + "/tuvod.pid"};
-    std::vector<char *> argv;
-    for (auto &a : argv_s)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
-        // Only async-signal-safe calls from here on.
-        if (!procs.empty()) {
-            int fd = open(procs.c_str(), O_WRONLY);
-            if (fd >= 0) {
-                (void)!write(fd, "0", 1);
-                close(fd);
-            }
-        }
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return true;
+    pid_ = isolation::spawn_in_cgroup({binary, "-f", "-w", std::to_string(workers), "-p",
+                                       sb_.root() + "/tuvod.pid"},
+                                      sb_.cgroup(), sb_.root() + "/daemon.out");
+    return pid_ > 0;
 }
 
 std::string daemon_proc::output() const {

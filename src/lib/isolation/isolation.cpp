@@ -1,6 +1,8 @@
 #include "isolation.hpp"
 
+#include <fcntl.h>
 #include <net/if.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -108,6 +110,39 @@ void remove_cgroup_tree(const std::string &dir) {
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+pid_t spawn_in_cgroup(const std::vector<std::string> &argv, const std::string &cgroup_dir,
+                      const std::string &out_path) {
+    // Everything the child needs is prepared before the fork.
+    std::vector<std::string> args(argv);
+    std::vector<char *> argp;
+    for (auto &a : args)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+    std::string procs = cgroup_dir.empty() ? "" : cgroup_dir + "/cgroup.procs";
+
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Only async-signal-safe calls from here on.
+    if (!procs.empty()) {
+        int fd = open(procs.c_str(), O_WRONLY);
+        if (fd >= 0) {
+            (void)!write(fd, "0", 1);
+            close(fd);
+        }
+    }
+    int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(argp[0], argp.data());
+    _exit(127);
 }
 
 std::string read_file(const std::string &path) {

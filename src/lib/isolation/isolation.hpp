@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace isolation {
 
@@ -23,6 +24,12 @@ std::string own_cgroup_dir();
 // Kills every process in a cgroup subtree and removes its directories
 // (bounded wait for them to empty).
 void remove_cgroup_tree(const std::string &dir);
+
+// Starts argv[0] with argv in cgroup_dir (none when empty), standard output
+// and error appended to out_path, every signal unblocked. The child's PID,
+// or -1.
+pid_t spawn_in_cgroup(const std::vector<std::string> &argv, const std::string &cgroup_dir,
+                      const std::string &out_path);
 
 std::string read_file(const std::string &path);
 // Writes a whole file and sets its mode; false when it cannot be written.
