@@ -111,19 +111,31 @@ void append_job(tuvod_state_t *tuvod, tuvod_job_t *job) {
 }
 
 // Waits for one message and queues it; returns when there is none yet.
+// After nn_term every call fails at once; pause so the thread does not
+// spin until the shutdown clears its run flag.
+void pause_after_term() {
+    struct timespec pause = {0, ROUTER_POLL_MS * 1000000L / 10};
+    nanosleep(&pause, nullptr);
+}
+
+std::unique_ptr<tuvod_job_t> new_job() {
+    try {
+        return std::make_unique<tuvod_job_t>();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
 void router_turn(tuvod_router_t *router) {
     struct nn_pollfd pfd = {router->sock, NN_POLLIN, 0};
     if (nn_poll(&pfd, 1, ROUTER_POLL_MS) < 0 && errno == ETERM) {
-        // After nn_term every poll fails at once; pause so the thread does
-        // not spin until the shutdown clears its run flag.
-        struct timespec pause = {0, ROUTER_POLL_MS * 1000000L / 10};
-        nanosleep(&pause, nullptr);
+        pause_after_term();
         return;
     }
     if ((pfd.revents & NN_POLLIN) == 0)
         return;
 
-    std::unique_ptr<tuvod_job_t> job(new (std::nothrow) tuvod_job_t);
+    std::unique_ptr<tuvod_job_t> job = new_job();
     if (!job) {
         PRINT_INFO(INFO_ERROR, "Failed to allocate job\n");
         return;
@@ -137,6 +149,11 @@ void router_turn(tuvod_router_t *router) {
     hdr.msg_controllen = NN_MSG;
     job->req_sz = nn_recvmsg(router->sock, &hdr, 0);
     if (job->req_sz < 0) {
+        // A socket closed by nn_term reports EBADF: that is the shutdown, not a failure.
+        if (errno == ETERM || errno == EBADF) {
+            pause_after_term();
+            return;
+        }
         PRINT_INFO(INFO_ERROR, "Failed to receieve message: %s\n", strerror(errno));
         return;
     }
