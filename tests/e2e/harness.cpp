@@ -38,10 +38,6 @@ using isolation::sha256_file;
 
 namespace {
 
-const char *const FIXED_CONF = "/lumo/conf/tuvod";
-const char *const FIXED_CACHE = "/var/cache";
-const char *const FIXED_LOG = "/var/log/orrvik";
-
 std::string json_text(json_t *v) {
     cstr_ptr s(json_dumps(v, JSON_COMPACT | JSON_ENCODE_ANY));
     return s ? s.get() : "null";
@@ -101,27 +97,15 @@ Sandbox::Sandbox() {
     bin_dir = root + "/bin";
     for (const auto &d : {scripts_dir, cache_dir, log_dir, bin_dir})
         fs::create_directories(d);
-    // The mount points are what an installation creates anyway.
-    const std::pair<std::string, const char *> binds[] = {
-        {conf_dir, FIXED_CONF}, {cache_dir, FIXED_CACHE}, {log_dir, FIXED_LOG}};
-    for (const auto &[src, dst] : binds) {
-        fs::create_directories(dst);
-        if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0)
-            throw std::runtime_error(std::string("bind mount on ") + dst + ": " + strerror(errno));
-        mounts_.push_back(dst);
-    }
+    mounts_ = isolation::bind_fixed_dirs(conf_dir, cache_dir, log_dir);
     std::string parent = own_cgroup_dir();
-    if (!parent.empty()) {
+    if (!parent.empty())
         remove_stale_cgroups(parent);
-        cgroup_ = parent + "/" + fs::path(root).filename().string();
-        if (mkdir(cgroup_.c_str(), 0755) != 0)
-            cgroup_.clear();
-    }
+    cgroup_ = isolation::make_child_cgroup(fs::path(root).filename().string());
 }
 
 Sandbox::~Sandbox() {
-    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-        umount2(it->c_str(), MNT_DETACH);
+    isolation::unbind(mounts_);
     remove_cgroup_tree(cgroup_);
     std::error_code ec;
     fs::remove_all(root, ec);

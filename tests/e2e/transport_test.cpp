@@ -195,16 +195,27 @@ TEST_F(Transport, UnknownOpIsAnsweredWithBothIdentifiersEchoed) {
     expect_single_error(upper.get(), 22, "Invalid op 'EXECUTE' in request");
 }
 
+// One request from a command-line client of the protocol ("<tool> --req
+// <dial option>"), run inside this test's namespaces; its parsed reply.
+json_ptr tool_request(const Sandbox &sb, const std::string &tool, const std::string &dial_option,
+                      const std::string &body) {
+    std::string out_path = sb.root + "/" + tool + ".out";
+    std::string cmd = "timeout 20 " + tool + " --req " + dial_option +
+                      " tcp://127.0.0.1:5557 --recv-timeout 10 --raw --data '" + body + "' >" +
+                      out_path + " 2>&1";
+    int rc = system(cmd.c_str());
+    std::string reply = e2e::read_file(out_path);
+    EXPECT_EQ(rc, 0) << reply;
+    json_ptr resp = parse(reply);
+    EXPECT_TRUE(resp) << reply;
+    return resp;
+}
+
 TEST_F(Transport, NanocatGetsAParsableReply) {
     start();
     std::string uuid = e2e::new_uuid();
-    std::string out_path = sb_->root + "/nanocat.out";
-    std::string cmd = "timeout 20 nanocat --req --connect tcp://127.0.0.1:5557 --recv-timeout 10 --raw --data '" +
-                      request_text(uuid, "nanocat-op") + "' >" + out_path + " 2>&1";
-    ASSERT_EQ(system(cmd.c_str()), 0) << e2e::read_file(out_path);
-    std::string reply = e2e::read_file(out_path);
-    json_ptr resp = parse(reply);
-    ASSERT_TRUE(resp) << reply;
+    json_ptr resp = tool_request(*sb_, "nanocat", "--connect", request_text(uuid, "nanocat-op"));
+    ASSERT_TRUE(resp);
     expect_envelope(resp.get(), instance_uuid_);
     EXPECT_STREQ(str(resp.get(), "requestUUID"), uuid.c_str());
     expect_single_error(resp.get(), 22, "Invalid op 'nanocat-op' in request");
@@ -216,13 +227,8 @@ TEST_F(Transport, NngcatGetsAParsableReply) {
         GTEST_SKIP() << "nngcat (nng-utils) is not installed";
     start();
     std::string uuid = e2e::new_uuid();
-    std::string out_path = sb_->root + "/nngcat.out";
-    std::string cmd = "timeout 20 nngcat --req --dial tcp://127.0.0.1:5557 --recv-timeout 10 --raw --data '" +
-                      request_text(uuid, "list") + "' >" + out_path + " 2>&1";
-    ASSERT_EQ(system(cmd.c_str()), 0) << e2e::read_file(out_path);
-    std::string reply = e2e::read_file(out_path);
-    json_ptr resp = parse(reply);
-    ASSERT_TRUE(resp) << reply;
+    json_ptr resp = tool_request(*sb_, "nngcat", "--dial", request_text(uuid, "list"));
+    ASSERT_TRUE(resp);
     expect_envelope(resp.get(), instance_uuid_);
     EXPECT_STREQ(str(resp.get(), "requestUUID"), uuid.c_str());
     EXPECT_STREQ(str(resp.get(), "op"), "list");

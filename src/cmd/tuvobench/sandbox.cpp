@@ -34,9 +34,7 @@ using isolation::wait_until;
 
 namespace {
 
-const char *const FIXED_CONF = "/lumo/conf/tuvod";
-const char *const FIXED_CACHE = "/var/cache";
-const char *const FIXED_LOG = "/var/log/orrvik";
+using isolation::FIXED_LOG;
 
 void write_file(const std::string &path, const std::string &content, mode_t mode) {
     if (!isolation::write_file(path, content, mode))
@@ -61,25 +59,12 @@ sandbox::sandbox() {
     const std::string conf = root_ + "/conf", cache = root_ + "/cache", log = root_ + "/log";
     for (const auto &d : {conf + "/script_config.d", cache, log, root_ + "/bin"})
         fs::create_directories(d);
-    const std::pair<std::string, const char *> binds[] = {
-        {conf, FIXED_CONF}, {cache, FIXED_CACHE}, {log, FIXED_LOG}};
-    for (const auto &[src, dst] : binds) {
-        fs::create_directories(dst);
-        if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0)
-            throw std::runtime_error(std::string("bind mount on ") + dst + ": " + strerror(errno));
-        mounts_.push_back(dst);
-    }
-    std::string parent = own_cgroup_dir();
-    if (!parent.empty()) {
-        cgroup_ = parent + "/tuvobench." + fs::path(root_).filename().string();
-        if (mkdir(cgroup_.c_str(), 0755) != 0)
-            cgroup_.clear();
-    }
+    mounts_ = isolation::bind_fixed_dirs(conf, cache, log);
+    cgroup_ = isolation::make_child_cgroup("tuvobench." + fs::path(root_).filename().string());
 }
 
 sandbox::~sandbox() {
-    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-        umount2(it->c_str(), MNT_DETACH);
+    isolation::unbind(mounts_);
     remove_cgroup_tree(cgroup_);
     std::error_code ec;
     if (!keep_)

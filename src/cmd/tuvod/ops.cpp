@@ -244,7 +244,7 @@ bool request_already_recorded(tuvod_state_t *tuvod, const char *uuid) {
 }
 
 void start_async(tuvod_state_t *tuvod, const char *uuid, tuvod_script_ref script, argv_ptr argv,
-                 json_t *resp_js, const char *desc, tuvod_error_t **errors) {
+                 json_t *resp_js, const char *desc) {
     auto args = std::make_unique<tuvod_exec_args_t>();
     args->tuvod = tuvod;
     args->request_uuid = uuid;
@@ -264,7 +264,6 @@ void start_async(tuvod_state_t *tuvod, const char *uuid, tuvod_script_ref script
     args.release();
     set_resp_state(resp_js, TUVOD_EXEC_RUNNING);
     PRINT_DEBUG(DEBUG_WORKER, "Started new thread to execute %s (request %s)\n", desc, uuid);
-    (void)errors;
 }
 
 void run_sync(tuvod_state_t *tuvod, const char *uuid, tuvod_script_t *script, char **argv,
@@ -331,7 +330,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     PRINT_DEBUG(DEBUG_WORKER, "Executing '%s'%s (request %s)\n", cmd_desc,
                 async ? "asynchronously " : "", uuid);
     if (async)
-        start_async(tuvod, uuid, std::move(script), std::move(argv), resp_js, cmd_desc, errors);
+        start_async(tuvod, uuid, std::move(script), std::move(argv), resp_js, cmd_desc);
     else
         run_sync(tuvod, uuid, script.get(), argv.get(), redacted.get(), resp_js, errors);
 }

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -59,6 +60,36 @@ bool enter_namespaces(std::string &err) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> bind_fixed_dirs(const std::string &conf, const std::string &cache,
+                                         const std::string &log) {
+    std::vector<std::string> mounts;
+    const std::pair<std::string, const char *> binds[] = {
+        {conf, FIXED_CONF}, {cache, FIXED_CACHE}, {log, FIXED_LOG}};
+    for (const auto &[src, dst] : binds) {
+        fs::create_directories(dst);
+        if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0) {
+            std::string reason = strerror(errno);
+            unbind(mounts);
+            throw std::runtime_error(std::string("bind mount on ") + dst + ": " + reason);
+        }
+        mounts.push_back(dst);
+    }
+    return mounts;
+}
+
+void unbind(const std::vector<std::string> &mounts) {
+    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+        umount2(it->c_str(), MNT_DETACH);
+}
+
+std::string make_child_cgroup(const std::string &name) {
+    std::string parent = own_cgroup_dir();
+    if (parent.empty())
+        return {};
+    std::string dir = parent + "/" + name;
+    return mkdir(dir.c_str(), 0755) == 0 ? dir : std::string();
 }
 
 std::string cgroup2_mount() {

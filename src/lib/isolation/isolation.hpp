@@ -16,6 +16,22 @@ namespace isolation {
 // in a threaded process). False, with the reason in err, on failure.
 bool enter_namespaces(std::string &err);
 
+// The daemon's fixed directories: configuration, database, logs.
+constexpr const char *FIXED_CONF = "/lumo/conf/tuvod";
+constexpr const char *FIXED_CACHE = "/var/cache";
+constexpr const char *FIXED_LOG = "/var/log/orrvik";
+
+// Bind-mounts conf, cache and log on the fixed directories (creating the
+// mount points, as an installation does); the mounted paths, in order.
+// Throws std::runtime_error when a mount fails.
+std::vector<std::string> bind_fixed_dirs(const std::string &conf, const std::string &cache,
+                                         const std::string &log);
+// Detaches mounts made by bind_fixed_dirs, newest first.
+void unbind(const std::vector<std::string> &mounts);
+// Creates a cgroup named name below this process's own; its path, or empty
+// when cgroup v2 is unavailable.
+std::string make_child_cgroup(const std::string &name);
+
 // The cgroup v2 mount point (/sys/fs/cgroup, or /sys/fs/cgroup/unified on
 // hybrid hosts), or empty.
 std::string cgroup2_mount();
