@@ -39,6 +39,7 @@ expect -rw-r--r-- ./etc/default/tuvod
 expect -rw-r--r-- ./usr/share/man/man8/tuvod.8.gz
 expect -rw-r--r-- ./usr/share/man/man1/tuvoctl.1.gz
 expect -rw-r--r-- ./usr/share/doc/tuvod/README.md
+expect -rw-r--r-- ./usr/share/bash-completion/completions/tuvoctl
 expect drwx------ ./lumo/conf/tuvod/
 expect drwx------ ./lumo/conf/tuvod/script_config.d/
 expect drwxr-x--- ./var/log/orrvik/
@@ -50,7 +51,7 @@ for c in "$src"/examples/script_config.d/*.json; do
 done
 # Nothing outside the expected trees (no headers, libraries or test programs).
 awk '{ print $2 }' "$tmp/contents" |
-    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/)))' > "$tmp/stray" || true
+    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/|bash-completion/)))' > "$tmp/stray" || true
 [ -s "$tmp/stray" ] && fail "unexpected entries: $(cat "$tmp/stray")"
 
 # Control data.
@@ -67,6 +68,21 @@ dpkg-deb -x "$deb" "$tmp/root"
 grep -q 'Usage: tuvod' "$tmp/h.out" || fail "tuvod -h printed no usage: $(cat "$tmp/h.out")"
 "$tmp/root/usr/bin/tuvoctl" --help > "$tmp/help.out" 2>&1 || fail "tuvoctl --help exited with $?"
 grep -q 'Usage: tuvoctl' "$tmp/help.out" || fail "tuvoctl --help printed no usage"
+
+# The completion loads in bash and completes commands, options and states.
+completion=$tmp/root/usr/share/bash-completion/completions/tuvoctl
+if command -v bash > /dev/null 2>&1; then
+    complete_words() { # WORDS... (the last one is being completed)
+        bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tuvoctl; echo "${COMPREPLY[*]}"' \
+            sh "$completion" "$@"
+    }
+    bash -n "$completion" || fail "the completion does not parse"
+    [ "$(complete_words tuvoctl ca)" = "cancel" ] || fail "completion of 'ca': $(complete_words tuvoctl ca)"
+    [ "$(complete_words tuvoctl list --state TIMED)" = "TIMEDOUT" ] || fail "completion of a state"
+    complete_words tuvoctl clear --f | grep -qx -- "--force" || fail "completion of clear's options"
+    bash -c '. "$1"; complete -p tuvoctl' sh "$completion" | grep -q -- "-F _tuvoctl tuvoctl" ||
+        fail "the completion is not registered for tuvoctl"
+fi
 
 # The unit.
 unit=$tmp/root/usr/lib/systemd/system/tuvod.service
