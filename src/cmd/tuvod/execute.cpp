@@ -18,6 +18,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "procgroup.hpp"
+#include "runs.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -158,16 +159,22 @@ int timeout_remaining(int initial_timeout, struct timespec *start) {
 
 void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
                 struct timespec *start, tuvod_error_t **errors) {
-    struct pollfd pfds[8];
+    struct pollfd pfds[9];
     n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
     for (int i = 0; i < n_pipe_descs; ++i)
         pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
+    // A cancel of this thread's run ends the collection as a time-out would.
+    pfds[n_pipe_descs] = {current_run_wake_fd(), POLLIN, 0};
     int n_finished = 0;
     while (n_finished < n_pipe_descs) {
         int remaining = timeout_remaining(initial_timeout, start);
         PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %dms\n", n_pipe_descs,
                     remaining);
-        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), remaining);
+        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs + 1), remaining);
+        if (current_run_cancelled()) {
+            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes ended by a cancel\n");
+            break;
+        }
         if (rc < 0 && errno == EINTR) {
             PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
             continue;

@@ -22,7 +22,9 @@
 #include "execute.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "runs.hpp"
 #include "scripts.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -38,6 +40,8 @@ const tuvod_op_desc_t tuvod_ops[] = {
     {"list", handle_list_req},
     {"get", handle_get_req},
     {"clear", handle_clear_req},
+    {"cancel", handle_cancel_req},
+    {"status", handle_status_req},
     {nullptr, nullptr},
 };
 
@@ -91,7 +95,9 @@ class script_run_gate {
   public:
     explicit script_run_gate(tuvod_script_t *script) : script_(script) {
         mutex_guard lock(&script_->script_mutex);
-        while (!script_->script_concurrent && script_->script_instances != 0) {
+        // A cancel ends the wait; the run then does not start.
+        while (!script_->script_concurrent && script_->script_instances != 0 &&
+               !current_run_cancelled()) {
             PRINT_DEBUG(DEBUG_WORKER, "Waiting for current %s script to finish...\n",
                         script_->script_name.c_str());
             pthread_cond_wait(&script_->script_cv, &script_->script_mutex);
@@ -137,17 +143,33 @@ int complete_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_exec_stat
     }
 }
 
+// A run cancelled while it waited for its turn never starts.
+tuvod_exec_state_t cancelled_before_start(const run_registration &reg, tuvod_error_t **errors) {
+    set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
+            reg.run()->request_uuid.c_str(), run_cancelled_by(reg.run()).c_str());
+    return TUVOD_EXEC_DIED;
+}
+
 tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *request_uuid,
-                                           tuvod_script_t *script, char **argv, json_t *output_js,
-                                           tuvod_error_t **errors, int complete_attempts = 1) {
+                                           const tuvod_script_ref &script_ref, char **argv,
+                                           json_t *output_js, tuvod_error_t **errors,
+                                           int complete_attempts = 1) {
+    tuvod_script_t *script = script_ref.get();
     char *out = nullptr, *err = nullptr;
     size_t out_len = 0, err_len = 0;
     int exit_status = 0;
     tuvod_exec_state_t state;
     {
+        run_registration reg(request_uuid, script_ref);
         script_run_gate gate(script);
-        state = execute_command(script, const_cast<const char **>(argv), &out, &out_len, &err,
-                                &err_len, &exit_status, errors);
+        if (current_run_cancelled()) {
+            state = cancelled_before_start(reg, errors);
+        } else {
+            run_stopwatch timing;
+            state = execute_command(script, const_cast<const char **>(argv), &out, &out_len, &err,
+                                    &err_len, &exit_status, errors);
+            tuvod_count_run(script->script_name.c_str(), state, timing.seconds());
+        }
         PRINT_DEBUG(DEBUG_WORKER, "%s script returns %d\n", script->script_name.c_str(),
                     static_cast<int>(state));
     }
@@ -186,7 +208,8 @@ void *exec_thread(void *arg) {
             return nullptr;
         }
         error_stack errors;
-        execute_and_process_cmd(args->tuvod, args->request_uuid.c_str(), args->script.get(),
+        async_run_counted counted;
+        execute_and_process_cmd(args->tuvod, args->request_uuid.c_str(), args->script,
                                 args->argv.get(), output.get(), errors.ptr(),
                                 ASYNC_COMPLETE_ATTEMPTS);
         log_cmd(args->tuvod, args->request_uuid.c_str());
@@ -266,8 +289,9 @@ void start_async(tuvod_state_t *tuvod, const char *uuid, tuvod_script_ref script
     PRINT_DEBUG(DEBUG_WORKER, "Started new thread to execute %s (request %s)\n", desc, uuid);
 }
 
-void run_sync(tuvod_state_t *tuvod, const char *uuid, tuvod_script_t *script, char **argv,
+void run_sync(tuvod_state_t *tuvod, const char *uuid, const tuvod_script_ref &script_ref, char **argv,
               json_t *redacted, json_t *resp_js, tuvod_error_t **errors) {
+    tuvod_script_t *script = script_ref.get();
     error_stack cmd_errors;
     json_ptr result(json_pack("{s:s, s:O, s:{}}", "name", script->script_name.c_str(), "args",
                               redacted, "output"));
@@ -277,7 +301,7 @@ void run_sync(tuvod_state_t *tuvod, const char *uuid, tuvod_script_t *script, ch
         return;
     }
     tuvod_exec_state_t state = execute_and_process_cmd(
-        tuvod, uuid, script, argv, json_object_get(result.get(), "output"), cmd_errors.ptr());
+        tuvod, uuid, script_ref, argv, json_object_get(result.get(), "output"), cmd_errors.ptr());
     log_cmd(tuvod, uuid);
     if (json_object_set_new(result.get(), "errors", error_stack_json(cmd_errors.head())) != 0 ||
         json_object_set_new(result.get(), "state", json_string(tuvod_exec_res_str(state))) != 0) {
@@ -332,7 +356,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     if (async)
         start_async(tuvod, uuid, std::move(script), std::move(argv), resp_js, cmd_desc);
     else
-        run_sync(tuvod, uuid, script.get(), argv.get(), redacted.get(), resp_js, errors);
+        run_sync(tuvod, uuid, script, argv.get(), redacted.get(), resp_js, errors);
 }
 
 // ---- List, get, clear ------------------------------------------------

@@ -14,3 +14,9 @@ void handle_get_req(tuvod_state_t *tuvod, const char *cmd_uuid, json_t *req_js, 
                     tuvod_error_t **errors);
 void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
                       tuvod_error_t **errors);
+// Ends a running command through its kill escalation (operator module).
+void handle_cancel_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                       tuvod_error_t **errors);
+// The daemon's figures (operator module).
+void handle_status_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                       tuvod_error_t **errors);

@@ -31,6 +31,7 @@
 #include "procgroup.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 #include "worker.hpp"
 
@@ -391,7 +392,9 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
 void reload_if_requested() {
     if (!tuvod.reload_scripts)
         return;
-    if (tuvod_load_scripts(&tuvod) == 0)
+    bool ok = tuvod_load_scripts(&tuvod) == 0;
+    tuvod_note_reload(ok);
+    if (ok)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
     else
         PRINT_INFO(INFO_WARN, "Failed to re-load script configuraiton\n");

@@ -31,6 +31,7 @@ enum tuvod_wire_errno : int {
     TUVOD_EIO = 5,
     TUVOD_ENOMEM = 12,
     TUVOD_EINVAL = 22,
+    TUVOD_ECANCELED = 47,
     TUVOD_ETIMEDOUT = 145,
 };
 
@@ -99,6 +100,17 @@ struct contract_killer_desc_t {
     contract_killer_desc_t *next = nullptr;
 };
 
+// Resource limits of a script's runs ("limits" in its configuration),
+// applied to each run's group before the child starts. Zero or empty: not
+// limited.
+struct tuvod_limits_t {
+    int64_t memory_max = 0; // bytes (memory.max)
+    int64_t tasks_max = 0;  // processes and threads (pids.max)
+    int cpu_weight = 0;     // 1-10000 (cpu.weight)
+    std::string cpu_max;    // "quota period" or "max period" (cpu.max)
+    bool any() const { return memory_max > 0 || tasks_max > 0 || cpu_weight > 0 || !cpu_max.empty(); }
+};
+
 // One loaded script configuration. Records are shared: the list holds one
 // reference, and every request that looked a record up holds another until
 // it is done with it, so a reload never frees a record in use.
@@ -116,6 +128,8 @@ struct tuvod_script_t {
     contract_killer_desc_t *script_killsigs = nullptr; // own list or default_killsigs
     std::atomic<time_t> last_digest_check_time{0};
     unsigned script_instances = 0; // runs in progress; guarded by script_mutex
+    tuvod_limits_t script_limits;
+    std::atomic<bool> limits_warned{false}; // the limits could not be applied, said once
     std::shared_ptr<tuvod_script_t> next;
 
     tuvod_script_t() = default;

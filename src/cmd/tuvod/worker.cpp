@@ -28,6 +28,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "ops.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -233,6 +234,7 @@ void worker_turn(tuvod_worker_t *worker) {
     if (!job)
         return;
     PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%d bytes)\n", id, job->req_sz);
+    busy_worker busy;
     serve_job(worker, job.get());
 }
 
