@@ -1,6 +1,8 @@
 // The operator's levers against the real daemon: cancel, status figures,
 // per-script limits.
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "harness.hpp"
+#include "utils.hpp"
 
 namespace {
 
@@ -218,6 +221,53 @@ TEST_F(Operator, LimitsThatCannotBeAppliedAreSaidOnceAndTheRunGoesOn) {
     size_t first = log.find("Limits of script limited are not applied: ");
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find("Limits of script limited are not applied", first + 1), std::string::npos) << "said once";
+}
+
+// Rows written into the daemon's database file by a connection of the test's own.
+void seed(const std::string &db_path, const std::vector<std::string> &inserts) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+    for (const std::string &sql : inserts) {
+        char *err = nullptr;
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+        sqlite3_free(err);
+    }
+    sqlite3_close(db);
+}
+
+std::string stamp_ago(long seconds) {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    tv.tv_sec -= seconds;
+    cstr_ptr s(time_str(&tv));
+    return s.get();
+}
+
+TEST_F(Operator, RetentionSweepRemovesOnlyOldFinalRecords) {
+    std::string flag = sb_->root + "/go";
+    std::string exe = sb_->add_script({.name = "waiter", .body = "while [ ! -e " + flag + " ]; do sleep 0.05; done"});
+    sb_->write(sb_->config_path(), R"({"resultRetentionSeconds": 3600})", 0600);
+    start();
+    ASSERT_EQ(d_->stop(), 0);
+    d_.reset();
+    std::string old = stamp_ago(2 * 86400), recent = stamp_ago(60);
+    auto insert = [](const char *id, const char *state, const std::string &start, const std::string &finish) {
+        return "INSERT INTO CMDS VALUES ('" + std::string(id) + "', 'n', '" + state + "', '[]', '" + start +
+               "', NULL, NULL, " + (finish.empty() ? "NULL" : "'" + finish + "'") + ");";
+    };
+    seed(sb_->cache_dir + "/tuvod.db", {insert("old-done", "COMPLETE", old, old), insert("old-lost", "LOST", old, ""),
+                                        insert("left-running", "RUNNING", old, ""),
+                                        insert("recent", "COMPLETE", old, recent)});
+    start();
+    ASSERT_TRUE(d_->wait_for_log("Removed 3 finished command records older than 3600 seconds")) << d_->log();
+    Client c;
+    EXPECT_EQ(state(c, "recent"), "COMPLETE");
+    for (const char *gone : {"old-done", "old-lost", "left-running"})
+        EXPECT_EQ(state(c, gone), "FAILED") << gone << " is gone (a get finds nothing)";
+    // A running command is never swept, however old its start.
+    ASSERT_EQ(e2e::state_of(exec(c, exe, true, "live")), "RUNNING");
+    EXPECT_EQ(state(c, "live"), "RUNNING");
+    sb_->write(flag, "");
 }
 
 } // namespace

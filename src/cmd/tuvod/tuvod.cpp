@@ -29,6 +29,7 @@
 #include "info.hpp"
 #include "legacy.hpp"
 #include "procgroup.hpp"
+#include "retention.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
 #include "status.hpp"
@@ -358,6 +359,8 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     }
     // Groups left by an instance that died still hold its scripts' processes.
     procgroup_cleanup_stale();
+    // Housekeeping: a daemon that cannot sweep old records still serves.
+    tuvod_start_retention(&tuvod);
     if (opts.n_workers == 0) {
         PRINT_INFO(INFO_ERROR, "No workers are configured, exiting.\n");
         return false;
@@ -427,6 +430,7 @@ void shut_down(const options_t &opts) {
     tuvod_free_workers(&tuvod);
     if (shutdown_dm != nullptr)
         tuvod_stop_deadman(shutdown_dm);
+    tuvod_stop_retention();
     tuvod_cmd_db_close(&tuvod);
     procgroup_finish();
     PRINT_INFO(INFO_WARN, "Shutdown complete for tuvod instance %s on %s\n", uuid_text(),
@@ -449,8 +453,10 @@ int run_daemon(int argc, char **argv, bool *do_abort) {
         return 1;
     apply_level_precedence(opts);
 
-    if (!start_up(opts, &sw))
+    if (!start_up(opts, &sw)) {
+        tuvod_stop_retention();
         return 1;
+    }
     main_loop();
     shut_down(opts);
     return 0;
