@@ -84,12 +84,29 @@ if command -v bash > /dev/null 2>&1; then
         fail "the completion is not registered for tuvoctl"
 fi
 
+examples_dir=$tmp/root/usr/share/doc/tuvod/examples
 # The unit.
 unit=$tmp/root/usr/lib/systemd/system/tuvod.service
-for line in Type=forking PIDFile=/run/tuvod.pid Delegate=yes KillMode=mixed \
-    'ExecStart=/usr/sbin/tuvod -p /run/tuvod.pid $TUVOD_OPTS' \
-    'ExecReload=/usr/bin/tuvoctl check-scripts -q' 'ExecReload=/bin/kill -HUP $MAINPID'; do
+for line in Type=notify NotifyAccess=main Delegate=yes KillMode=mixed WatchdogSec=60 \
+    'ExecStart=/usr/sbin/tuvod -f -l /var/log/orrvik/tuvod.log -p /run/tuvod.pid $TUVOD_OPTS' \
+    'ExecReload=/usr/bin/tuvoctl check-scripts -q' 'ExecReload=/bin/kill -HUP $MAINPID' \
+    UMask=0077 LockPersonality=yes RestrictRealtime=yes SystemCallArchitectures=native \
+    OOMScoreAdjust=-500; do
     grep -qxF -- "$line" "$unit" || fail "unit lacks '$line'"
+done
+grep -q '^PIDFile=' "$unit" && fail "a notify unit needs no PIDFile="
+# The maintainer scripts go through Debian's helpers.
+for f in postinst prerm postrm; do
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$f" > "$tmp/$f" 2>/dev/null || fail "no $f"
+    sh -n "$tmp/$f" || fail "$f does not parse"
+done
+grep -q 'deb-systemd-helper enable tuvod.service' "$tmp/postinst" || fail "postinst does not enable through deb-systemd-helper"
+grep -q 'deb-systemd-invoke start tuvod.service' "$tmp/postinst" || fail "postinst does not start through deb-systemd-invoke"
+grep -q 'deb-systemd-invoke stop tuvod.service' "$tmp/prerm" || fail "prerm does not stop through deb-systemd-invoke"
+grep -q 'deb-systemd-helper purge tuvod.service' "$tmp/postrm" || fail "postrm does not purge through deb-systemd-helper"
+dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || fail "Depends lacks libsystemd0"
+for f in hardening.conf tuvod-metrics.service tuvod-metrics.timer; do
+    expect -rw-r--r-- "./usr/share/doc/tuvod/examples/systemd/$f"
 done
 stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
 [ "${stop:-0}" -gt 130 ] || fail "TimeoutStopSec=$stop is not above the 130 s shutdown limit"
@@ -103,6 +120,17 @@ if command -v systemd-analyze > /dev/null 2>&1; then
     fi
     # Complaints about other units of this host are not ours.
     grep "tuvod.service" "$tmp/verify.out" && fail "systemd-analyze verify warned about the unit"
+    # The metrics timer example verifies too.
+    mkdir -p "$tmp/metrics"
+    sed "s|/usr/bin/tuvoctl|$tmp/root/usr/bin/tuvoctl|" "$examples_dir/systemd/tuvod-metrics.service" > "$tmp/metrics/tuvod-metrics.service"
+    cp "$examples_dir/systemd/tuvod-metrics.timer" "$tmp/metrics/"
+    if ! SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$tmp/metrics/tuvod-metrics.timer" "$tmp/metrics/tuvod-metrics.service" > "$tmp/mverify.out" 2>&1; then
+        fail "systemd-analyze verify of the metrics example: $(cat "$tmp/mverify.out")"
+    fi
+    grep "tuvod-metrics" "$tmp/mverify.out" && fail "systemd-analyze verify warned about the metrics example"
+    if systemd-analyze security --offline=true "$tmp/unit/tuvod.service" > "$tmp/security.out" 2>&1; then
+        echo "package: $(tail -n 1 "$tmp/security.out")"
+    fi
 else
     echo "package: systemd-analyze not available, unit not verified"
 fi

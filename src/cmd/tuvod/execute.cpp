@@ -53,6 +53,16 @@ void reset_reserved_signal(int sig) noexcept {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
+    // The daemon itself may be shielded from the OOM killer (the unit's
+    // OOMScoreAdjust=); its scripts are not.
+    int adj = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (adj >= 0) {
+        if (write(adj, "0", 1) != 1) {
+            // Nothing to do: the script then keeps the daemon's score.
+        }
+        close(adj);
+    }
+
     // Move the pipe ends above 2 first: with the daemon's standard
     // descriptors closed, pipe() may have handed out 0 to 2.
     int out = fcntl(out_w, F_DUPFD, 3);

@@ -28,6 +28,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "legacy.hpp"
+#include "notify.hpp"
 #include "procgroup.hpp"
 #include "retention.hpp"
 #include "router.hpp"
@@ -389,14 +390,17 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     }
     PRINT_INFO(INFO_WARN, "Start-up complete for tuvod instance %s on %s (%s)\n", uuid_text(),
                tuvod.my_hostname, stopwatch_str(sw));
+    tuvod_notify_ready(tuvod_status_summary(&tuvod));
     return true;
 }
 
 void reload_if_requested() {
     if (!tuvod.reload_scripts)
         return;
+    tuvod_notify_reloading();
     bool ok = tuvod_load_scripts(&tuvod) == 0;
     tuvod_note_reload(ok);
+    tuvod_notify_reloaded(ok, tuvod_status_summary(&tuvod));
     if (ok)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
     else
@@ -404,17 +408,21 @@ void reload_if_requested() {
     tuvod.reload_scripts = false;
 }
 
+// Under a service manager the wait for a legacy client is bounded, so the
+// loop turns often enough to feed the watchdog and refresh the status line.
 void main_loop() {
     do {
-        if (tuvo_legacy_poll(&tuvod) < 0) {
+        if (tuvod_wait_readable(tuvod.tuvo_fd) > 0 && tuvo_legacy_poll(&tuvod) < 0) {
             PRINT_INFO(INFO_ERROR, "Exiting due to failure in legacy tuvo support\n");
             break;
         }
         reload_if_requested();
+        tuvod_notify_tick(tuvod_status_summary(&tuvod));
     } while (tuvod.run);
 }
 
 void shut_down(const options_t &opts) {
+    tuvod_notify_stopping();
     tuvo_legacy_stop(&tuvod);
     tuvod_deadman_t *shutdown_dm =
         tuvod_start_deadman(&tuvod, 120, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,

@@ -1,0 +1,93 @@
+// Service manager notifications; see notify.hpp.
+#include "notify.hpp"
+
+#include <poll.h>
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+#include "info.hpp"
+
+namespace {
+
+std::mutex notify_mutex;
+std::string last_status; // guarded by notify_mutex
+
+bool managed() { return getenv("NOTIFY_SOCKET") != nullptr; }
+
+// A status line holds no line breaks (each would start another assignment).
+std::string one_line(const std::string &text) {
+    std::string out = text;
+    for (char &c : out)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return out;
+}
+
+void send(const std::string &message) {
+    int rc = sd_notify(0, message.c_str());
+    if (rc < 0)
+        PRINT_DEBUG(DEBUG_GENERAL, "Notification to the service manager failed: %d\n", rc);
+}
+
+void send_status(const std::string &prefix, const std::string &status) {
+    std::lock_guard<std::mutex> lock(notify_mutex);
+    last_status = one_line(status);
+    send(prefix + "STATUS=" + last_status);
+}
+
+} // namespace
+
+int tuvod_notify_tick_ms() {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
+        return static_cast<int>(std::min<uint64_t>(usec / 2000, 5000));
+    return managed() ? 5000 : -1;
+}
+
+void tuvod_notify_ready(const std::string &status) {
+    if (managed())
+        send_status("READY=1\n", status);
+}
+
+void tuvod_notify_reloading() {
+    if (managed())
+        send_status("RELOADING=1\n", "Reloading script configurations");
+}
+
+void tuvod_notify_reloaded(bool ok, const std::string &status) {
+    if (managed())
+        send_status("READY=1\n", (ok ? "Reloaded script configurations; " :
+                                       "Reload of script configurations failed; ") + status);
+}
+
+void tuvod_notify_stopping() {
+    if (managed())
+        send_status("STOPPING=1\n", "Shutting down");
+}
+
+void tuvod_notify_tick(const std::string &status) {
+    if (!managed())
+        return;
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0)
+        send("WATCHDOG=1");
+    std::string line = one_line(status);
+    {
+        std::lock_guard<std::mutex> lock(notify_mutex);
+        if (line == last_status)
+            return;
+    }
+    send_status("", status);
+}
+
+int tuvod_wait_readable(int fd) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int rc = poll(&pfd, 1, tuvod_notify_tick_ms());
+    if (rc < 0)
+        return -1;
+    return rc > 0 ? 1 : 0;
+}
