@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -226,6 +228,46 @@ TEST_F(Tuvoctl, ClearByState) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "2 cleared\n");
     EXPECT_EQ(tuvoctl({"list", "-q"}).out, "b-1\n");
+}
+
+TEST_F(Tuvoctl, StatusMetricsAndCancel) {
+    std::string flag = sb_->root + "/started";
+    std::string exe = sb_->add_script({.name = "long", .body = "touch " + flag + "; exec sleep 300", .timeout = 600});
+    start();
+    ASSERT_EQ(tuvoctl({"start", "-u", "run-9", "--", exe}).status, 0);
+    ASSERT_TRUE(e2e::wait_until([&] { return access(flag.c_str(), F_OK) == 0; }, 10000));
+
+    tool_result r = tuvoctl({"status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Running commands: 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Scripts loaded:   1\n"), std::string::npos) << r.out;
+
+    // Every sample line of the exposition is a tuvod_* metric with a number.
+    r = tuvoctl({"metrics"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::regex sample(R"(^tuvod_[a-z_]+(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? -?[0-9.]+$)");
+    int samples = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# HELP tuvod_", 0) == 0 || line.rfind("# TYPE tuvod_", 0) == 0)
+            continue;
+        EXPECT_TRUE(std::regex_match(line, sample)) << line;
+        samples++;
+    }
+    EXPECT_GT(samples, 5);
+    EXPECT_NE(r.out.find("\ntuvod_running_commands 1\n"), std::string::npos) << r.out;
+
+    // The authority comes from the local configuration of the script the command runs.
+    r = tuvoctl({"cancel", "run-9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "-q", "--state", "DIED"}).out == "run-9\n"; }, 10000));
+    r = tuvoctl({"get", "run-9"});
+    EXPECT_EQ(r.status, 125);
+    EXPECT_NE(r.err.find("cancelled by request"), std::string::npos) << r.err;
+    r = tuvoctl({"cancel", "-a", "test", "run-9"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No command run-9 to cancel"), std::string::npos) << r.err;
 }
 
 TEST_F(Tuvoctl, LegacyGatewayStatusAndOutput) {

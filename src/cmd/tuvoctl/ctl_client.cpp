@@ -61,6 +61,8 @@ const char *code_name(json_int_t code) {
         return "ENOMEM";
     case TUVOD_EINVAL:
         return "EINVAL";
+    case TUVOD_ECANCELED:
+        return "ECANCELED";
     case TUVOD_ETIMEDOUT:
         return "ETIMEDOUT";
     default:
