@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 #include "info.hpp"
@@ -54,8 +55,16 @@ void tuvod_notify_ready(const std::string &status) {
 }
 
 void tuvod_notify_reloading() {
-    if (managed())
-        send_status("RELOADING=1\n", "Reloading script configurations");
+    if (!managed())
+        return;
+    // The time stamp lets a manager that sends the reload signal itself
+    // (Type=notify-reload, systemd 253 and later) match this reload to it.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long long usec = static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                              static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
+    send_status("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec) + "\n",
+                "Reloading script configurations");
 }
 
 void tuvod_notify_reloaded(bool ok, const std::string &status) {
