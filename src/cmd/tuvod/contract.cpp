@@ -269,10 +269,6 @@ void reap_if_exited(ctid_t ctid) {
         group->collect_child(&status);
 }
 
-} // namespace
-
-namespace {
-
 // Limits go on before the child exists; a limit that cannot be applied
 // is said once per loaded script, and the run goes on without it.
 void apply_script_limits(tuvod_script_t *script, procgroup *group) {
@@ -386,12 +382,14 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
 
 namespace {
 
+// *by_cancel tells whether a cancel, not the time-out, started the escalation.
 tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
-                                    int *exit_status, tuvod_error_t **errors) {
+                                    int *exit_status, bool *by_cancel, tuvod_error_t **errors) {
     if (wait_contract_timeout(ctid, timeout, true) == 0)
         return collect_exit(script, find_contract(ctid), pid, exit_status, errors);
 
     if (tuvod_run_t *run = current_run(); run != nullptr && run->cancelled) {
+        *by_cancel = true;
         set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
                 run->request_uuid.c_str(), run_cancelled_by(run).c_str());
     } else {
@@ -431,11 +429,12 @@ tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t p
 
 tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
                                      int *exit_status, tuvod_error_t **errors) {
-    tuvod_exec_state_t state = wait_or_escalate(script, ctid, pid, timeout, exit_status, errors);
+    bool by_cancel = false;
+    tuvod_exec_state_t state =
+        wait_or_escalate(script, ctid, pid, timeout, exit_status, &by_cancel, errors);
     // A run ended on request, or by its memory limit, died whatever its
     // processes made of the signal.
-    bool cancelled = current_run_cancelled();
-    if (cancelled && state == TUVOD_EXEC_TIMEDOUT)
+    if (by_cancel && state == TUVOD_EXEC_TIMEDOUT)
         state = TUVOD_EXEC_DIED;
     procgroup *group = find_contract(ctid);
     long long ooms = group != nullptr && script->script_limits.memory_max > 0 ? group->oom_kills() : 0;
