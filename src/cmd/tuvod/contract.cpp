@@ -363,6 +363,12 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     return 0;
 }
 
+void contract_kill_all() {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    for (auto &entry : contracts)
+        entry.second->signal_all(SIGKILL);
+}
+
 tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
                                      int *exit_status, tuvod_error_t **errors) {
     if (wait_contract_timeout(ctid, timeout) == 0)

@@ -53,3 +53,6 @@ tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t 
 // (either out-parameter may be none; text is malloc'd, the object a new
 // reference). 0 or -1.
 int contract_state(ctid_t ctid, char **members_str, json_t **members_js);
+
+// Kills every process of every contract at once (shutdown).
+void contract_kill_all();
