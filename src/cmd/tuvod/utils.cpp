@@ -4,6 +4,8 @@
 #include <uuid/uuid.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +245,20 @@ const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, 
         left -= static_cast<size_t>(n);
     }
     return buf;
+}
+
+// ---- Time-out arithmetic ----
+
+int64_t ms_from_seconds(int64_t seconds) {
+    if (seconds > INT64_MAX / 1000)
+        return INT64_MAX;
+    if (seconds < INT64_MIN / 1000)
+        return INT64_MIN;
+    return seconds * 1000;
+}
+
+int poll_timeout_ms(int64_t ms) {
+    return ms <= 0 ? 0 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
 // ---- File tail ----
