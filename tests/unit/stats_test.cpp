@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -98,6 +99,31 @@ TEST_F(FileTailTest, LargeFileIsReadOnlyInItsLastWindow) {
     EXPECT_EQ(tail(file, 24), (lines_t{"inside", "last-1", "last-2"}));
     EXPECT_EQ(tail(file, 2), (lines_t{"last-1", "last-2"}));
     unlink(file.c_str());
+}
+
+// logrotate's copytruncate empties the log while it may be being read: the
+// tail must end early with whole lines, never with a signal.
+TEST_F(FileTailTest, LogTruncatedDuringTailsEndsTheScanQuietly) {
+    std::string content;
+    for (int i = 0; content.size() < (4u << 20); ++i)
+        content += "log line " + std::to_string(i) + "\n";
+    std::string file = write(content);
+    std::atomic<bool> stop{false};
+    std::thread rotator([&] {
+        while (!stop.load()) {
+            unique_fd fd(open(file.c_str(), O_WRONLY | O_CLOEXEC));
+            if (!fd || ftruncate(fd.get(), 0) != 0 ||
+                pwrite(fd.get(), content.data(), content.size(), 0) !=
+                    static_cast<ssize_t>(content.size()))
+                ADD_FAILURE() << "rewrite failed";
+        }
+    });
+    for (int round = 0; round < 100; ++round) {
+        for (const std::string &line : tail(file, 1000000))
+            ASSERT_EQ(line.rfind("log line ", 0), 0u) << line;
+    }
+    stop.store(true);
+    rotator.join();
 }
 
 TEST(ProcessStatsTest, FiguresAreConvertedToTheObjectsUnits) {
