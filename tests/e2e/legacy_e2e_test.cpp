@@ -211,6 +211,42 @@ TEST_F(Legacy, TricklingClientHoldsNothingButItsOwnConnection) {
     d_.reset();
 }
 
+// A large answer to a slow reader goes out whole, resumed after every
+// partial write, while signals keep arriving.
+TEST_F(Legacy, LargeAnswerToASlowReaderArrivesWholeDespiteSignals) {
+    std::string exe = sb_->add_script({.name = "big", .body = "head -c 1048576 /dev/zero | tr '\\0' x"});
+    start();
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int small = 4096;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(4562);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<struct sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_TRUE(legacy_send(fd.get(), header(static_cast<uint32_t>(exe.size())) + exe));
+    std::string raw;
+    char buf[8192];
+    for (int round = 0;; ++round) {
+        struct pollfd p {fd.get(), POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n <= 0)
+            break;
+        raw.append(buf, static_cast<size_t>(n));
+        if (round % 20 == 0)
+            d_->signal(SIGHUP);
+        usleep(500);
+    }
+    ASSERT_GE(raw.size(), 8u);
+    uint32_t length = 0;
+    memcpy(&length, raw.data() + 4, 4);
+    EXPECT_EQ(length, 1048576u);
+    EXPECT_EQ(raw.size(), 8u + 1048576u);
+    EXPECT_EQ(raw.find_first_not_of('x', 8), std::string::npos);
+}
+
 // Legacy requests run at once, each on its own connection's thread.
 TEST_F(Legacy, TwoRequestsOfASlowScriptAreAnsweredTogether) {
     std::string exe = sb_->add_script({.name = "slow", .body = "sleep 3; echo slow"});

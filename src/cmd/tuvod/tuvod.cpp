@@ -243,7 +243,7 @@ int write_pid(const char *pid_file) {
     int len = snprintf(buf, sizeof buf, "%llu\n", static_cast<unsigned long long>(getpid()));
     if (len < 0 || static_cast<size_t>(len) >= sizeof buf)
         return -1;
-    unique_fd fd(open(pid_file, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    unique_fd fd(open(pid_file, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd)
         return -1;
     if (lockf(fd.get(), F_TLOCK, 0) != 0) {
