@@ -84,6 +84,12 @@ TEST(Options, MessageSize) {
     EXPECT_EQ(unlimited.status, 0);
     EXPECT_NE(unlimited.output.find("Setting the maximum message size to unlimited\n"),
               std::string::npos);
+    // Above what the 32-bit socket option holds is as good as unlimited, and says so.
+    auto huge = run_tuvod({"-d", "All", "-m", "2147483648", "-h"});
+    EXPECT_EQ(huge.status, 0);
+    EXPECT_NE(huge.output.find("Setting the maximum message size to unlimited\n"), std::string::npos)
+        << huge.output;
+    EXPECT_EQ(huge.output.find("-1 bytes"), std::string::npos);
     for (const char *odd : {"0x7fffffffffffffff", "-99999999999999999999", "12abc", "", "0777777"}) {
         auto r = run_tuvod({"-m", odd, "-h"});
         EXPECT_TRUE(r.status == 0 || r.status == 1) << odd << " gave " << r.status;
