@@ -1,10 +1,8 @@
 // Service manager notifications; see notify.hpp.
 #include "notify.hpp"
 
-#include <poll.h>
 #include <systemd/sd-daemon.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -41,13 +39,6 @@ void send_status(const std::string &prefix, const std::string &status) {
 }
 
 } // namespace
-
-int tuvod_notify_tick_ms() {
-    uint64_t usec = 0;
-    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
-        return static_cast<int>(std::min<uint64_t>(usec / 2000, 5000));
-    return managed() ? 5000 : -1;
-}
 
 void tuvod_notify_ready(const std::string &status) {
     if (managed())
@@ -91,12 +82,4 @@ void tuvod_notify_tick(const std::string &status) {
             return;
     }
     send_status("", status);
-}
-
-int tuvod_wait_readable(int fd) {
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int rc = poll(&pfd, 1, tuvod_notify_tick_ms());
-    if (rc < 0)
-        return -1;
-    return rc > 0 ? 1 : 0;
 }

@@ -12,11 +12,13 @@
 #include <poll.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "contract.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "execute.hpp"
@@ -60,6 +62,20 @@ tuvod_op_handler_fn_t tuvod_op_fn(const char *op) {
 // ---- Execute ----------------------------------------------------------
 
 namespace {
+
+// Asynchronous runs still going, for the shutdown. PLACEHOLDER until the
+// asynchronous-run registry replaces it: a count and a stop flag only.
+std::atomic<bool> async_stopping{false};
+pthread_mutex_t async_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t async_cv = PTHREAD_COND_INITIALIZER;
+unsigned async_live = 0; // guarded by async_mutex
+constexpr int ASYNC_STOP_WAIT_S = 20;
+
+void async_run_ended() {
+    mutex_guard lock(&async_mutex);
+    async_live--;
+    pthread_cond_broadcast(&async_cv);
+}
 
 // Block handed to an asynchronous execution thread, which owns it.
 struct tuvod_exec_args_t {
@@ -158,13 +174,13 @@ tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *req
     char *out = nullptr, *err = nullptr;
     size_t out_len = 0, err_len = 0;
     int exit_status = 0;
-    tuvod_exec_state_t state;
+    tuvod_exec_state_t state = TUVOD_EXEC_LOST;
     {
         run_registration reg(request_uuid, script_ref);
         script_run_gate gate(script);
         if (current_run_cancelled()) {
             state = cancelled_before_start(reg, errors);
-        } else {
+        } else if (!async_stopping.load()) {
             run_stopwatch timing;
             state = execute_command(script, const_cast<const char **>(argv), &out, &out_len, &err,
                                     &err_len, &exit_status, errors);
@@ -173,6 +189,9 @@ tuvod_exec_state_t execute_and_process_cmd(tuvod_state_t *tuvod, const char *req
         PRINT_DEBUG(DEBUG_WORKER, "%s script returns %d\n", script->script_name.c_str(),
                     static_cast<int>(state));
     }
+    // A run ended by the shutdown did not end on its own: its outcome is unknown.
+    if (async_stopping.load())
+        state = TUVOD_EXEC_LOST;
     cstr_ptr out_owner(out), err_owner(err);
 
     if (json_object_set_new(output_js, "exitStatus",
@@ -208,7 +227,6 @@ void *exec_thread(void *arg) {
             return nullptr;
         }
         error_stack errors;
-        async_run_counted counted;
         execute_and_process_cmd(args->tuvod, args->request_uuid.c_str(), args->script,
                                 args->argv.get(), output.get(), errors.ptr(),
                                 ASYNC_COMPLETE_ATTEMPTS);
@@ -217,6 +235,8 @@ void *exec_thread(void *arg) {
         PRINT_INFO(INFO_ERROR, "Unexpected failure in exec thread for %s\n",
                    args->request_uuid.c_str());
     }
+    args.reset();
+    async_run_ended();
     return nullptr;
 }
 
@@ -278,9 +298,14 @@ void start_async(tuvod_state_t *tuvod, const char *uuid, tuvod_script_ref script
     // Nobody waits for these threads.
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
+    {
+        mutex_guard lock(&async_mutex);
+        async_live++;
+    }
     int rc = pthread_create(&thread, &attr, exec_thread, args.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        async_run_ended();
         PRINT_INFO(INFO_ERROR, "Failed to create exec thread\n");
         return;
     }
@@ -357,6 +382,29 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
         start_async(tuvod, uuid, std::move(script), std::move(argv), resp_js, cmd_desc);
     else
         run_sync(tuvod, uuid, script, argv.get(), redacted.get(), resp_js, errors);
+}
+
+int async_runs_live() {
+    mutex_guard lock(&async_mutex);
+    return static_cast<int>(async_live);
+}
+
+void async_runs_stop(tuvod_state_t *tuvod) {
+    (void)tuvod;
+    async_stopping.store(true);
+    contract_kill_all();
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += ASYNC_STOP_WAIT_S;
+    mutex_guard lock(&async_mutex);
+    while (async_live != 0) {
+        if (pthread_cond_timedwait(&async_cv, &async_mutex, &deadline) == ETIMEDOUT) {
+            PRINT_INFO(INFO_ERROR, "%u asynchronous commands did not stop\n", async_live);
+            break;
+        }
+        // Runs that were waiting for their turn may have started meanwhile.
+        contract_kill_all();
+    }
 }
 
 // ---- List, get, clear ------------------------------------------------

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "ops.hpp"
 #include "runs.hpp"
 #include "utils.hpp"
 
@@ -21,7 +22,6 @@ struct script_counters {
 std::mutex counters_mutex;
 std::map<std::string, script_counters> counters; // by script name
 
-std::atomic<int> async_runs{0};
 std::atomic<int> busy_workers{0};
 
 struct reload_note {
@@ -103,8 +103,6 @@ double run_stopwatch::seconds() const {
     return static_cast<double>(now.tv_sec - start_.tv_sec) + (now.tv_nsec - start_.tv_nsec) / 1e9;
 }
 
-async_run_counted::async_run_counted() { async_runs++; }
-async_run_counted::~async_run_counted() { async_runs--; }
 busy_worker::busy_worker() { busy_workers++; }
 busy_worker::~busy_worker() { busy_workers--; }
 
@@ -129,7 +127,7 @@ int tuvod_queued_requests(tuvod_state_t *tuvod) {
     return tuvod->n_jobs_pending;
 }
 
-int tuvod_async_runs() { return async_runs.load(); }
+int tuvod_async_runs() { return async_runs_live(); }
 
 int tuvod_scripts_loaded(tuvod_state_t *tuvod) {
     mutex_guard lock(&tuvod->daemon_mutex);

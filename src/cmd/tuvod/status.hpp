@@ -28,15 +28,6 @@ class run_stopwatch {
     struct timespec start_ {};
 };
 
-// Counts an asynchronous run for its lifetime.
-class async_run_counted {
-  public:
-    async_run_counted();
-    ~async_run_counted();
-    async_run_counted(const async_run_counted &) = delete;
-    async_run_counted &operator=(const async_run_counted &) = delete;
-};
-
 // Counts a worker as busy for its lifetime.
 class busy_worker {
   public:
