@@ -28,6 +28,8 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "legacy.hpp"
+#include "limits.hpp"
+#include "ops.hpp"
 #include "procgroup.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
@@ -346,6 +348,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         return false;
     }
     apply_configured_levels(opts);
+    tuvod_load_limits(&tuvod);
     PRINT_INFO(INFO_WARN, "Starting tuvod %s %s on %s%s%s\n",
                opts.foreground_flag ? "process" : "daemon", uuid_text(), tuvod.my_hostname,
                tuvod.run ? "" : ", will exit immediately after initialisation",
@@ -424,6 +427,7 @@ void shut_down(const options_t &opts) {
     tuvod_free_workers(&tuvod);
     if (shutdown_dm != nullptr)
         tuvod_stop_deadman(shutdown_dm);
+    async_runs_stop(&tuvod);
     tuvod_cmd_db_close(&tuvod);
     procgroup_finish();
     PRINT_INFO(INFO_WARN, "Shutdown complete for tuvod instance %s on %s\n", uuid_text(),
