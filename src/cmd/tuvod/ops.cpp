@@ -480,7 +480,14 @@ tuvod_exec_args_t *serve_run(tuvod_exec_args_t *run) {
     bool ran = false;
     if (output && !registry().stopping) {
         contract_set_fork_hook(on_run_fork, run);
-        state = run_command(&run->cmd, output.get(), errors.ptr());
+        // Whatever happens, the gate must be left and the run recorded.
+        try {
+            state = run_command(&run->cmd, output.get(), errors.ptr());
+        } catch (const std::exception &e) {
+            state = TUVOD_EXEC_FAILED;
+            set_err(INFO_ERROR, errors.ptr(), TUVOD_EIO, nullptr, "Unexpected failure running %s: %s",
+                    run->cmd.uuid.c_str(), e.what());
+        }
         contract_set_fork_hook(nullptr, nullptr);
         ran = true;
     }
@@ -490,7 +497,7 @@ tuvod_exec_args_t *serve_run(tuvod_exec_args_t *run) {
         record_without_run(run, TUVOD_EXEC_FAILED, TUVOD_ENOMEM, "Failed to create output for async req");
         return next;
     }
-    if (!ran || run_killed(run)) {
+    if (!ran || (run_killed(run) && state != TUVOD_EXEC_FAILED)) {
         state = TUVOD_EXEC_LOST;
         set_err(INFO_WARN, errors.ptr(), TUVOD_EIO, nullptr,
                 "Command %s ended by daemon shutdown; its outcome is unknown", run->cmd.uuid.c_str());

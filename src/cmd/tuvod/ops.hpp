@@ -22,8 +22,9 @@ void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, js
 // their groups killed and record themselves "LOST" (their end is unknown).
 // Waits a bounded time for every run thread; after it returns no run
 // thread uses the database (one that did not end in time has its row
-// marked here and records nothing). Call after the workers have stopped
-// and before the database is closed.
+// marked here and records nothing). Call once no request handler runs any
+// more (workers and legacy requests stopped) and before the database is
+// closed.
 void async_runs_stop(tuvod_state_t *tuvod);
 
 // How run threads are created; replaceable so that tests can make it fail.
