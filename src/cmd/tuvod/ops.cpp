@@ -109,7 +109,8 @@ namespace {
 // that serve them. The run count is bounded ("maxAsyncRuns"); a run waiting
 // at a non-concurrent script's gate holds no thread: the thread that ends
 // the run before it goes on with it. Never destroyed, so that a run thread
-// still going at exit meets no destroyed lock.
+// still going at exit meets no destroyed lock. Lock order: the registry's
+// mutex, then a gate's mutex or the contract table's; never the reverse.
 struct async_registry_t {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cv = PTHREAD_COND_INITIALIZER; // broadcast when a thread ends or leaves the database
@@ -797,19 +798,16 @@ void async_runs_stop(tuvod_state_t *tuvod) {
     struct timespec begin;
     clock_gettime(CLOCK_MONOTONIC, &begin);
     for (;;) {
-        std::vector<ctid_t> ctids;
         {
             mutex_guard lock(&r.mutex);
             if (r.threads == 0)
                 break;
-            for (tuvod_exec_args_t *run : r.runs) {
-                run->killed = true;
-                if (run->ctid > 0)
-                    ctids.push_back(run->ctid);
-            }
+            // Only a contract still held is a command still going; one that
+            // ended on its own keeps its real outcome.
+            for (tuvod_exec_args_t *run : r.runs)
+                if (run->ctid > 0 && contract_signal(run->ctid, SIGKILL) == 0)
+                    run->killed = true;
         }
-        for (ctid_t ctid : ctids)
-            contract_signal(ctid, SIGKILL);
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         long long elapsed = (now.tv_sec - begin.tv_sec) * 1000LL + (now.tv_nsec - begin.tv_nsec) / 1000000;
