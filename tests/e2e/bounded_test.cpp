@@ -1,8 +1,9 @@
 // The daemon under floods: a pipelined flood held back by the bounded job
 // queue, asynchronous runs bounded and refused unrecorded beyond the limit,
 // waiting runs of a non-concurrent script that hold no thread and never
-// overlap (reloads included), huge outputs shortened yet recorded, and the
-// runs still going at shutdown recorded "LOST".
+// overlap (reloads included), huge outputs shortened yet recorded, every
+// run in the execution log however soon its row is retired, and the runs
+// still going at shutdown recorded "LOST".
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -399,6 +400,31 @@ TEST_F(Bounded, RunsStillGoingAtShutdownAreRecordedLost) {
         EXPECT_NE(exec_log.find("\"UUID\": \"" + id + "\""), std::string::npos);
     }
     std::printf("[ FIGURES  ] SIGTERM with one run going and two waiting: exit after %.2f s\n", seconds);
+}
+
+TEST_F(Bounded, RunsRetiredAsSoonAsTheyEndStillReachTheExecutionLog) {
+    std::string quick = sb_->add_script({.name = "quick", .body = "echo \"$1\""});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client c;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 20; i++) {
+        ids.push_back(e2e::new_uuid());
+        EXPECT_EQ(state_of(exec(c, {quick, std::to_string(i)}, true, ids.back())), "RUNNING");
+    }
+    // Collected without peeking: each row goes the moment it is complete.
+    for (const auto &id : ids)
+        EXPECT_TRUE(e2e::wait_until([&] { return state_of(get(c, id, false)) == "COMPLETE"; }, 20000)) << id;
+    std::string exec_log;
+    EXPECT_TRUE(e2e::wait_until(
+        [&] {
+            exec_log = e2e::read_file(sb_->log_dir + "/tuvod_exec.log");
+            for (const auto &id : ids)
+                if (exec_log.find("\"UUID\": \"" + id + "\"") == std::string::npos)
+                    return false;
+            return true;
+        },
+        10000));
+    EXPECT_EQ(d_->log().find("Unable to obtain results"), std::string::npos);
 }
 
 } // namespace
