@@ -771,7 +771,6 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
 }
 
 void async_runs_stop(tuvod_state_t *tuvod) {
-    (void)tuvod;
     async_registry_t &r = registry();
     std::vector<tuvod_exec_args_t *> unstarted;
     {
