@@ -59,7 +59,7 @@ bool errors_mention(json_t *errors, const std::string &text) {
 TEST_F(Operator, CancelEndsARunAtOnceAndRecordsWhoCancelledIt) {
     // The first kill step would give the script 30 s; a cancel still ends it at once.
     std::string flag = sb_->root + "/started";
-    std::string exe = sb_->add_script({.name = "long", .body = "touch " + flag + "; echo partial; exec sleep 300",
+    std::string exe = sb_->add_script({.name = "long", .body = "echo partial; touch " + flag + "; exec sleep 300",
                                        .authority = "secret", .timeout = 600,
                                        .kill_signals = R"([{"signal": 15, "timeout": 30}])"});
     start();
@@ -110,10 +110,12 @@ TEST_F(Operator, CancelOfARunWaitingForItsTurnNeverStartsIt) {
     ASSERT_EQ(e2e::state_of(exec(c, exe, true, "second")), "RUNNING");
     json_ptr ok = cancel(c, "second", "test");
     EXPECT_EQ(json_array_size(e2e::errors_of(ok)), 0U) << e2e::text_of(ok);
-    ASSERT_TRUE(e2e::wait_until([&] { return state(c, "second") == "DIED"; }, 10000));
     EXPECT_EQ(state(c, "first"), "RUNNING");
     sb_->write(flag, "");
-    ASSERT_TRUE(e2e::wait_until([&] { return state(c, "first") == "COMPLETE"; }, 10000));
+    ASSERT_TRUE(e2e::wait_until([&] { return state(c, "second") == "DIED"; }, 10000));
+    EXPECT_EQ(state(c, "first"), "COMPLETE");
+    EXPECT_TRUE(errors_mention(json_object_get(e2e::result_of(peek(c, "second")), "errors"),
+                               "Command second cancelled by request"));
     EXPECT_EQ(e2e::read_file(runs), "run\n") << "the cancelled run never started";
 }
 

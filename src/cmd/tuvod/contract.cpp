@@ -43,6 +43,8 @@ struct template_t {
 
 thread_local template_t active_template;
 thread_local ctid_t thread_latest = -1;
+thread_local contract_fork_hook_t fork_hook = nullptr;
+thread_local void *fork_hook_ctx = nullptr;
 
 std::mutex table_mutex;
 std::map<ctid_t, std::unique_ptr<procgroup>> contracts;
@@ -317,11 +319,29 @@ pid_t contract_fork() {
     }
     pid_t pid = active_template.group->fork_into();
     if (pid > 0) {
-        std::lock_guard<std::mutex> lock(table_mutex);
-        contracts[active_template.id] = std::move(active_template.group);
-        thread_latest = active_template.id;
+        {
+            std::lock_guard<std::mutex> lock(table_mutex);
+            contracts[active_template.id] = std::move(active_template.group);
+            thread_latest = active_template.id;
+        }
+        if (fork_hook != nullptr)
+            fork_hook(fork_hook_ctx, thread_latest);
     }
     return pid;
+}
+
+void contract_set_fork_hook(contract_fork_hook_t hook, void *ctx) {
+    fork_hook = hook;
+    fork_hook_ctx = ctx;
+}
+
+int contract_signal(ctid_t ctid, int sig) {
+    // Held across the signal so the group cannot be abandoned and removed meanwhile.
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = contracts.find(ctid);
+    if (it == contracts.end())
+        return -1;
+    return it->second->signal_all(sig);
 }
 
 ctid_t latest_ctid(tuvod_error_t **errors) {
@@ -379,12 +399,6 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     if (members_js != nullptr)
         *members_js = obj.release();
     return 0;
-}
-
-void contract_kill_all() {
-    std::lock_guard<std::mutex> lock(table_mutex);
-    for (auto &entry : contracts)
-        entry.second->signal_all(SIGKILL);
 }
 
 namespace {

@@ -30,6 +30,17 @@ int activate_contract(tuvod_script_t *script, tuvod_error_t **errors);
 // parent, -1 with errno when no template is active or the fork failed.
 pid_t contract_fork();
 
+// Called on the calling thread by contract_fork right after a child is
+// born into a new contract (it runs already), with ctx and the contract's
+// identifier; none to stop. Lets the owner of a run reach its contract
+// from another thread.
+using contract_fork_hook_t = void (*)(void *ctx, ctid_t ctid);
+void contract_set_fork_hook(contract_fork_hook_t hook, void *ctx);
+
+// Sends sig to every member of a live contract; callable from any thread.
+// 0, or -1 when the contract is no longer held.
+int contract_signal(ctid_t ctid, int sig);
+
 // Identifier of the calling thread's newest contract, or -1 after pushing
 // an error.
 ctid_t latest_ctid(tuvod_error_t **errors);
@@ -53,6 +64,3 @@ tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t 
 // (either out-parameter may be none; text is malloc'd, the object a new
 // reference). 0 or -1.
 int contract_state(ctid_t ctid, char **members_str, json_t **members_js);
-
-// Kills every process of every contract at once (shutdown).
-void contract_kill_all();

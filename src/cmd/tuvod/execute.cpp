@@ -119,6 +119,25 @@ int reserve_pipe_buffer(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
     return 0;
 }
 
+// Reads and drops bytes beyond what a pipe keeps. Returns true when the
+// pipe is finished.
+bool drop_pipe_bytes(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
+    char scratch[65536];
+    size_t want = static_cast<size_t>(waiting) < sizeof scratch ? static_cast<size_t>(waiting) : sizeof scratch;
+    ssize_t n = read(p->pipe_fd, scratch, want);
+    if (n > 0) {
+        p->pipe_dropped += static_cast<size_t>(n);
+        return false;
+    }
+    if (n == 0)
+        return true;
+    if (errno == EINTR)
+        return false;
+    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Read failed on %s pipe: %s", p->pipe_name,
+            strerror(errno));
+    return true;
+}
+
 // Reads what one ready pipe holds. Returns true when the pipe is finished.
 bool read_ready_pipe(pipe_desc_t *p, int64_t remaining, tuvod_error_t **errors) {
     int waiting = 0;
@@ -129,6 +148,12 @@ bool read_ready_pipe(pipe_desc_t *p, int64_t remaining, tuvod_error_t **errors) 
     }
     PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %lldms remaining\n", p->pipe_name,
                 waiting, static_cast<long long>(remaining));
+    if (p->pipe_keep > 0 && static_cast<size_t>(p->pipe_datasz) + static_cast<size_t>(waiting) > p->pipe_keep) {
+        size_t room = p->pipe_keep - static_cast<size_t>(p->pipe_datasz);
+        if (room == 0)
+            return drop_pipe_bytes(p, waiting, errors);
+        waiting = static_cast<int>(room);
+    }
     if (reserve_pipe_buffer(p, waiting, errors) != 0)
         return true;
     ssize_t n = read(p->pipe_fd, p->pipe_data + p->pipe_datasz, static_cast<size_t>(waiting));
@@ -167,6 +192,21 @@ int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start) {
     return elapsed < initial_timeout ? initial_timeout - elapsed : 0;
 }
 
+namespace {
+
+// Reads every pipe that the last poll found ready.
+void read_ready_pipes(pipe_desc_t *pipe_descs, struct pollfd *pfds, int n_pipe_descs,
+                      int64_t remaining, int *n_finished, tuvod_error_t **errors) {
+    for (int i = 0; i < n_pipe_descs; ++i) {
+        if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
+            continue;
+        if (read_ready_pipe(&pipe_descs[i], remaining, errors))
+            finish_pipe(&pfds[i], n_finished);
+    }
+}
+
+} // namespace
+
 void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
                 struct timespec *start, tuvod_error_t **errors) {
     struct pollfd pfds[9];
@@ -182,6 +222,9 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
                     static_cast<long long>(remaining));
         int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs + 1), poll_timeout_ms(remaining));
         if (current_run_cancelled()) {
+            // What the script wrote before the cancel is kept.
+            if (poll(pfds, static_cast<nfds_t>(n_pipe_descs), 0) > 0)
+                read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
             PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes ended by a cancel\n");
             break;
         }
@@ -203,12 +246,7 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
                         static_cast<long long>(remaining));
             break;
         }
-        for (int i = 0; i < n_pipe_descs; ++i) {
-            if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
-                continue;
-            if (read_ready_pipe(&pipe_descs[i], remaining, errors))
-                finish_pipe(&pfds[i], &n_finished);
-        }
+        read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
     }
     for (int i = 0; i < n_pipe_descs; ++i) {
         pipe_desc_t *p = &pipe_descs[i];
@@ -219,9 +257,10 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
     }
 }
 
-tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
-                                   size_t *out_len, char **err_str, size_t *err_len,
-                                   int *exit_status, tuvod_error_t **errors) {
+tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
+                                          size_t keep_limit, exec_stream_t *out,
+                                          exec_stream_t *err, int *exit_status,
+                                          tuvod_error_t **errors) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create output pipe: %s",
@@ -276,17 +315,34 @@ tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, ch
     pipes[0].pipe_fd = out_r.get();
     pipes[1].pipe_name = "stderr";
     pipes[1].pipe_fd = err_r.get();
+    pipes[0].pipe_keep = pipes[1].pipe_keep = keep_limit;
     read_pipes(pipes, 2, timeout_ms, &start, errors);
-    *out_str = pipes[0].pipe_data;
-    *err_str = pipes[1].pipe_data;
-    if (out_len != nullptr)
-        *out_len = static_cast<size_t>(pipes[0].pipe_datasz);
-    if (err_len != nullptr)
-        *err_len = static_cast<size_t>(pipes[1].pipe_datasz);
+    for (int i = 0; i < 2; i++) {
+        exec_stream_t *stream = i == 0 ? out : err;
+        stream->data = pipes[i].pipe_data;
+        stream->len = static_cast<size_t>(pipes[i].pipe_datasz);
+        stream->dropped = pipes[i].pipe_dropped;
+    }
 
     tuvod_exec_state_t state = wait_for_contract(
         script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
     end_contract(tmpl_fd, errors);
+    return state;
+}
+
+tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
+                                   size_t *out_len, char **err_str, size_t *err_len,
+                                   int *exit_status, tuvod_error_t **errors) {
+    exec_stream_t out, err;
+    out.data = *out_str;
+    err.data = *err_str;
+    tuvod_exec_state_t state = execute_command_capped(script, argv, 0, &out, &err, exit_status, errors);
+    *out_str = out.data;
+    *err_str = err.data;
+    if (out_len != nullptr)
+        *out_len = out.len;
+    if (err_len != nullptr)
+        *err_len = err.len;
     return state;
 }
 

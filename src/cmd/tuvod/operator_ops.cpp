@@ -23,17 +23,22 @@ void handle_status_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, j
 
 namespace {
 
-// Why a command that is not running cannot be cancelled.
-void refuse_not_running(tuvod_state_t *tuvod, const char *cmd, tuvod_error_t **errors) {
+// Whether the record of cmd says it is running; false after pushing why not.
+bool recorded_running(tuvod_state_t *tuvod, const char *cmd, tuvod_error_t **errors) {
     char *state = nullptr;
     int rc = tuvod_db_get_cmd(tuvod, cmd, &state, nullptr, nullptr, nullptr, nullptr, nullptr,
                               nullptr, errors);
     cstr_ptr owned(state);
-    if (rc != 0)
+    if (rc != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "No command %s to cancel", cmd);
-    else
+        return false;
+    }
+    if (state == nullptr || strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Command %s is not running (%s)", cmd,
                 state != nullptr ? state : "UNKNOWN");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -62,9 +67,11 @@ void handle_cancel_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, j
     const char *authority = json_string_value(json_object_get(args_js, "authority"));
     if (authority == nullptr)
         authority = json_string_value(json_object_get(req_js, "authority"));
+    if (!recorded_running(tuvod, cmd, errors))
+        return;
     tuvod_run_ref run = find_run(cmd);
     if (!run) {
-        refuse_not_running(tuvod, cmd, errors);
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Command %s cannot be cancelled", cmd);
         return;
     }
     if (validate_authority(run->script.get(), authority, errors) != 0)

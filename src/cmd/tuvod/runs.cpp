@@ -7,7 +7,6 @@
 #include <map>
 
 #include "info.hpp"
-#include "utils.hpp"
 
 namespace {
 
@@ -18,7 +17,6 @@ thread_local tuvod_run_t *thread_run = nullptr;
 } // namespace
 
 run_registration::run_registration(const char *request_uuid, tuvod_script_ref script) {
-    previous_ = thread_run;
     try {
         auto run = std::make_shared<tuvod_run_t>();
         run->request_uuid = request_uuid;
@@ -32,7 +30,6 @@ run_registration::run_registration(const char *request_uuid, tuvod_script_ref sc
         if (!registry.emplace(run->request_uuid, run).second)
             return;
         run_ = std::move(run);
-        thread_run = run_.get();
     } catch (const std::bad_alloc &) {
         PRINT_INFO(INFO_WARN, "Request %s cannot be cancelled: out of memory\n", request_uuid);
     }
@@ -43,8 +40,11 @@ run_registration::~run_registration() {
         std::lock_guard<std::mutex> lock(registry_mutex);
         registry.erase(run_->request_uuid);
     }
-    thread_run = previous_;
 }
+
+current_run_scope::current_run_scope(tuvod_run_t *run) : previous_(thread_run) { thread_run = run; }
+
+current_run_scope::~current_run_scope() { thread_run = previous_; }
 
 tuvod_run_t *current_run() { return thread_run; }
 
@@ -70,11 +70,6 @@ bool cancel_run(tuvod_run_t *run, const char *by) {
             return false;
         run->cancelled_by = by;
         run->cancelled = true;
-    }
-    // A run waiting for its turn at a non-concurrent script's gate.
-    if (run->script) {
-        mutex_guard lock(&run->script->script_mutex);
-        pthread_cond_broadcast(&run->script->script_cv);
     }
     uint64_t one = 1;
     if (write(run->wake.get(), &one, sizeof one) != sizeof one)

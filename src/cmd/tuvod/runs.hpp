@@ -1,12 +1,13 @@
 // Runs in progress, by request identifier: what a cancel request finds and
 // ends, and what the status counts as running.
 //
-// The thread that runs a command registers it (run_registration) for the
-// whole run, waiting at its script's gate included; the command execution
-// reads the calling thread's own run to notice a cancel while it waits for
-// output or for the group to empty. A cancel only marks the run and wakes
-// its thread; that thread carries out the kill escalation, so the cancel
-// request is answered at once.
+// A command is registered (run_registration) from its acceptance to its
+// end, waiting for its turn included; the thread that runs it makes it its
+// current run (current_run_scope), so the command execution notices a
+// cancel while it waits for output or for the group to empty. A cancel
+// only marks the run and wakes that thread, which carries out the kill
+// escalation, so the cancel request is answered at once. A run cancelled
+// before its turn never starts.
 #pragma once
 
 #include <atomic>
@@ -28,9 +29,9 @@ struct tuvod_run_t {
 };
 using tuvod_run_ref = std::shared_ptr<tuvod_run_t>;
 
-// Registers a run on the calling thread for its lifetime. A registration
-// that cannot be made (memory, descriptors, a repeated identifier) leaves
-// the run without one: it runs, but cannot be cancelled.
+// Registers a command for its lifetime. A registration that cannot be
+// made (memory, descriptors, a repeated identifier) leaves the command
+// without one: it runs, but cannot be cancelled.
 class run_registration {
   public:
     run_registration(const char *request_uuid, tuvod_script_ref script);
@@ -41,7 +42,18 @@ class run_registration {
 
   private:
     tuvod_run_ref run_;
-    tuvod_run_t *previous_ = nullptr;
+};
+
+// Makes run (may be none) the calling thread's current run while it lives.
+class current_run_scope {
+  public:
+    explicit current_run_scope(tuvod_run_t *run);
+    ~current_run_scope();
+    current_run_scope(const current_run_scope &) = delete;
+    current_run_scope &operator=(const current_run_scope &) = delete;
+
+  private:
+    tuvod_run_t *previous_;
 };
 
 // The run registered on the calling thread, or none.

@@ -23,7 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -513,4 +515,35 @@ int tuvod_script_digest(const char *scptfname, char *digest_str, size_t digest_s
     for (unsigned int i = 0; i < md_len; i++)
         snprintf(digest_str + 2 * i, 3, "%02x", md[i]);
     return 0;
+}
+
+// ---- Run gates ----------------------------------------------------------
+
+namespace {
+
+// Gates by script path. An entry lives while a record or a run holds its
+// gate; expired entries are swept when a gate is made.
+std::mutex gates_mutex;
+std::map<std::string, std::weak_ptr<tuvod_run_gate_t>> gates;
+
+std::shared_ptr<tuvod_run_gate_t> gate_for_path(const std::string &path) {
+    std::lock_guard<std::mutex> lock(gates_mutex);
+    std::weak_ptr<tuvod_run_gate_t> &slot = gates[path];
+    std::shared_ptr<tuvod_run_gate_t> gate = slot.lock();
+    if (gate)
+        return gate;
+    for (auto it = gates.begin(); it != gates.end();)
+        it = it->second.expired() && it->first != path ? gates.erase(it) : std::next(it);
+    gate = std::make_shared<tuvod_run_gate_t>();
+    slot = gate;
+    return gate;
+}
+
+} // namespace
+
+std::shared_ptr<tuvod_run_gate_t> tuvod_script_gate(tuvod_script_t *script) {
+    mutex_guard lock(&script->script_mutex);
+    if (!script->script_gate)
+        script->script_gate = gate_for_path(script->script_path);
+    return script->script_gate;
 }

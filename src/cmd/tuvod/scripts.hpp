@@ -8,9 +8,38 @@
 // record lives on until the last run or request holding it lets it go.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
+#include <deque>
+#include <memory>
 
 #include "tuvod.hpp"
+
+struct tuvod_gate_waiter_t; // a run waiting for its turn (operations module)
+
+// The run gate of one script path: the runs in progress and, in arrival
+// order, the runs waiting for a turn that a non-concurrent script allows
+// one at a time. Every record of the path shares it, so a reload never
+// opens a second gate beside a run still in progress.
+struct tuvod_run_gate_t {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER; // broadcast when a waiting request may go
+    unsigned running = 0;                         // guarded by mutex
+    std::deque<tuvod_gate_waiter_t *> waiting;    // guarded by mutex
+
+    tuvod_run_gate_t() = default;
+    tuvod_run_gate_t(const tuvod_run_gate_t &) = delete;
+    tuvod_run_gate_t &operator=(const tuvod_run_gate_t &) = delete;
+    ~tuvod_run_gate_t() {
+        pthread_cond_destroy(&cv);
+        pthread_mutex_destroy(&mutex);
+    }
+};
+
+// The gate of the script's path, shared with every record of that path
+// that still exists; bound to the record on first use.
+std::shared_ptr<tuvod_run_gate_t> tuvod_script_gate(tuvod_script_t *script);
 
 // The escalation of scripts whose file gives none (SIGQUIT 30 s, SIGTERM 5 s,
 // SIGKILL 5 s); shared by every such record and never freed.

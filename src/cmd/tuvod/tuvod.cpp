@@ -38,6 +38,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "legacy.hpp"
+#include "limits.hpp"
 #include "notify.hpp"
 #include "ops.hpp"
 #include "procgroup.hpp"
@@ -376,6 +377,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         return false;
     }
     apply_configured_levels(opts);
+    tuvod_load_limits(&tuvod);
     PRINT_INFO(INFO_WARN, "Starting tuvod %s %s on %s%s%s\n",
                opts.foreground_flag ? "process" : "daemon", uuid_text(), tuvod.my_hostname,
                tuvod.run ? "" : ", will exit immediately after initialisation",
