@@ -195,9 +195,9 @@ footprint measure(pid_t pid) {
     return f;
 }
 
-// The shared connection, one parked descriptor per worker and one for the
-// main thread (legacy requests).
-constexpr int MAX_DB_FDS = 1 + 8 + 1;
+// The shared connection, one parked descriptor per worker and one per
+// legacy connection thread (at most 8 at once).
+constexpr int MAX_DB_FDS = 1 + 8 + 8;
 
 // Under the sanitizers freed memory sits in a quarantine by design, so the
 // resident size says nothing; their leak checker judges the daemon at exit,

@@ -57,7 +57,7 @@ int end_contract(int fd, tuvod_error_t **errors);
 // Waits up to timeout ms for contract ctid to empty, collects the direct
 // child pid and escalates on time-out. Writes *exit_status only for
 // TUVOD_EXEC_COMPLETE.
-tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
+tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
                                      int *exit_status, tuvod_error_t **errors);
 
 // Exposed for tests: the member listing and statistics of a live contract

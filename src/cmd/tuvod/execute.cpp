@@ -128,15 +128,15 @@ bool drop_pipe_bytes(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
 }
 
 // Reads what one ready pipe holds. Returns true when the pipe is finished.
-bool read_ready_pipe(pipe_desc_t *p, int remaining, tuvod_error_t **errors) {
+bool read_ready_pipe(pipe_desc_t *p, int64_t remaining, tuvod_error_t **errors) {
     int waiting = 0;
     if (ioctl(p->pipe_fd, FIONREAD, &waiting) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "FIONREAD failed on %s pipe: %s",
                 p->pipe_name, strerror(errno));
         return true;
     }
-    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %dms remaining\n", p->pipe_name,
-                waiting, remaining);
+    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %lldms remaining\n", p->pipe_name,
+                waiting, static_cast<long long>(remaining));
     if (p->pipe_keep > 0 && static_cast<size_t>(p->pipe_datasz) + static_cast<size_t>(waiting) > p->pipe_keep) {
         size_t room = p->pipe_keep - static_cast<size_t>(p->pipe_datasz);
         if (room == 0)
@@ -165,7 +165,7 @@ bool read_ready_pipe(pipe_desc_t *p, int remaining, tuvod_error_t **errors) {
 
 } // namespace
 
-int timeout_remaining(int initial_timeout, struct timespec *start) {
+int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start) {
     struct timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to get highres time for timer\n");
@@ -178,10 +178,10 @@ int timeout_remaining(int initial_timeout, struct timespec *start) {
         nsecs += 1000000000LL;
     }
     long long elapsed = secs * 1000 + (nsecs + 500000) / 1000000;
-    return elapsed < initial_timeout ? static_cast<int>(initial_timeout - elapsed) : 0;
+    return elapsed < initial_timeout ? initial_timeout - elapsed : 0;
 }
 
-void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
+void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
                 struct timespec *start, tuvod_error_t **errors) {
     struct pollfd pfds[8];
     n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
@@ -189,23 +189,26 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
         pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
     int n_finished = 0;
     while (n_finished < n_pipe_descs) {
-        int remaining = timeout_remaining(initial_timeout, start);
-        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %dms\n", n_pipe_descs,
-                    remaining);
-        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), remaining);
+        int64_t remaining = timeout_remaining(initial_timeout, start);
+        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %lldms\n", n_pipe_descs,
+                    static_cast<long long>(remaining));
+        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), poll_timeout_ms(remaining));
         if (rc < 0 && errno == EINTR) {
             PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
             continue;
         }
         if (rc < 0) {
             set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
-                    "Poll failed on data pipes with %dms remaining: %s", remaining,
-                    strerror(errno));
+                    "Poll failed on data pipes with %lldms remaining: %s",
+                    static_cast<long long>(remaining), strerror(errno));
             break;
         }
         if (rc == 0) {
-            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %dms remaining\n",
-                        remaining);
+            // One poll waits at most INT_MAX ms; a longer time-out takes several.
+            if (remaining > INT_MAX)
+                continue;
+            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %lldms remaining\n",
+                        static_cast<long long>(remaining));
             break;
         }
         for (int i = 0; i < n_pipe_descs; ++i) {
@@ -276,8 +279,7 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    int timeout_ms =
-        script->script_timeout > INT_MAX / 1000 ? INT_MAX : script->script_timeout * 1000;
+    int64_t timeout_ms = ms_from_seconds(script->script_timeout);
     pipe_desc_t pipes[2];
     pipes[0].pipe_name = "stdout";
     pipes[0].pipe_fd = out_r.get();

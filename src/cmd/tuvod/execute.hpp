@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "tuvod.hpp"
@@ -57,7 +58,7 @@ struct pipe_desc_t {
 
 // Exposed for tests.
 // Milliseconds left of initial_timeout since start (monotonic), never negative.
-int timeout_remaining(int initial_timeout, struct timespec *start);
+int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start);
 // Reads every pipe until each reaches end of file or the time runs out.
-void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
+void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
                 struct timespec *start, tuvod_error_t **errors);

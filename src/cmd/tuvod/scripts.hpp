@@ -4,8 +4,8 @@
 // Lifetime: the list (tuvod->tuvod_scripts, under daemon_mutex) holds one
 // reference to each record; tuvod_script returns another, taken under
 // daemon_mutex, which the caller holds until it is done with the record. A
-// reload swaps the list, then waits for the runs in progress of each removed
-// record (script_instances) before dropping the list's reference.
+// reload swaps the list and drops the list's references at once; a removed
+// record lives on until the last run or request holding it lets it go.
 #pragma once
 
 #include <pthread.h>
@@ -46,8 +46,8 @@ std::shared_ptr<tuvod_run_gate_t> tuvod_script_gate(tuvod_script_t *script);
 extern contract_killer_desc_t *const default_killsigs;
 
 // Reads every "*.json" file of tuvod->scripts_dir in name order and replaces
-// the list; invalid files are logged and left out. Returns only after the
-// counted runs of every removed record have ended. -1: the directory cannot
+// the list; invalid files are logged and left out. Returns at once,
+// without waiting for runs of removed records. -1: the directory cannot
 // be scanned (the list in force stays); 0 otherwise, also when no file was
 // valid or none was found.
 int tuvod_load_scripts(tuvod_state_t *tuvod);

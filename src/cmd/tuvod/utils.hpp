@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "handles.hpp"
 #include "tuvod.hpp"
@@ -70,6 +71,14 @@ using argv_ptr = std::unique_ptr<char *, argv_deleter>;
 // New JSON string holding every byte of data (NUL bytes included), with each
 // byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
 json_t *json_string_lossy(const char *data, size_t len);
+
+// ---- Time-out arithmetic ----
+
+// Seconds as milliseconds in 64 bits, saturating instead of overflowing.
+int64_t ms_from_seconds(int64_t seconds);
+// A wait in milliseconds as one poll() can take it: negative waits are 0,
+// longer ones are cut to INT_MAX (the caller polls again for the rest).
+int poll_timeout_ms(int64_t ms);
 
 // ---- File tail ----
 
