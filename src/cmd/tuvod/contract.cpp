@@ -45,6 +45,8 @@ thread_local ctid_t thread_latest = -1;
 
 std::mutex table_mutex;
 std::map<ctid_t, std::unique_ptr<procgroup>> contracts;
+// The secret arguments of each contract's command, masked in its listings.
+std::map<ctid_t, std::vector<std::string>> contract_secrets;
 
 std::atomic<uint32_t> ctid_counter{0};
 
@@ -81,6 +83,7 @@ int abandon_contract(ctid_t ctid, tuvod_error_t **errors) {
             group = std::move(it->second);
             contracts.erase(it);
         }
+        contract_secrets.erase(ctid);
     }
     if (!group) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
@@ -97,17 +100,24 @@ struct psinfo_t {
     std::string psargs;
 };
 
-int psinfo_for_pid(pid_t pid, psinfo_t *info) {
-    char pid_dir[32];
-    snprintf(pid_dir, sizeof pid_dir, "%llu", static_cast<ull>(pid));
-    return read_proc_names(pid_dir, &info->fname, &info->psargs, psargs_max, true);
+std::vector<std::string> secrets_of(ctid_t ctid) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = contract_secrets.find(ctid);
+    return it == contract_secrets.end() ? std::vector<std::string>() : it->second;
 }
 
-cstr_ptr contract_members_str(const std::vector<pid_t> &pids) {
+int psinfo_for_pid(pid_t pid, psinfo_t *info, const std::vector<std::string> &secrets) {
+    char pid_dir[32];
+    snprintf(pid_dir, sizeof pid_dir, "%llu", static_cast<ull>(pid));
+    return read_proc_names(pid_dir, &info->fname, &info->psargs, psargs_max, true, secrets);
+}
+
+cstr_ptr contract_members_str(const std::vector<pid_t> &pids,
+                              const std::vector<std::string> &secrets) {
     std::string text;
     for (pid_t pid : pids) {
         psinfo_t info;
-        if (psinfo_for_pid(pid, &info) != 0) {
+        if (psinfo_for_pid(pid, &info, secrets) != 0) {
             PRINT_DEBUG(DEBUG_CONTRACT, "Unable to get process information for PID %llu\n",
                         static_cast<ull>(pid));
             continue;
@@ -128,7 +138,8 @@ cstr_ptr contract_members_str(const std::vector<pid_t> &pids) {
     return out;
 }
 
-json_ptr contract_members_json(const std::vector<pid_t> &pids) {
+json_ptr contract_members_json(const std::vector<pid_t> &pids,
+                               const std::vector<std::string> &secrets) {
     json_ptr obj(json_object());
     if (!obj) {
         PRINT_INFO(INFO_ERROR, "Unable to allocate contract members object\n");
@@ -137,7 +148,7 @@ json_ptr contract_members_json(const std::vector<pid_t> &pids) {
     for (pid_t pid : pids) {
         char key[20];
         snprintf(key, sizeof key, "%llu", static_cast<ull>(pid));
-        if (json_object_set_new(obj.get(), key, process_stats_json(pid)) != 0)
+        if (json_object_set_new(obj.get(), key, process_stats_json(pid, secrets)) != 0)
             PRINT_INFO(INFO_WARN, "Unable to add stats for process %llu", static_cast<ull>(pid));
     }
     return obj;
@@ -169,7 +180,7 @@ int wait_contract_timeout(ctid_t ctid, int timeout) {
                             static_cast<ull>(ctid), strerror(errno));
                 return -1;
             }
-            cstr_ptr listing = contract_members_str(pids);
+            cstr_ptr listing = contract_members_str(pids, secrets_of(ctid));
             PRINT_DEBUG(DEBUG_CONTRACT,
                         "There are %d members in contract %llu with %ds left:\n%s\n",
                         static_cast<int>(pids.size()), static_cast<ull>(ctid), n / 10,
@@ -339,6 +350,13 @@ int end_contract(int fd, tuvod_error_t **errors) {
     return abandon_contract(ctid, errors);
 }
 
+void set_contract_secrets(ctid_t ctid, const char *const *argv, int redact) {
+    std::vector<std::string> secrets = secret_args(argv, redact);
+    std::lock_guard<std::mutex> lock(table_mutex);
+    if (contracts.count(ctid) != 0)
+        contract_secrets[ctid] = std::move(secrets);
+}
+
 int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     procgroup *group = ctid > 0 ? find_contract(ctid) : nullptr;
     if (group == nullptr) {
@@ -350,11 +368,12 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
         PRINT_DEBUG(DEBUG_CONTRACT, "Failed to get contract members: %s\n", strerror(errno));
         return -1;
     }
+    std::vector<std::string> secrets = secrets_of(ctid);
     cstr_ptr listing;
     json_ptr obj;
-    if (members_str != nullptr && !(listing = contract_members_str(pids)))
+    if (members_str != nullptr && !(listing = contract_members_str(pids, secrets)))
         return -1;
-    if (members_js != nullptr && !(obj = contract_members_json(pids)))
+    if (members_js != nullptr && !(obj = contract_members_json(pids, secrets)))
         return -1;
     if (members_str != nullptr)
         *members_str = listing.release();
@@ -368,7 +387,11 @@ tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t 
     if (wait_contract_timeout(ctid, timeout) == 0)
         return collect_exit(script, find_contract(ctid), pid, exit_status, errors);
 
-    json_ptr snapshot(system_stats_json());
+    run_args_view_t run;
+    run.secrets = secrets_of(ctid);
+    if (procgroup *group = find_contract(ctid))
+        group->members(&run.members);
+    json_ptr snapshot(system_stats_json(&run));
     set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, snapshot.get(),
             "Script %s (CTID %llu) failed to terminate normally after %ds",
             script->script_name.c_str(), static_cast<ull>(ctid), script->script_timeout);

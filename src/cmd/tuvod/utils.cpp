@@ -210,6 +210,43 @@ json_t *redacted_argv_json(char **argv, int redact) {
     return arr.release();
 }
 
+std::vector<std::string> secret_args(const char *const *argv, int redact) {
+    std::vector<std::string> secrets;
+    for (size_t i = 0; argv != nullptr && argv[i] != nullptr; i++)
+        if (arg_is_secret(redact, i) && argv[i][0] != '\0')
+            secrets.emplace_back(argv[i]);
+    return secrets;
+}
+
+std::string mask_secrets(const std::string &text, const std::vector<std::string> &secrets) {
+    std::string out = text;
+    for (const std::string &secret : secrets) {
+        if (secret.empty())
+            continue;
+        for (size_t pos = out.find(secret); pos != std::string::npos;
+             pos = out.find(secret, pos + sizeof redacted_arg - 1))
+            out.replace(pos, secret.size(), redacted_arg);
+    }
+    return out;
+}
+
+json_t *request_for_trace(const json_t *req_js, int redact) {
+    json_ptr copy(json_deep_copy(req_js));
+    if (!json_is_object(copy.get()))
+        return copy.release();
+    if (json_object_get(copy.get(), "authority") != nullptr)
+        json_object_set_new(copy.get(), "authority", json_string(redacted_arg));
+    json_t *argv_js = json_object_get(json_object_get(copy.get(), "args"), "argv");
+    size_t i;
+    json_t *arg;
+    json_array_foreach(argv_js, i, arg) {
+        bool secret = redact == -1 ? i > 0 : arg_is_secret(redact, i);
+        if (secret)
+            json_array_set_new(argv_js, i, json_string(redacted_arg));
+    }
+    return copy.release();
+}
+
 const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, size_t bufsz) {
     if (bufsz <= 3)
         return "...";

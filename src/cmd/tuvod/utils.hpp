@@ -6,6 +6,8 @@
 #include <sys/time.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "handles.hpp"
 #include "tuvod.hpp"
@@ -61,6 +63,16 @@ void free_argv(char **argv);
 json_t *redacted_argv_json(char **argv, int redact);
 // Writes the command description of props_js["argv"] into buf; returns buf or "...".
 const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, size_t bufsz);
+
+// The texts of the secret arguments of a command line (empty ones left
+// out): what no listing of the command's processes may show.
+std::vector<std::string> secret_args(const char *const *argv, int redact);
+// text with every occurrence of a secret replaced by "********".
+std::string mask_secrets(const std::string &text, const std::vector<std::string> &secrets);
+// A copy of a request for tracing: "authority" replaced by "********" and,
+// when "args" holds an "argv" array, its elements masked by redact (every
+// argument after the first when redact is -1). New reference, or none.
+json_t *request_for_trace(const json_t *req_js, int redact);
 
 struct argv_deleter {
     void operator()(char **argv) const noexcept { free_argv(argv); }
