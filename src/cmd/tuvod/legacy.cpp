@@ -258,10 +258,11 @@ void run_request(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client
         PRINT_INFO(INFO_ERROR, "Unable to construct tuvod request\n");
         return;
     }
-    JSON_TRACE(DEBUG_LEGACY, req.get(), "tuvo request:");
     json_t *argv_js = json_object_get(json_object_get(req.get(), "args"), "argv");
     const char *command = json_string_value(json_array_get(argv_js, 0));
     tuvod_script_ref script = tuvod_script(tuvod, command != nullptr ? command : "");
+    json_ptr traced(request_for_trace(req.get(), script ? script->script_redact_argv : -1));
+    JSON_TRACE(DEBUG_LEGACY, traced.get(), "tuvo request:");
     if (!script) {
         PRINT_INFO(INFO_ERROR, "Invalid command '%s'\n", command != nullptr ? command : "");
         send_status(client_fd, TUVO_STATUS_INVALID_CMD);

@@ -431,6 +431,7 @@ void shut_down(const options_t &opts) {
 }
 
 int run_daemon(int argc, char **argv, bool *do_abort) {
+    umask(077); // every file the daemon creates is its own alone
     tuvod_sw_t sw;
     stopwatch_start(&sw);
     json_set_alloc_funcs(malloc, free);

@@ -236,7 +236,10 @@ json_t *request_for_trace(const json_t *req_js, int redact) {
         return copy.release();
     if (json_object_get(copy.get(), "authority") != nullptr)
         json_object_set_new(copy.get(), "authority", json_string(redacted_arg));
+    // An envelope holds the command line in "args", an "args" object itself.
     json_t *argv_js = json_object_get(json_object_get(copy.get(), "args"), "argv");
+    if (argv_js == nullptr)
+        argv_js = json_object_get(copy.get(), "argv");
     size_t i;
     json_t *arg;
     json_array_foreach(argv_js, i, arg) {
@@ -415,4 +418,28 @@ json_t *json_string_lossy(const char *data, size_t len) {
         }
     }
     return json_stringn(text.data(), text.size());
+}
+
+int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    mode_t mode = st.st_mode & 07777;
+    if ((mode & ~max) == 0)
+        return 0;
+    if (fchmod(fd, mode & max) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to narrow the mode of %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (warn)
+        PRINT_INFO(INFO_WARN, "Narrowed the mode of %s from %04o to %04o\n", path,
+                   static_cast<unsigned>(mode), static_cast<unsigned>(mode & max));
+    return 1;
+}
+
+int narrow_file_mode(const char *path, mode_t max, bool warn) {
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd)
+        return errno == ENOENT ? 0 : -1;
+    return narrow_fd_mode(fd.get(), path, max, warn);
 }
