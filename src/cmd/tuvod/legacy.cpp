@@ -23,11 +23,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "config.hpp"
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "ops.hpp"
+#include "peer.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
 
@@ -292,7 +296,41 @@ void run_request(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client
     send_response(client_fd, &hdr, data);
 }
 
+// The "legacyUsers" entries: user names, or uids as text or numbers.
+std::vector<std::string> legacy_users(tuvod_state_t *tuvod) {
+    std::vector<std::string> users;
+    json_t *list = tuvod_conf_get_array(tuvod, nullptr, "legacyUsers", nullptr);
+    size_t i;
+    json_t *entry;
+    json_array_foreach(list, i, entry) {
+        if (json_is_string(entry))
+            users.emplace_back(json_string_value(entry));
+        else if (json_is_integer(entry) && json_integer_value(entry) >= 0)
+            users.emplace_back(std::to_string(json_integer_value(entry)));
+    }
+    return users;
+}
+
+// The gateway presents a script's own authority, so only local
+// administrators may use it: the peer's socket must belong to root or to a
+// user in "legacyUsers". Anyone else is closed before a byte is read.
+bool legacy_peer_allowed(tuvod_state_t *tuvod, int client_fd) {
+    uid_t uid = 0;
+    if (tcp_peer_uid(client_fd, &uid) != 0) {
+        PRINT_INFO(INFO_WARN, "Refusing legacy connection: owner of the peer socket unknown: %s\n",
+                   strerror(errno));
+        return false;
+    }
+    if (uid_in_user_list(uid, legacy_users(tuvod)))
+        return true;
+    PRINT_INFO(INFO_WARN, "Refusing legacy connection from uid %u: not root or in legacyUsers\n",
+               static_cast<unsigned>(uid));
+    return false;
+}
+
 void serve_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client_fd) {
+    if (!legacy_peer_allowed(tuvod, client_fd))
+        return;
     PRINT_DEBUG(DEBUG_LEGACY, "Processing request on fd %d\n", client_fd);
     struct timeval tv {TUVO_WRITE_TIMEOUT_S, 0};
     setsockopt(client_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
