@@ -86,8 +86,9 @@ void usage() {
         "\t[-a]\t\t\tAbort on exit\n",
         "\t[-m <size>]\t\tSet maximum message size to <size> bytes\n",
     };
+    // Written as is: the log escapes the tabs that lay this out.
     for (const char *line : lines)
-        PRINT_INFO(INFO_ERROR, "%s", line);
+        fputs(line, stderr);
 }
 
 // strtol in base 0 over the whole text; false for trailing text or overflow.
