@@ -380,11 +380,23 @@ tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path) {
     return nullptr;
 }
 
+namespace {
+
+// Compares the SHA-256 digests of both texts in constant time, so the time
+// taken tells neither how much of a guess was right nor the length sought.
+bool same_secret_text(const std::string &expected, const char *given) {
+    unsigned char a[EVP_MAX_MD_SIZE], b[EVP_MAX_MD_SIZE];
+    unsigned int a_len = 0, b_len = 0;
+    if (EVP_Digest(expected.data(), expected.size(), a, &a_len, EVP_sha256(), nullptr) != 1 ||
+        EVP_Digest(given, strlen(given), b, &b_len, EVP_sha256(), nullptr) != 1 || a_len != b_len)
+        return false;
+    return CRYPTO_memcmp(a, b, a_len) == 0;
+}
+
+} // namespace
+
 int validate_authority(tuvod_script_t *script, const char *authority, tuvod_error_t **errors) {
-    // Compared in constant time, so the time taken tells nothing about how
-    // much of a guess was right; only the length shows.
-    if (authority != nullptr && script->script_authority.size() == strlen(authority) &&
-        CRYPTO_memcmp(script->script_authority.data(), authority, strlen(authority)) == 0)
+    if (authority != nullptr && same_secret_text(script->script_authority, authority))
         return 0;
     set_err(INFO_ERROR, errors, TUVOD_EPERM, nullptr, "No authority to run script '%s'",
             script->script_path.c_str());
