@@ -510,8 +510,8 @@ int open_checked_parent(const std::string &path, unique_fd *dir, std::string *le
             char target[PATH_MAX];
             ssize_t n = readlinkat(next.get(), "", target, sizeof target - 1);
             if (n <= 0 || ++links > max_symlinks) {
-                if (n > 0)
-                    errno = ELOOP;
+                if (n >= 0)
+                    errno = n == 0 ? ENOENT : ELOOP;
                 return -1;
             }
             std::string text(target, static_cast<size_t>(n));
