@@ -2,6 +2,7 @@
 // identifier it creates, the listeners it binds, and the refusals.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +80,51 @@ TEST_F(ConfigE2E, UnparsableFileIsReplacedAndStartUpGoesOn) {
     ASSERT_TRUE(conf);
     EXPECT_TRUE(json_is_string(json_object_get(conf.get(), "tuvodUUID")));
     stop();
+}
+
+TEST_F(ConfigE2E, UnparsableFileIsCopiedAsideWithItsBytes) {
+    const std::string original = "{\"tuvodUUID\": \"11111111-2222-3333-4444-555555555555\", \"site\": 1,}";
+    sb_->write(sb_->config_path(), original, 0600);
+    ASSERT_EQ(start(), -1) << d_->log();
+    std::string copy;
+    std::string marker = "Kept the unparsable config file " + std::string(FIXED_CONFIG) + " as ";
+    std::string log = d_->log();
+    auto at = log.find(marker);
+    ASSERT_NE(at, std::string::npos) << log;
+    copy = log.substr(at + marker.size(), log.find('\n', at) - at - marker.size());
+    ASSERT_EQ(copy.rfind(std::string(FIXED_CONFIG) + ".unparsable-", 0), 0u) << copy;
+    // Read through the sandbox's own view of the directory.
+    std::string copy_in_sandbox = sb_->conf_dir + copy.substr(copy.rfind('/'));
+    EXPECT_EQ(e2e::read_file(copy_in_sandbox), original);
+    struct stat st {};
+    ASSERT_EQ(stat(copy_in_sandbox.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(json_is_string(json_object_get(config().get(), "tuvodUUID")));
+    stop();
+}
+
+// A file bind-mounted over the path cannot be renamed over: it is rewritten
+// in place, so the identifier made at the first start is kept.
+TEST_F(ConfigE2E, BindMountedFileKeepsTheIdentifierAcrossStarts) {
+    std::string outside = sb_->root + "/mounted-config.json";
+    sb_->write(outside, "{\"site\": \"kept\"}", 0600);
+    sb_->write(sb_->config_path(), "", 0600);
+    ASSERT_EQ(mount(outside.c_str(), FIXED_CONFIG, nullptr, MS_BIND, nullptr), 0);
+    std::string ids[2];
+    for (std::string &id : ids) {
+        unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
+        ASSERT_EQ(start(), -1) << d_->log();
+        json_ptr conf(json_load_file(outside.c_str(), 0, nullptr));
+        const char *uuid = json_string_value(json_object_get(conf.get(), "tuvodUUID"));
+        ASSERT_NE(uuid, nullptr) << e2e::read_file(outside) << d_->log();
+        id = uuid;
+        EXPECT_NE(d_->log().find("Start-up complete for tuvod instance " + id), std::string::npos);
+        stop();
+    }
+    EXPECT_EQ(ids[0], ids[1]);
+    json_ptr conf(json_load_file(outside.c_str(), 0, nullptr));
+    EXPECT_STREQ(json_string_value(json_object_get(conf.get(), "site")), "kept");
+    umount2(FIXED_CONFIG, MNT_DETACH);
 }
 
 TEST_F(ConfigE2E, SymbolicLinkRefusesStartUp) {

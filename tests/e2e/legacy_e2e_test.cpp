@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "harness.hpp"
 
@@ -172,6 +175,94 @@ TEST_F(Legacy, SignalsWhileWaitingInAccept) {
     d_->signal(SIGTERM);
     EXPECT_EQ(d_->wait_exit(), 0);
     d_.reset();
+}
+
+// A client trickling its request holds only its own connection: other
+// legacy clients and JSON clients are served meanwhile, and SIGTERM still
+// ends the daemon within seconds.
+TEST_F(Legacy, TricklingClientHoldsNothingButItsOwnConnection) {
+    std::string exe = sb_->add_script({.name = "ok", .body = "echo ok"});
+    start();
+    std::atomic<bool> stop{false};
+    std::thread trickler([&] {
+        unique_fd fd = legacy_connect();
+        std::string request = header(200) + std::string(200, 'x');
+        for (size_t i = 0; i < request.size() && !stop.load(); ++i) {
+            if (!legacy_send(fd.get(), request.substr(i, 1)))
+                break;
+            for (int t = 0; t < 10 && !stop.load(); ++t)
+                usleep(100000);
+        }
+    });
+    usleep(300000); // the trickler is connected and sending
+    for (int i = 0; i < 3; ++i) {
+        auto before = std::chrono::steady_clock::now();
+        EXPECT_EQ(legacy_call(exe, 2000).data, "ok\n");
+        Client c("tcp://127.0.0.1:5557", 2000);
+        EXPECT_TRUE(c.call("list", json_object()));
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    }
+    auto before = std::chrono::steady_clock::now();
+    d_->signal(SIGTERM);
+    EXPECT_EQ(d_->wait_exit(10000), 0) << d_->log();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+    stop.store(true);
+    trickler.join();
+    d_.reset();
+}
+
+// A large answer to a slow reader goes out whole, resumed after every
+// partial write, while signals keep arriving.
+TEST_F(Legacy, LargeAnswerToASlowReaderArrivesWholeDespiteSignals) {
+    std::string exe = sb_->add_script({.name = "big", .body = "head -c 1048576 /dev/zero | tr '\\0' x"});
+    start();
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int small = 4096;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    struct sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(4562);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<struct sockaddr *>(&sin), sizeof sin), 0);
+    ASSERT_TRUE(legacy_send(fd.get(), header(static_cast<uint32_t>(exe.size())) + exe));
+    std::string raw;
+    char buf[8192];
+    for (int round = 0;; ++round) {
+        struct pollfd p {fd.get(), POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n <= 0)
+            break;
+        raw.append(buf, static_cast<size_t>(n));
+        if (round % 20 == 0)
+            d_->signal(SIGHUP);
+        usleep(500);
+    }
+    ASSERT_GE(raw.size(), 8u);
+    uint32_t length = 0;
+    memcpy(&length, raw.data() + 4, 4);
+    EXPECT_EQ(length, 1048576u);
+    EXPECT_EQ(raw.size(), 8u + 1048576u);
+    EXPECT_EQ(raw.find_first_not_of('x', 8), std::string::npos);
+}
+
+// Legacy requests run at once, each on its own connection's thread.
+TEST_F(Legacy, TwoRequestsOfASlowScriptAreAnsweredTogether) {
+    std::string exe = sb_->add_script({.name = "slow", .body = "sleep 3; echo slow"});
+    start();
+    auto before = std::chrono::steady_clock::now();
+    e2e::LegacyAnswer answers[2];
+    std::thread other([&] { answers[1] = legacy_call(exe, 10000); });
+    answers[0] = legacy_call(exe, 10000);
+    other.join();
+    auto took = std::chrono::steady_clock::now() - before;
+    for (const auto &a : answers) {
+        EXPECT_EQ(a.status, 0);
+        EXPECT_EQ(a.data, "slow\n");
+    }
+    // Served one after the other they would take at least 6 s.
+    EXPECT_LT(took, std::chrono::milliseconds(5500));
 }
 
 } // namespace

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "harness.hpp"
 
@@ -81,6 +84,12 @@ TEST(Options, MessageSize) {
     EXPECT_EQ(unlimited.status, 0);
     EXPECT_NE(unlimited.output.find("Setting the maximum message size to unlimited\n"),
               std::string::npos);
+    // Above what the 32-bit socket option holds is as good as unlimited, and says so.
+    auto huge = run_tuvod({"-d", "All", "-m", "2147483648", "-h"});
+    EXPECT_EQ(huge.status, 0);
+    EXPECT_NE(huge.output.find("Setting the maximum message size to unlimited\n"), std::string::npos)
+        << huge.output;
+    EXPECT_EQ(huge.output.find("-1 bytes"), std::string::npos);
     for (const char *odd : {"0x7fffffffffffffff", "-99999999999999999999", "12abc", "", "0777777"}) {
         auto r = run_tuvod({"-m", odd, "-h"});
         EXPECT_TRUE(r.status == 0 || r.status == 1) << odd << " gave " << r.status;
@@ -173,6 +182,135 @@ TEST(Lifecycle, DaemonModeDetachesWritesPidAndLogs) {
     EXPECT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_TRUE(e2e::wait_until([&] { return kill(pid, 0) != 0; }, 30000));
     EXPECT_NE(e2e::read_file(log_path).find("Shutdown complete"), std::string::npos);
+}
+
+json_ptr exec(e2e::Client &c, const std::string &exe, bool async, const std::string &id = "") {
+    return c.call("execute", e2e::exec_args({exe}, async).release(), id);
+}
+
+json_ptr peek(e2e::Client &c, const std::string &id) {
+    return c.call("get", json_pack("{s:[s,s], s:b}", "properties", "state", "output", "peek", 1), id);
+}
+
+bool alive(pid_t pid) { return kill(pid, 0) == 0; }
+
+std::vector<pid_t> read_pids(const std::string &file) {
+    std::vector<pid_t> pids;
+    std::string text = e2e::read_file(file);
+    for (size_t pos = 0; pos < text.size();) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos)
+            break;
+        pids.push_back(static_cast<pid_t>(atoi(text.substr(pos, eol - pos).c_str())));
+        pos = eol + 1;
+    }
+    return pids;
+}
+
+// A second instance started by mistake stops at its PID file, before it
+// could mark the first instance's running commands LOST.
+TEST(Lifecycle, SecondInstanceStopsAtTheLockedPidFile) {
+    E2E_REQUIRE_ROOT();
+    e2e::Sandbox sb;
+    std::string gate = sb.root + "/gate";
+    std::string exe = sb.add_script(
+        {.name = "slow", .body = "while [ ! -e " + gate + " ]; do sleep 0.05; done; echo finished"});
+    std::string pid_file = sb.root + "/tuvod.pid";
+    e2e::Daemon first(sb, {"-f", "-p", pid_file});
+    ASSERT_TRUE(first.start());
+    ASSERT_TRUE(first.wait_ready()) << first.log();
+    e2e::Client c;
+    std::string id = e2e::new_uuid();
+    ASSERT_EQ(e2e::state_of(exec(c, exe, true, id)), "RUNNING");
+
+    auto second = run_tuvod({"-f", "-p", pid_file});
+    EXPECT_EQ(second.status, 1) << second.output;
+    EXPECT_NE(second.output.find("Another tuvod instance (PID " + std::to_string(first.pid()) +
+                                 ") holds the pid file " + pid_file),
+              std::string::npos)
+        << second.output;
+    EXPECT_EQ(second.output.find("Starting tuvod"), std::string::npos) << second.output;
+    EXPECT_EQ(e2e::read_file(pid_file), std::to_string(first.pid()) + "\n");
+
+    sb.write(gate, "");
+    json_ptr r;
+    ASSERT_TRUE(e2e::wait_until([&] { r = peek(c, id); return e2e::state_of(r) != "RUNNING"; }, 10000));
+    EXPECT_EQ(e2e::state_of(r), "COMPLETE") << e2e::text_of(r);
+    EXPECT_STREQ(e2e::str(json_object_get(e2e::result_of(r), "output"), "stdout"), "finished\n");
+    EXPECT_EQ(first.stop(), 0) << first.log();
+}
+
+// Reloads happen while a run of a removed script goes on, and a SIGHUP that
+// comes in meanwhile is not lost.
+TEST(Lifecycle, SighupsDuringALongRunEachTakeEffect) {
+    E2E_REQUIRE_ROOT();
+    e2e::Sandbox sb;
+    std::string gate = sb.root + "/gate";
+    std::string exe = sb.add_script(
+        {.name = "long", .body = "while [ ! -e " + gate + " ]; do sleep 0.05; done; echo finished"});
+    e2e::Daemon d(sb);
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.log();
+    json_ptr sync_run;
+    std::thread runner([&] {
+        e2e::Client c("tcp://127.0.0.1:5557", 30000);
+        sync_run = exec(c, exe, false);
+    });
+    e2e::Client c;
+    ASSERT_TRUE(e2e::wait_until([&] {
+        auto l = c.call("list", json_pack("{s:s}", "state", "RUNNING"));
+        return json_object_size(e2e::result_of(l)) == 1;
+    }, 10000));
+    std::remove((sb.scripts_dir + "/long.json").c_str());
+    std::string first_added = sb.add_script({.name = "first", .body = "echo first"});
+    d.signal(SIGHUP);
+    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(exec(c, first_added, false)) == "COMPLETE"; }, 5000));
+    std::string second_added = sb.add_script({.name = "second", .body = "echo second"});
+    d.signal(SIGHUP);
+    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(exec(c, second_added, false)) == "COMPLETE"; }, 5000))
+        << d.log();
+    // Both reloads took place while the removed script was still running.
+    EXPECT_EQ(e2e::state_of(exec(c, exe, false)), "INVALID_CMD");
+    sb.write(gate, "");
+    runner.join();
+    EXPECT_EQ(e2e::state_of(sync_run), "COMPLETE") << e2e::text_of(sync_run);
+    EXPECT_EQ(d.stop(), 0) << d.log();
+}
+
+// SIGTERM ends asynchronous runs too: nothing of them is left running and
+// their records say that their end is unknown.
+TEST(Lifecycle, SigtermWithAsynchronousRunsLeavesNothingAndRecordsThemLost) {
+    E2E_REQUIRE_ROOT();
+    e2e::Sandbox sb;
+    std::string pids = sb.root + "/pids";
+    std::string exe = sb.add_script(
+        {.name = "forever", .body = "echo $$ >> " + pids + "; sleep 600 & echo $! >> " + pids + "; wait",
+         .timeout = 600});
+    auto d = std::make_unique<e2e::Daemon>(sb);
+    ASSERT_TRUE(d->start());
+    ASSERT_TRUE(d->wait_ready()) << d->log();
+    e2e::Client c;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 3; i++) {
+        ids.push_back(e2e::new_uuid());
+        ASSERT_EQ(e2e::state_of(exec(c, exe, true, ids.back())), "RUNNING");
+    }
+    ASSERT_TRUE(e2e::wait_until([&] { return read_pids(pids).size() == 6; }, 10000));
+    auto before = std::chrono::steady_clock::now();
+    d->signal(SIGTERM);
+    EXPECT_EQ(d->wait_exit(20000), 0) << d->log();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20));
+    for (pid_t p : read_pids(pids))
+        EXPECT_TRUE(e2e::wait_until([&] { return !alive(p); }, 5000)) << p;
+
+    unlink((sb.root + "/daemon.out").c_str()); // readiness is read from it
+    d = std::make_unique<e2e::Daemon>(sb);
+    ASSERT_TRUE(d->start());
+    ASSERT_TRUE(d->wait_ready()) << d->log();
+    e2e::Client c2;
+    for (const std::string &id : ids)
+        EXPECT_EQ(e2e::state_of(peek(c2, id)), "LOST") << id;
+    EXPECT_EQ(d->stop(), 0) << d->log();
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -194,9 +195,9 @@ footprint measure(pid_t pid) {
     return f;
 }
 
-// The shared connection, one parked descriptor per worker and one for the
-// main thread (legacy requests).
-constexpr int MAX_DB_FDS = 1 + 8 + 1;
+// The shared connection, one parked descriptor per worker and one per
+// legacy connection thread (at most 8 at once).
+constexpr int MAX_DB_FDS = 1 + 8 + 8;
 
 // Under the sanitizers freed memory sits in a quarantine by design, so the
 // resident size says nothing; their leak checker judges the daemon at exit,
@@ -344,6 +345,50 @@ TEST_F(Load, ReloadStormDuringLoad) {
     EXPECT_EQ(d_->log().find("Failed to re-load"), std::string::npos);
     expect_no_records();
     expect_back_to_idle(before);
+}
+
+} // namespace
+
+namespace {
+
+long status_field_kib(pid_t pid, const char *field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    size_t len = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, len, field) == 0)
+            return std::strtol(line.c_str() + len, nullptr, 10);
+    return -1;
+}
+
+// A synchronous command that writes 100 MB: the daemon's peak resident size
+// while it runs, records and answers it, against the output's size. The
+// stored output is cut to the 64 MiB limit, and the answer says so.
+TEST_F(Load, HundredMegabyteOutputPeakMemory) {
+    constexpr size_t bytes = 100 * 1000 * 1000;
+    std::string big = sb_->add_script(
+        {.name = "big", .body = "head -c " + std::to_string(bytes) + " /dev/zero | tr '\\000' x", .timeout = 300});
+    ASSERT_EQ(kill(d_->pid(), SIGHUP), 0);
+    ASSERT_TRUE(d_->wait_for_log("Re-loaded script configuraton\n")) << d_->log();
+    {
+        std::ofstream reset("/proc/" + std::to_string(d_->pid()) + "/clear_refs");
+        reset << "5";
+    }
+    long before_kib = status_field_kib(d_->pid(), "VmRSS:");
+    Client c("tcp://127.0.0.1:5557", 300000);
+    json_ptr r = c.call("execute", e2e::exec_args({big}, false).release());
+    long peak_kib = status_field_kib(d_->pid(), "VmHWM:");
+    ASSERT_TRUE(r);
+    size_t kept = json_string_length(json_object_get(json_object_get(result_of(r), "output"), "stdout"));
+    EXPECT_EQ(state_of(r), "COMPLETE");
+    EXPECT_EQ(kept, (size_t{64} << 20) - 2);
+    EXPECT_NE(text_of(json_object_get(result_of(r), "errors")).find("shortened by"), std::string::npos);
+    double ratio = static_cast<double>(peak_kib) * 1024.0 / static_cast<double>(bytes);
+    std::printf("[ FIGURES  ] 100 MB output: VmRSS %ld KiB before, VmHWM %ld KiB = %.2fx the output; %zu bytes kept\n",
+                before_kib, peak_kib, ratio, kept);
+    if (!SANITIZED) {
+        EXPECT_LE(ratio, 2.0);
+    }
 }
 
 } // namespace

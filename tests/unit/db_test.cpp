@@ -291,6 +291,42 @@ TEST_F(DbTest, QuotesInValuesCannotBreakStatements) {
     EXPECT_EQ(tuvod_db_delete_cmd(&tuvod_, uuid, "RUNNING"), 0);
 }
 
+// The stored texts are exactly the compact JSON of the values, whatever
+// bytes they hold, and the start and finish times handed back are those stored.
+TEST_F(DbTest, StoredTextIsTheCompactJsonOfTheValues) {
+    open_db();
+    const char raw_out[] = "quote\" back\\ nul\0 ctl\x01 caf\xc3\xa9 '";
+    json_ptr args(json_pack("[s, s]", "/opt/x", "a'b\"c"));
+    json_ptr out(json_pack("{s:n, s:s%, s:s}", "exitStatus", "stdout", raw_out, sizeof raw_out - 1, "stderr", "\t"));
+    error_stack errs;
+    char *start = nullptr, *finish = nullptr;
+    ASSERT_EQ(tuvod_db_start_cmd(&tuvod_, "bytes-1", "x", args.get(), errs.ptr(), &start), 0);
+    cstr_ptr start_owned(start);
+    ASSERT_EQ(tuvod_db_complete_cmd(&tuvod_, "bytes-1", TUVOD_EXEC_TIMEDOUT, out.get(), errs.ptr(), &finish), 0);
+    cstr_ptr finish_owned(finish);
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT ARGS, RESULT, STATE, START_TIME, FINISH_TIME, typeof(RESULT) FROM CMDS", -1,
+                                 &stmt, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    auto column = [&](int i) {
+        return std::string(reinterpret_cast<const char *>(sqlite3_column_text(stmt, i)),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt, i)));
+    };
+    cstr_ptr args_text(json_dumps(args.get(), JSON_COMPACT));
+    cstr_ptr out_text(json_dumps(out.get(), JSON_COMPACT));
+    EXPECT_EQ(column(0), args_text.get());
+    EXPECT_EQ(column(1), out_text.get());
+    EXPECT_EQ(column(2), "TIMEDOUT");
+    EXPECT_EQ(column(3), start);
+    EXPECT_EQ(column(4), finish);
+    EXPECT_EQ(column(5), "text");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
 // Every thread runs whole command lives at once against the shared connection
 // and the per-delete connections; a lock conflict must wait, never fail.
 TEST_F(DbTest, ConcurrentCommandLivesAllSucceed) {

@@ -1,5 +1,5 @@
-// Command execution log: records built from the database row, whole under
-// concurrency, and nothing written for an incomplete row or without a log.
+// Command execution log: records built from the values in hand, whole under
+// concurrency, and nothing written for an incomplete record or without a log.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -37,19 +37,24 @@ class ExecLogTest : public testing::Test {
         set_info_level(level);
     }
 
-    void start(const char *uuid) {
-        json_ptr args(json_pack("[s, s, s]", "/opt/backup", "--key", "********"));
-        error_stack errs;
-        ASSERT_EQ(tuvod_db_start_cmd(&tuvod_, uuid, "backup", args.get(), errs.ptr()), 0);
-    }
+    // The values a completed command hands to the log.
+    struct values {
+        json_ptr args{json_pack("[s, s, s]", "/opt/backup", "--key", "********")};
+        json_ptr output{json_pack("{s:i, s:s, s:s}", "exitStatus", 0, "stdout", "done\n", "stderr", "")};
+        json_ptr errors{json_array()};
+        tuvod_cmd_log_t rec;
 
-    void run(const char *uuid) {
-        start(uuid);
-        json_ptr out(json_pack("{s:i, s:s, s:s}", "exitStatus", 0, "stdout", "done\n", "stderr", ""));
-        error_stack errs;
-        ASSERT_EQ(tuvod_db_complete_cmd(&tuvod_, uuid, TUVOD_EXEC_COMPLETE, out.get(), errs.ptr()),
-                  0);
-    }
+        explicit values(const char *uuid, const char *state = "COMPLETE") {
+            rec.uuid = uuid;
+            rec.name = "backup";
+            rec.args = args.get();
+            rec.state = state;
+            rec.start = "2026-12-06T06:12:30.004211+0100";
+            rec.output = output.get();
+            rec.errors = errors.get();
+            rec.finish = "2026-12-06T06:12:31.000001+0100";
+        }
+    };
 
     // The execution log read as a stream of concatenated JSON values; a
     // value that does not parse ends the list with a failure.
@@ -79,9 +84,9 @@ class ExecLogTest : public testing::Test {
 
 } // namespace
 
-TEST_F(ExecLogTest, CompletedCommandGivesOneIndentedRecordFromTheRow) {
-    run("e-1");
-    log_cmd(&tuvod_, "e-1");
+TEST_F(ExecLogTest, CompletedCommandGivesOneIndentedRecordFromTheValues) {
+    values v("e-1");
+    log_cmd(&tuvod_, &v.rec);
 
     std::string text = log_sandbox::read_file(exec_path_);
     ASSERT_FALSE(text.empty());
@@ -107,28 +112,21 @@ TEST_F(ExecLogTest, CompletedCommandGivesOneIndentedRecordFromTheRow) {
     EXPECT_STREQ(json_string_value(json_array_get(json_object_get(rec, "argv"), 2)), "********");
     EXPECT_EQ(json_integer_value(json_object_get(json_object_get(rec, "output"), "exitStatus")), 0);
     EXPECT_TRUE(json_is_array(json_object_get(rec, "errors")));
-    EXPECT_TRUE(json_is_string(json_object_get(rec, "finishTime")));
-
-    // Logged after archiving, the record shows the state the row holds.
-    error_stack errs;
-    ASSERT_EQ(tuvod_db_archive_cmd(&tuvod_, "e-1", errs.ptr()), 0);
-    log_cmd(&tuvod_, "e-1");
-    recs = records();
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_STREQ(json_string_value(json_object_get(recs[1].get(), "state")), "ARCHIVED");
+    EXPECT_STREQ(json_string_value(json_object_get(rec, "finishTime")), v.rec.finish);
+    // The caller's values are borrowed, not consumed.
+    EXPECT_EQ(v.output->refcount, 1u);
 }
 
 TEST_F(ExecLogTest, RecordsWrittenAtOnceStayWhole) {
     constexpr int per_thread = 200;
-    run("e-left");
-    run("e-right");
     std::atomic<int> ready{0};
     auto writer = [&](const char *uuid) {
+        values v(uuid);
         ready++;
         while (ready.load() < 2)
             std::this_thread::yield();
         for (int i = 0; i < per_thread; i++)
-            log_cmd(&tuvod_, uuid);
+            log_cmd(&tuvod_, &v.rec);
     };
     std::thread left(writer, "e-left");
     std::thread right(writer, "e-right");
@@ -145,23 +143,26 @@ TEST_F(ExecLogTest, RecordsWrittenAtOnceStayWhole) {
     EXPECT_EQ(n_left, per_thread);
 }
 
-TEST_F(ExecLogTest, IncompleteOrMissingRowWritesNoRecord) {
-    start("e-running");
-    log_cmd(&tuvod_, "e-running");
-    log_cmd(&tuvod_, "e-nowhere");
+TEST_F(ExecLogTest, IncompleteValuesWriteNoRecord) {
+    values no_finish("e-running");
+    no_finish.rec.finish = nullptr;
+    log_cmd(&tuvod_, &no_finish.rec);
+    values no_output("e-nowhere");
+    no_output.rec.output = nullptr;
+    log_cmd(&tuvod_, &no_output.rec);
     EXPECT_EQ(log_sandbox::read_file(exec_path_), "");
     auto lines = log_.lines();
     ASSERT_EQ(lines.size(), 2u) << log_.raw();
     EXPECT_EQ(lines[0], "Unable to construct log for e-running");
-    EXPECT_EQ(lines[1], "Unable to obtain results for e-nowhere from DB");
+    EXPECT_EQ(lines[1], "Unable to construct log for e-nowhere");
 }
 
 TEST_F(ExecLogTest, NothingIsWrittenWithoutAnOpenLog) {
-    run("e-quiet");
-    log_cmd(&tuvod_, "e-quiet");
+    values v("e-quiet");
+    log_cmd(&tuvod_, &v.rec);
     ASSERT_EQ(records().size(), 1u);
     close_exec_log();
-    log_cmd(&tuvod_, "e-quiet");
+    log_cmd(&tuvod_, &v.rec);
     EXPECT_EQ(records().size(), 1u);
     EXPECT_EQ(log_.raw(), "");
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include "execute_test_helpers.hpp"
 #include "procgroup.hpp"
 #include "scripts.hpp"
+#include "utils.hpp"
 
 using namespace exec_test;
 
@@ -147,14 +150,13 @@ TEST_F(ExecuteTest, OnlyTheCheckedFileIsStarted) {
     auto run_checked = [](tuvod_script_t *script, checked_script_t *checked, std::string *out,
                           tuvod_error_t **errors) {
         argv_holder argv({"checked"}, script->script_path);
-        char *o = nullptr, *e = nullptr;
-        size_t ol = 0, el = 0;
+        exec_stream_t o, e;
         int status = -1;
-        tuvod_exec_state_t state = execute_checked_command(script, checked, argv.get(), &o, &ol,
-                                                           &e, &el, &status, errors);
-        out->assign(o != nullptr ? o : "");
-        free(o);
-        free(e);
+        tuvod_exec_state_t state =
+            execute_checked_command(script, checked, argv.get(), 0, &o, &e, &status, errors);
+        out->assign(o.data != nullptr ? o.data : "");
+        free(o.data);
+        free(e.data);
         return state;
     };
 
@@ -323,6 +325,35 @@ TEST_F(ExecuteTest, ScriptTrappingTermEndsAtTheTermStep) {
     auto steps = entries(errors.head(), "Sending signal ");
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(std::string(steps[0]->error_string).rfind("Sending signal 15 ", 0), 0u);
+    EXPECT_EQ(zombie_children(), 0);
+}
+
+// Time-outs and step waits past what an int of milliseconds holds must wait
+// as configured, not wrap into an instant (or negative) wait.
+TEST_F(ExecuteTest, TimeOutsBeyondThirtyTwoBitMillisecondsBehaveAsConfigured) {
+    EXPECT_EQ(ms_from_seconds(3000000), 3000000000LL);
+    EXPECT_EQ(ms_from_seconds(INT64_MAX / 10), INT64_MAX);
+    EXPECT_EQ(poll_timeout_ms(3000000000LL), INT_MAX);
+    EXPECT_EQ(poll_timeout_ms(-1), 0);
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_GT(timeout_remaining(ms_from_seconds(2147484), &start), int64_t{INT_MAX});
+
+    // A time-out of 2,147,484 s: the run simply completes.
+    auto long_timeout = make_script(2147484, {{SIGKILL, 5}});
+    error_stack errors;
+    run_result r = run(long_timeout.get(), {"sleep", "0.2", "out", "done", "exit", "4"}, errors.ptr());
+    EXPECT_EQ(r.state, TUVOD_EXEC_COMPLETE);
+    EXPECT_EQ(r.exit_status, 4);
+    EXPECT_EQ(r.out, "done");
+
+    // A kill step waiting 3,000,000 s waits for the group to empty after
+    // its signal, so the run ends TIMEDOUT at that step rather than WONTDIE.
+    auto long_step = make_script(1, {{SIGTERM, 3000000}});
+    error_stack step_errors;
+    r = run(long_step.get(), {"sleep", "600"}, step_errors.ptr());
+    EXPECT_EQ(r.state, TUVOD_EXEC_TIMEDOUT);
+    EXPECT_EQ(entries(step_errors.head(), "Unable to terminate").size(), 0u);
     EXPECT_EQ(zombie_children(), 0);
 }
 

@@ -186,6 +186,10 @@ int run_commands_as_nobody() {
     if (run(stubborn.get(), {"ignore", "spawn", "sleep", "600"}, &exit_status, &out) !=
         TUVOD_EXEC_TIMEDOUT)
         return 14;
+    // A member in a process group of its own is still signalled.
+    auto term = make_script(1, {{SIGTERM, 5}});
+    if (run(term.get(), {"spawnpgrp", "sleep", "600"}, &exit_status, &out) != TUVOD_EXEC_TIMEDOUT)
+        return 16;
     if (procgroup_abandoned_count() != 0 || zombie_children() != 0)
         return 15;
     return 0;
@@ -210,7 +214,7 @@ TEST(ProcgroupFallbackTest, SessionContractsServeAnUnprivilegedUser) {
     ASSERT_TRUE(ended);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 backend, 12 exit code, 13 non-blocking, "
-                                         "14 escalation, 15 leftovers";
+                                         "14 escalation, 15 leftovers, 16 own process group";
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -98,6 +99,43 @@ TEST_F(FileTailTest, LargeFileIsReadOnlyInItsLastWindow) {
     EXPECT_EQ(tail(file, 24), (lines_t{"inside", "last-1", "last-2"}));
     EXPECT_EQ(tail(file, 2), (lines_t{"last-1", "last-2"}));
     unlink(file.c_str());
+}
+
+// logrotate's copytruncate empties the log while it may be being read: the
+// tail must end early with whole lines, never with a signal.
+TEST_F(FileTailTest, LogTruncatedDuringTailsEndsTheScanQuietly) {
+    std::string content;
+    for (int i = 0; content.size() < (4u << 20); ++i)
+        content += "log line " + std::to_string(i) + "\n";
+    std::string file = write(content);
+    std::atomic<bool> stop{false};
+    std::thread rotator([&] {
+        while (!stop.load()) {
+            unique_fd fd(open(file.c_str(), O_WRONLY | O_CLOEXEC));
+            if (!fd || ftruncate(fd.get(), 0) != 0 ||
+                pwrite(fd.get(), content.data(), content.size(), 0) !=
+                    static_cast<ssize_t>(content.size()))
+                ADD_FAILURE() << "rewrite failed";
+        }
+    });
+    // Every line is whole, except that the last may be one the writer was
+    // still writing when the tail began.
+    auto whole = [](const std::string &line) {
+        return line.size() > 9 && line.rfind("log line ", 0) == 0 &&
+               line.find_first_not_of("0123456789", 9) == std::string::npos;
+    };
+    std::string bad;
+    for (int round = 0; round < 100 && bad.empty(); ++round) {
+        lines_t lines = tail(file, 1000000);
+        for (size_t i = 0; i < lines.size() && bad.empty(); ++i) {
+            bool last = i + 1 == lines.size();
+            if (!whole(lines[i]) && !(last && std::string("log line ").rfind(lines[i].substr(0, 9), 0) == 0))
+                bad = lines[i];
+        }
+    }
+    stop.store(true);
+    rotator.join();
+    EXPECT_EQ(bad, "");
 }
 
 TEST(ProcessStatsTest, FiguresAreConvertedToTheObjectsUnits) {

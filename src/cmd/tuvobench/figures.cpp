@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <latch>
@@ -372,12 +373,18 @@ big_output_result big_output(context &ctx, size_t bytes) {
     json_ptr js = parse(reply);
     // Read after parsing, which gives the daemon time to finish its clean-up after the send.
     res.peak_kib = status_kib(ctx.daemon_pid, "VmHWM:");
-    json_t *output = json_object_get(json_object_get(js.get(), "result"), "output");
-    if (!js || state_of(js.get()) != "COMPLETE" ||
-        json_string_length(json_object_get(output, "stdout")) != bytes)
+    json_t *result = json_object_get(js.get(), "result");
+    json_t *output = json_object_get(result, "output");
+    // The daemon stores and returns at most 64 MiB of JSON per stream (the
+    // escaped text and two quotes), and says when it cut an output.
+    constexpr size_t stored_max = (size_t{64} << 20) - 2;
+    res.kept = json_string_length(json_object_get(output, "stdout"));
+    cstr_ptr errors(json_dumps(json_object_get(result, "errors"), JSON_COMPACT));
+    bool says_cut = errors && std::strstr(errors.get(), "shortened by") != nullptr;
+    if (!js || state_of(js.get()) != "COMPLETE" || res.kept == 0 ||
+        res.kept > std::min(bytes, stored_max) || says_cut != (res.kept < bytes))
         ctx.wrong("large output: state " + (js ? state_of(js.get()) : std::string("(no reply)")) +
-                  ", " + std::to_string(json_string_length(json_object_get(output, "stdout"))) +
-                  " bytes of stdout");
+                  ", " + std::to_string(res.kept) + " bytes of stdout");
     return res;
 }
 

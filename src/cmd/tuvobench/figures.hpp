@@ -73,7 +73,7 @@ long count_rows(const std::string &db_path, const std::string &except);
 struct big_output_result {
     double wall_s = 0, floor_s = 0;
     long rss_before_kib = 0, peak_kib = 0;
-    size_t bytes = 0;
+    size_t bytes = 0, kept = 0; // written by the script; returned (after the output limit)
 };
 big_output_result big_output(context &ctx, size_t bytes);
 

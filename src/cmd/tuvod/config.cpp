@@ -7,7 +7,10 @@
 // the merge changed it. The rewrite goes to a temporary file in the same
 // directory that is renamed over the old one, so a full disk or a crash never
 // leaves a half-written or empty file that would cost the daemon its
-// instance identifier at the next start.
+// instance identifier at the next start. A file that cannot be renamed over
+// (a bind-mounted file, as containers use) is rewritten in place instead.
+// A file that does not parse is copied aside before the defaults replace it,
+// so the administrator's settings and the identifier are never lost.
 #include "config.hpp"
 
 #include <arpa/inet.h>
@@ -20,6 +23,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -100,18 +104,31 @@ json_t *config_value(tuvod_state_t *tuvod, const char *config_parent, const char
     return json_object_get(parent_js, config_key);
 }
 
-// Writes config_js to fd from offset 0 and cuts the file to what was written.
+// Rewrites the open file in place: the new text is written over the old
+// from offset 0 before the file is cut to its length, so at no moment is
+// the file empty.
 int write_config_fd(int fd, json_t *config_js) {
-    if (ftruncate(fd, 0) != 0)
+    cstr_ptr text(json_dumps(config_js, CONFIG_DUMP_FLAGS));
+    if (!text)
         return -1;
-    if (lseek(fd, 0, SEEK_SET) != 0)
+    size_t len = strlen(text.get());
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = pwrite(fd, text.get() + done, len - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    if (ftruncate(fd, static_cast<off_t>(len)) != 0)
         return -1;
-    return json_dumpfd(config_js, fd, CONFIG_DUMP_FLAGS);
+    return fsync(fd);
 }
 
 // Replaces the file at path with config_js: written to a temporary file in
 // the same directory, given the owner and mode, synced, then renamed over
-// path. On failure the old file is left as it was.
+// path. On failure the old file is left as it was, and errno says why.
 int replace_config_file(const char *path, json_t *config_js, uid_t uid, gid_t gid) {
     std::string tmp_path = std::string(path) + ".XXXXXX";
     unique_fd fd(mkostemp(tmp_path.data(), O_CLOEXEC)); // mode 0600
@@ -122,8 +139,71 @@ int replace_config_file(const char *path, json_t *config_js, uid_t uid, gid_t gi
     fd.reset();
     if (ok && rename(tmp_path.c_str(), path) == 0)
         return 0;
+    int saved = errno;
     unlink(tmp_path.c_str());
+    errno = saved;
     return -1;
+}
+
+// True when the open file is the root of a mount (a bind-mounted file),
+// which can only be rewritten in place.
+bool is_mount_root(int fd) {
+    struct statx stx;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx) != 0)
+        return false;
+    return (stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+           (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Writes the chosen configuration: by rename where possible, else in place
+// (which can lose nothing when the file was empty).
+int store_config(const char *path, int fd, bool was_empty, json_t *config_js, uid_t uid, gid_t gid) {
+    if (!is_mount_root(fd)) {
+        if (replace_config_file(path, config_js, uid, gid) == 0)
+            return 0;
+        if (errno != EBUSY && errno != EXDEV && !was_empty)
+            return -1;
+    }
+    return write_config_fd(fd, config_js);
+}
+
+// Copies the open file's bytes to a new file next to it, named after the
+// time; returns the copy's path, or empty after logging why not.
+std::string keep_unparsable_copy(const char *path, int fd, uid_t uid, gid_t gid) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm tm_utc;
+    if (gmtime_r(&now, &tm_utc) == nullptr ||
+        strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm_utc) == 0)
+        snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(now));
+    std::string copy;
+    unique_fd out;
+    for (int n = 0; n < 100 && !out; ++n) {
+        copy = std::string(path) + ".unparsable-" + stamp + (n == 0 ? "" : "-" + std::to_string(n));
+        out.reset(open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, CONFIG_MODE));
+        if (!out && errno != EEXIST)
+            break;
+    }
+    bool ok = static_cast<bool>(out) && fchown(out.get(), uid, gid) == 0;
+    char buf[65536];
+    for (off_t at = 0; ok;) {
+        ssize_t n = pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0 && fsync(out.get()) == 0;
+            break;
+        }
+        ok = write(out.get(), buf, static_cast<size_t>(n)) == n;
+        at += n;
+    }
+    if (ok)
+        return copy;
+    PRINT_INFO(INFO_ERROR, "Unable to keep a copy of the unparsable config file %s: %s\n", path,
+               strerror(errno));
+    if (out)
+        unlink(copy.c_str());
+    return std::string();
 }
 
 // Brings the open file's owner and mode to uid:gid and 0600.
@@ -150,8 +230,10 @@ int repair_config_attrs(const char *path, int fd, const struct stat &st, uid_t u
 
 // Chooses the configuration from the file's text and the defaults (both
 // consumed); sets must_write when the file has to be rewritten.
-json_ptr choose_config(const char *path, int fd, off_t size, json_ptr default_js, bool &must_write) {
+json_ptr choose_config(const char *path, int fd, off_t size, json_ptr default_js, bool &must_write,
+                       bool &unparsable) {
     must_write = true;
+    unparsable = false;
     if (size == 0)
         return default_js;
     json_error_t err;
@@ -159,6 +241,7 @@ json_ptr choose_config(const char *path, int fd, off_t size, json_ptr default_js
     if (!parsed_js) {
         PRINT_INFO(INFO_WARN, "Unable to parse config file %s: %s (line %d), default will be used\n", path,
                    err.text, err.line);
+        unparsable = true;
         return default_js;
     }
     json_t *conf_js = parsed_js.get();
@@ -251,13 +334,19 @@ int tuvod_load_config(tuvod_state_t *tuvod) {
     }
 
     bool must_write = false;
-    json_ptr chosen_js = choose_config(path, fd.get(), st.st_size, std::move(default_js), must_write);
-    if (must_write && replace_config_file(path, chosen_js.get(), uid, gid) != 0) {
-        // Rewriting in place can only lose data when the file has content;
-        // an empty file (new, or emptied by an older failed write) has none.
-        if (st.st_size != 0 || write_config_fd(fd.get(), chosen_js.get()) != 0)
-            PRINT_INFO(INFO_WARN, "Unable to write modified config\n");
+    bool unparsable = false;
+    json_ptr chosen_js =
+        choose_config(path, fd.get(), st.st_size, std::move(default_js), must_write, unparsable);
+    if (unparsable) {
+        // Without a copy the defaults must not overwrite what is there.
+        std::string copy = keep_unparsable_copy(path, fd.get(), uid, gid);
+        if (copy.empty())
+            must_write = false;
+        else
+            PRINT_INFO(INFO_WARN, "Kept the unparsable config file %s as %s\n", path, copy.c_str());
     }
+    if (must_write && store_config(path, fd.get(), st.st_size == 0, chosen_js.get(), uid, gid) != 0)
+        PRINT_INFO(INFO_WARN, "Unable to write modified config\n");
 
     json_decref(tuvod->config_js);
     tuvod->config_js = chosen_js.release();

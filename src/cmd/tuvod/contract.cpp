@@ -42,6 +42,8 @@ struct template_t {
 
 thread_local template_t active_template;
 thread_local ctid_t thread_latest = -1;
+thread_local contract_fork_hook_t fork_hook = nullptr;
+thread_local void *fork_hook_ctx = nullptr;
 
 std::mutex table_mutex;
 std::map<ctid_t, std::unique_ptr<procgroup>> contracts;
@@ -156,16 +158,16 @@ json_ptr contract_members_json(const std::vector<pid_t> &pids,
 
 // Polls until the contract is empty, in ticks of 100 ms, but wakes within a
 // tick as soon as the direct child exits or the membership changes.
-int wait_contract_timeout(ctid_t ctid, int timeout) {
-    PRINT_DEBUG(DEBUG_CONTRACT, "Waiting for contract %llu to finish, timeout %dms\n",
-                static_cast<ull>(ctid), timeout);
+int wait_contract_timeout(ctid_t ctid, int64_t timeout) {
+    PRINT_DEBUG(DEBUG_CONTRACT, "Waiting for contract %llu to finish, timeout %lldms\n",
+                static_cast<ull>(ctid), static_cast<long long>(timeout));
     procgroup *group = ctid > 0 ? find_contract(ctid) : nullptr;
     if (group == nullptr) {
         PRINT_DEBUG(DEBUG_CONTRACT, "Failed to open status for contract %llu\n",
                     static_cast<ull>(ctid));
         return -1;
     }
-    for (int n = (timeout + tick_ms - 1) / tick_ms; n > 0; --n) {
+    for (int64_t n = timeout / tick_ms + (timeout % tick_ms != 0 ? 1 : 0); n > 0; --n) {
         long long tick_end = monotonic_ms() + tick_ms;
         int populated = group->populated();
         if (populated < 0) {
@@ -182,8 +184,9 @@ int wait_contract_timeout(ctid_t ctid, int timeout) {
             }
             cstr_ptr listing = contract_members_str(pids, secrets_of(ctid));
             PRINT_DEBUG(DEBUG_CONTRACT,
-                        "There are %d members in contract %llu with %ds left:\n%s\n",
-                        static_cast<int>(pids.size()), static_cast<ull>(ctid), n / 10,
+                        "There are %d members in contract %llu with %llds left:\n%s\n",
+                        static_cast<int>(pids.size()), static_cast<ull>(ctid),
+                        static_cast<long long>(n / 10),
                         listing ? listing.get() : "");
         }
         while (populated > 0) {
@@ -223,7 +226,7 @@ int signal_contract_and_wait(tuvod_script_t *script, ctid_t ctid,
                 "No signal to send to the following members of CTID %llu:\n%s",
                 static_cast<ull>(ctid), text);
     }
-    if (wait_contract_timeout(ctid, step->timeout * 1000) != 0)
+    if (wait_contract_timeout(ctid, ms_from_seconds(step->timeout)) != 0)
         return -1;
     if (step->sig > 0)
         PRINT_DEBUG(DEBUG_CONTRACT, "%s CTID %llu terminated on signal %d\n",
@@ -310,11 +313,29 @@ pid_t contract_fork() {
     }
     pid_t pid = active_template.group->fork_into();
     if (pid > 0) {
-        std::lock_guard<std::mutex> lock(table_mutex);
-        contracts[active_template.id] = std::move(active_template.group);
-        thread_latest = active_template.id;
+        {
+            std::lock_guard<std::mutex> lock(table_mutex);
+            contracts[active_template.id] = std::move(active_template.group);
+            thread_latest = active_template.id;
+        }
+        if (fork_hook != nullptr)
+            fork_hook(fork_hook_ctx, thread_latest);
     }
     return pid;
+}
+
+void contract_set_fork_hook(contract_fork_hook_t hook, void *ctx) {
+    fork_hook = hook;
+    fork_hook_ctx = ctx;
+}
+
+int contract_signal(ctid_t ctid, int sig) {
+    // Held across the signal so the group cannot be abandoned and removed meanwhile.
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = contracts.find(ctid);
+    if (it == contracts.end())
+        return -1;
+    return it->second->signal_all(sig);
 }
 
 ctid_t latest_ctid(tuvod_error_t **errors) {
@@ -382,7 +403,7 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     return 0;
 }
 
-tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
+tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
                                      int *exit_status, tuvod_error_t **errors) {
     if (wait_contract_timeout(ctid, timeout) == 0)
         return collect_exit(script, find_contract(ctid), pid, exit_status, errors);

@@ -30,6 +30,17 @@ int activate_contract(tuvod_script_t *script, tuvod_error_t **errors);
 // parent, -1 with errno when no template is active or the fork failed.
 pid_t contract_fork();
 
+// Called on the calling thread by contract_fork right after a child is
+// born into a new contract (it runs already), with ctx and the contract's
+// identifier; none to stop. Lets the owner of a run reach its contract
+// from another thread.
+using contract_fork_hook_t = void (*)(void *ctx, ctid_t ctid);
+void contract_set_fork_hook(contract_fork_hook_t hook, void *ctx);
+
+// Sends sig to every member of a live contract; callable from any thread.
+// 0, or -1 when the contract is no longer held.
+int contract_signal(ctid_t ctid, int sig);
+
 // Identifier of the calling thread's newest contract, or -1 after pushing
 // an error.
 ctid_t latest_ctid(tuvod_error_t **errors);
@@ -46,7 +57,7 @@ int end_contract(int fd, tuvod_error_t **errors);
 // Waits up to timeout ms for contract ctid to empty, collects the direct
 // child pid and escalates on time-out. Writes *exit_status only for
 // TUVOD_EXEC_COMPLETE.
-tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int timeout,
+tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
                                      int *exit_status, tuvod_error_t **errors);
 
 // Records the secret arguments of the command running in contract ctid

@@ -21,6 +21,7 @@
 #include <sys/time.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -43,12 +44,15 @@ constexpr const char create_cmds_table[] =
     "NOT NULL,    STATE TEXT NOT NULL,    ARGS TEXT NOT NULL,    START_TIME TEXT NOT NULL,    "
     "RESULT TEXT,    ERRORS TEXT,    FINISH_TIME TEXT);";
 constexpr const char update_state_fmt[] = "UPDATE CMDS SET STATE = %Q WHERE STATE IS %Q";
-constexpr const char add_cmd_fmt[] =
-    "INSERT INTO CMDS (    REQUEST_UUID,    NAME,    STATE,    ARGS,    START_TIME) VALUES (%Q, "
-    "%Q, %Q, %Q, %Q);";
-constexpr const char update_result_fmt[] =
-    "UPDATE CMDS SET RESULT = %Q, ERRORS= %Q, STATE = %Q, FINISH_TIME = %Q WHERE REQUEST_UUID IS "
-    "%Q";
+// Insertion and completion carry client text and whole outputs: bound
+// parameters, so nothing is copied into a statement text and no value can
+// break the statement whatever its size.
+constexpr const char add_cmd_sql[] =
+    "INSERT INTO CMDS (    REQUEST_UUID,    NAME,    STATE,    ARGS,    START_TIME) VALUES (?, "
+    "?, ?, ?, ?);";
+constexpr const char update_result_sql[] =
+    "UPDATE CMDS SET RESULT = ?, ERRORS= ?, STATE = ?, FINISH_TIME = ? WHERE REQUEST_UUID IS "
+    "?";
 constexpr const char update_state_for_uuid_fmt[] =
     "UPDATE CMDS SET STATE = %Q WHERE REQUEST_UUID = %Q";
 constexpr const char select_cmd_fmt[] = "SELECT * FROM CMDS WHERE REQUEST_UUID = %Q LIMIT 1;";
@@ -140,42 +144,44 @@ int exec_shared(sqlite3 *db, const char *sql, sql_text *errmsg) {
     return rc == SQLITE_OK ? 0 : -1;
 }
 
-// Runs one statement on the shared connection and releases its text before
-// stepping. A completion carries the whole output of a command, and the
-// statement is prepared without keeping a copy of its text (sqlite3_prepare
-// rather than _v2), so the text is held only once, and only while parsing.
-// Compact JSON text in a buffer of exactly its size. Outputs can be large,
-// and a growing buffer would briefly hold them up to three times over.
-char *dump_compact_exact(const json_t *value) {
-    size_t len = json_dumpb(value, nullptr, 0, JSON_COMPACT);
-    if (len == 0)
-        return nullptr;
-    auto *text = static_cast<char *>(malloc(len + 1));
-    if (text == nullptr)
-        return nullptr;
-    json_dumpb(value, text, len, JSON_COMPACT);
-    text[len] = '\0';
-    return text;
-}
+// One bound parameter: text of len bytes, or SQL NULL for none.
+struct bound_text {
+    const char *text;
+    size_t len;
+};
 
-int exec_shared_consuming(sqlite3 *db, sql_text sql, sql_text *errmsg) {
+bound_text bind_str(const char *text) { return {text, text != nullptr ? strlen(text) : 0}; }
+
+// Runs one statement with bound text parameters on the shared connection.
+// The values are bound in place (not copied); SQLite's error text goes to
+// errmsg on failure.
+int exec_bound(sqlite3 *db, const char *sql, std::initializer_list<bound_text> params,
+               std::string *errmsg) {
     if (db == nullptr) {
-        errmsg->reset(sqlite3_mprintf("command database is not open"));
+        *errmsg = "command database is not open";
         return -1;
     }
     mutex_guard lock(&db_mutex);
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare(db, sql.get(), -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
     stmt_ptr stmt(raw);
-    sql.reset();
-    if (rc == SQLITE_OK && stmt) {
-        while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+    int i = 1;
+    for (const bound_text &p : params) {
+        if (rc != SQLITE_OK)
+            break;
+        rc = p.text != nullptr
+                 ? sqlite3_bind_text64(raw, i, p.text, p.len, SQLITE_STATIC, SQLITE_UTF8)
+                 : sqlite3_bind_null(raw, i);
+        i++;
+    }
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         }
         if (rc == SQLITE_DONE)
             rc = SQLITE_OK;
     }
     if (rc != SQLITE_OK)
-        errmsg->reset(sqlite3_mprintf("%s", sqlite3_errmsg(db)));
+        *errmsg = sqlite3_errmsg(db);
     return rc == SQLITE_OK ? 0 : -1;
 }
 
@@ -388,6 +394,20 @@ void narrow_db_files(const char *filename, bool warn) {
 
 } // namespace
 
+char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
+    size_t n = json_dumpb(value, nullptr, 0, JSON_COMPACT);
+    if (n == 0)
+        return nullptr;
+    auto *text = static_cast<char *>(malloc(n + 1));
+    if (text == nullptr)
+        return nullptr;
+    json_dumpb(value, text, n, JSON_COMPACT);
+    text[n] = '\0';
+    if (len != nullptr)
+        *len = n;
+    return text;
+}
+
 int tuvod_cmd_db_open(tuvod_state_t *tuvod) {
     tuvod->tuvod_cmd_db = nullptr;
     narrow_db_files(tuvod->cmd_db_filename, true);
@@ -413,7 +433,7 @@ int tuvod_cmd_db_close(tuvod_state_t *tuvod) {
 }
 
 int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *name,
-                       json_t *args_js, tuvod_error_t **errors) {
+                       json_t *args_js, tuvod_error_t **errors, char **cmd_startp) {
     cstr_ptr args_text(args_js != nullptr ? json_dumps(args_js, JSON_COMPACT) : nullptr);
     if (!args_text)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
@@ -424,32 +444,33 @@ int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const cha
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to create start time for %s\n", request_uuid),
                -1;
-    sql_text sql(sqlite3_mprintf(add_cmd_fmt, request_uuid, name,
-                                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(),
-                                 start.get()));
-    if (!sql)
-        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
-                       "Failed to construct SQL insertion\n"),
-               -1;
     PRINT_DEBUG(DEBUG_DB, "Add command to DB:\n");
-    log_statement(sql.get());
-    sql_text errmsg;
-    if (exec_shared(tuvod->tuvod_cmd_db, sql.get(), &errmsg) != 0)
+    log_statement(add_cmd_sql);
+    PRINT_DEBUG(DEBUG_DB, "    with %s, %s, %s, %s, %s\n", request_uuid, name,
+                tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(), start.get());
+    std::string errmsg;
+    if (exec_bound(tuvod->tuvod_cmd_db, add_cmd_sql,
+                   {bind_str(request_uuid), bind_str(name),
+                    bind_str(tuvod_exec_res_str(TUVOD_EXEC_RUNNING)), bind_str(args_text.get()),
+                    bind_str(start.get())},
+                   &errmsg) != 0)
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
-                       text_or_unknown(errmsg.get())),
+                       errmsg.c_str()),
                -1;
+    if (cmd_startp != nullptr)
+        *cmd_startp = start.release();
     return 0;
 }
 
-int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
-                          tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors) {
+int tuvod_db_complete_cmd_text(tuvod_state_t *tuvod, const char *request_uuid,
+                               tuvod_exec_state_t cmd_state, const char *output_text,
+                               size_t output_len, tuvod_error_t **errors, char **cmd_finishp) {
     cstr_ptr finish(now_str());
     if (!finish)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to create finish time for %s\n", request_uuid),
                -1;
-    cstr_ptr output_text(output_js != nullptr ? dump_compact_exact(output_js) : nullptr);
-    if (!output_text)
+    if (output_text == nullptr)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to serialise output for %s\n", request_uuid),
                -1;
@@ -460,23 +481,35 @@ int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
                        "Failed to serialise errors for %s\n", request_uuid),
                -1;
-    sql_text sql(sqlite3_mprintf(update_result_fmt, output_text.get(), errors_text.get(),
-                                 tuvod_exec_res_str(cmd_state), finish.get(), request_uuid));
-    // Outputs can be large: keep only the statement while it runs.
-    output_text.reset();
-    errors_text.reset();
-    if (!sql)
-        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
-                       "Failed to construct SQL insertion\n"),
-               -1;
     PRINT_DEBUG(DEBUG_DB, "Set command to complete:\n");
-    log_statement(sql.get());
-    sql_text errmsg;
-    if (exec_shared_consuming(tuvod->tuvod_cmd_db, std::move(sql), &errmsg) != 0)
+    log_statement(update_result_sql);
+    PRINT_DEBUG(DEBUG_DB, "    with %zu bytes of output, %s, %s, %s, %s\n", output_len,
+                errors_text.get(), tuvod_exec_res_str(cmd_state), finish.get(), request_uuid);
+    std::string errmsg;
+    if (exec_bound(tuvod->tuvod_cmd_db, update_result_sql,
+                   {{output_text, output_len}, bind_str(errors_text.get()),
+                    bind_str(tuvod_exec_res_str(cmd_state)), bind_str(finish.get()),
+                    bind_str(request_uuid)},
+                   &errmsg) != 0)
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
-                       text_or_unknown(errmsg.get())),
+                       errmsg.c_str()),
                -1;
+    if (cmd_finishp != nullptr)
+        *cmd_finishp = finish.release();
     return 0;
+}
+
+int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
+                          tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors,
+                          char **cmd_finishp) {
+    size_t len = 0;
+    cstr_ptr output_text(output_js != nullptr ? tuvod_dump_compact_exact(output_js, &len) : nullptr);
+    if (!output_text)
+        return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                       "Failed to serialise output for %s\n", request_uuid),
+               -1;
+    return tuvod_db_complete_cmd_text(tuvod, request_uuid, cmd_state, output_text.get(), len,
+                                      errors, cmd_finishp);
 }
 
 int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_error_t **errors) {

@@ -5,10 +5,22 @@
 
 int tuvod_cmd_db_open(tuvod_state_t *tuvod);
 int tuvod_cmd_db_close(tuvod_state_t *tuvod);
+// *cmd_startp (when given) receives the start time stored (malloc'd).
 int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *name,
-                       json_t *args_js, tuvod_error_t **errors);
+                       json_t *args_js, tuvod_error_t **errors, char **cmd_startp = nullptr);
+// *cmd_finishp (when given) receives the finish time stored (malloc'd).
 int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
-                          tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors);
+                          tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors,
+                          char **cmd_finishp = nullptr);
+// The same with the output already serialised (compact JSON, output_len bytes):
+// a large output is then held once while it is stored, not twice.
+int tuvod_db_complete_cmd_text(tuvod_state_t *tuvod, const char *request_uuid,
+                               tuvod_exec_state_t cmd_state, const char *output_text,
+                               size_t output_len, tuvod_error_t **errors,
+                               char **cmd_finishp = nullptr);
+// Compact JSON text in a malloc'd buffer of exactly its size (NUL added);
+// *len receives the length. None on failure.
+char *tuvod_dump_compact_exact(const json_t *value, size_t *len);
 int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_error_t **errors);
 int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
                      char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,

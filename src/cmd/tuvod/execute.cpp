@@ -169,16 +169,41 @@ int reserve_pipe_buffer(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
     return 0;
 }
 
+// Reads and drops bytes beyond what a pipe keeps. Returns true when the
+// pipe is finished.
+bool drop_pipe_bytes(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
+    char scratch[65536];
+    size_t want = static_cast<size_t>(waiting) < sizeof scratch ? static_cast<size_t>(waiting) : sizeof scratch;
+    ssize_t n = read(p->pipe_fd, scratch, want);
+    if (n > 0) {
+        p->pipe_dropped += static_cast<size_t>(n);
+        return false;
+    }
+    if (n == 0)
+        return true;
+    if (errno == EINTR)
+        return false;
+    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Read failed on %s pipe: %s", p->pipe_name,
+            strerror(errno));
+    return true;
+}
+
 // Reads what one ready pipe holds. Returns true when the pipe is finished.
-bool read_ready_pipe(pipe_desc_t *p, int remaining, tuvod_error_t **errors) {
+bool read_ready_pipe(pipe_desc_t *p, int64_t remaining, tuvod_error_t **errors) {
     int waiting = 0;
     if (ioctl(p->pipe_fd, FIONREAD, &waiting) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "FIONREAD failed on %s pipe: %s",
                 p->pipe_name, strerror(errno));
         return true;
     }
-    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %dms remaining\n", p->pipe_name,
-                waiting, remaining);
+    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %lldms remaining\n", p->pipe_name,
+                waiting, static_cast<long long>(remaining));
+    if (p->pipe_keep > 0 && static_cast<size_t>(p->pipe_datasz) + static_cast<size_t>(waiting) > p->pipe_keep) {
+        size_t room = p->pipe_keep - static_cast<size_t>(p->pipe_datasz);
+        if (room == 0)
+            return drop_pipe_bytes(p, waiting, errors);
+        waiting = static_cast<int>(room);
+    }
     if (reserve_pipe_buffer(p, waiting, errors) != 0)
         return true;
     ssize_t n = read(p->pipe_fd, p->pipe_data + p->pipe_datasz, static_cast<size_t>(waiting));
@@ -201,7 +226,7 @@ bool read_ready_pipe(pipe_desc_t *p, int remaining, tuvod_error_t **errors) {
 
 } // namespace
 
-int timeout_remaining(int initial_timeout, struct timespec *start) {
+int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start) {
     struct timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to get highres time for timer\n");
@@ -214,10 +239,10 @@ int timeout_remaining(int initial_timeout, struct timespec *start) {
         nsecs += 1000000000LL;
     }
     long long elapsed = secs * 1000 + (nsecs + 500000) / 1000000;
-    return elapsed < initial_timeout ? static_cast<int>(initial_timeout - elapsed) : 0;
+    return elapsed < initial_timeout ? initial_timeout - elapsed : 0;
 }
 
-void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
+void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
                 struct timespec *start, tuvod_error_t **errors) {
     struct pollfd pfds[8];
     n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
@@ -225,23 +250,26 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
         pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
     int n_finished = 0;
     while (n_finished < n_pipe_descs) {
-        int remaining = timeout_remaining(initial_timeout, start);
-        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %dms\n", n_pipe_descs,
-                    remaining);
-        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), remaining);
+        int64_t remaining = timeout_remaining(initial_timeout, start);
+        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %lldms\n", n_pipe_descs,
+                    static_cast<long long>(remaining));
+        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), poll_timeout_ms(remaining));
         if (rc < 0 && errno == EINTR) {
             PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
             continue;
         }
         if (rc < 0) {
             set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
-                    "Poll failed on data pipes with %dms remaining: %s", remaining,
-                    strerror(errno));
+                    "Poll failed on data pipes with %lldms remaining: %s",
+                    static_cast<long long>(remaining), strerror(errno));
             break;
         }
         if (rc == 0) {
-            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %dms remaining\n",
-                        remaining);
+            // One poll waits at most INT_MAX ms; a longer time-out takes several.
+            if (remaining > INT_MAX)
+                continue;
+            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %lldms remaining\n",
+                        static_cast<long long>(remaining));
             break;
         }
         for (int i = 0; i < n_pipe_descs; ++i) {
@@ -261,9 +289,9 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int initial_timeout,
 }
 
 tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
-                                           const char **argv, char **out_str, size_t *out_len,
-                                           char **err_str, size_t *err_len, int *exit_status,
-                                           tuvod_error_t **errors) {
+                                           const char **argv, size_t keep_limit,
+                                           exec_stream_t *out, exec_stream_t *err,
+                                           int *exit_status, tuvod_error_t **errors) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create output pipe: %s",
@@ -325,21 +353,22 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    int timeout_ms =
-        script->script_timeout > INT_MAX / 1000 ? INT_MAX : script->script_timeout * 1000;
-    bool refused = child_refused_file(status_r.get(), timeout_ms);
+    int64_t timeout_ms = ms_from_seconds(script->script_timeout);
+    bool refused = child_refused_file(status_r.get(),
+                                      timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
     pipe_desc_t pipes[2];
     pipes[0].pipe_name = "stdout";
     pipes[0].pipe_fd = out_r.get();
     pipes[1].pipe_name = "stderr";
     pipes[1].pipe_fd = err_r.get();
+    pipes[0].pipe_keep = pipes[1].pipe_keep = keep_limit;
     read_pipes(pipes, 2, timeout_ms, &start, errors);
-    *out_str = pipes[0].pipe_data;
-    *err_str = pipes[1].pipe_data;
-    if (out_len != nullptr)
-        *out_len = static_cast<size_t>(pipes[0].pipe_datasz);
-    if (err_len != nullptr)
-        *err_len = static_cast<size_t>(pipes[1].pipe_datasz);
+    for (int i = 0; i < 2; i++) {
+        exec_stream_t *stream = i == 0 ? out : err;
+        stream->data = pipes[i].pipe_data;
+        stream->len = static_cast<size_t>(pipes[i].pipe_datasz);
+        stream->dropped = pipes[i].pipe_dropped;
+    }
 
     tuvod_exec_state_t state = wait_for_contract(
         script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
@@ -353,16 +382,33 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     return state;
 }
 
-tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
-                                   size_t *out_len, char **err_str, size_t *err_len,
-                                   int *exit_status, tuvod_error_t **errors) {
+tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
+                                          size_t keep_limit, exec_stream_t *out,
+                                          exec_stream_t *err, int *exit_status,
+                                          tuvod_error_t **errors) {
     // Checked again here, after any wait for the script's turn and right
     // before the fork, on the very file the child will start.
     checked_script_t checked;
     if (check_script_file(script, &checked, errors) != 0)
         return TUVOD_EXEC_SCRIPT_INVALID;
-    return execute_checked_command(script, &checked, argv, out_str, out_len, err_str, err_len,
-                                   exit_status, errors);
+    return execute_checked_command(script, &checked, argv, keep_limit, out, err, exit_status,
+                                   errors);
+}
+
+tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,
+                                   size_t *out_len, char **err_str, size_t *err_len,
+                                   int *exit_status, tuvod_error_t **errors) {
+    exec_stream_t out, err;
+    out.data = *out_str;
+    err.data = *err_str;
+    tuvod_exec_state_t state = execute_command_capped(script, argv, 0, &out, &err, exit_status, errors);
+    *out_str = out.data;
+    *err_str = err.data;
+    if (out_len != nullptr)
+        *out_len = out.len;
+    if (err_len != nullptr)
+        *err_len = err.len;
+    return state;
 }
 
 tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,

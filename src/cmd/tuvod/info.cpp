@@ -427,41 +427,24 @@ int clear_debug_masks_from_string(const char *debug_mask_str, bool show_errors) 
 
 // ---- Command execution log record ----
 //
-// The record is built from the command's database row, not from the values in
-// memory, so the log shows exactly what was recorded.
+// The record is built from the values the command's completion recorded,
+// held by the caller, not read back from the database.
 
-#include "db.hpp"
-
-void log_cmd(tuvod_state_t *tuvod, const char *cmd_uuid) {
-    char *state = nullptr;
-    char *name = nullptr;
-    char *start = nullptr;
-    char *finish = nullptr;
-    json_t *args_raw = nullptr;
-    json_t *output_raw = nullptr;
-    json_t *errors_raw = nullptr;
-    int rc = tuvod_db_get_cmd(tuvod, cmd_uuid, &state, &name, &start, &finish, &args_raw,
-                              &output_raw, &errors_raw, nullptr);
-    cstr_ptr state_owner(state), name_owner(name), start_owner(start), finish_owner(finish);
-    json_ptr args_js(args_raw), output_js(output_raw), errors_js(errors_raw);
-    if (rc != 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to obtain results for %s from DB\n", cmd_uuid);
+void log_cmd(tuvod_state_t *tuvod, const tuvod_cmd_log_t *rec) {
+    (void)tuvod;
+    const char *uuid = rec->uuid != nullptr ? rec->uuid : "(none)";
+    if (rec->uuid == nullptr || rec->name == nullptr || rec->state == nullptr ||
+        rec->start == nullptr || rec->finish == nullptr || rec->args == nullptr ||
+        rec->output == nullptr || rec->errors == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", uuid);
         return;
     }
-    // A row whose completion was never recorded lacks these; say so rather
-    // than log a partial record.
-    if (state == nullptr || name == nullptr || start == nullptr || finish == nullptr ||
-        !args_js || !output_js || !errors_js) {
-        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", cmd_uuid);
-        return;
-    }
-    // "o" hands the three values to the record, on failure as well.
-    json_ptr record(json_pack("{s:s, s:s, s:o, s:s, s:s, s:o, s:o, s:s}", "UUID", cmd_uuid,
-                              "name", name, "argv", args_js.release(), "state", state,
-                              "startTime", start, "output", output_js.release(), "errors",
-                              errors_js.release(), "finishTime", finish));
+    json_ptr record(json_pack("{s:s, s:s, s:O, s:s, s:s, s:O, s:O, s:s}", "UUID", rec->uuid,
+                              "name", rec->name, "argv", rec->args, "state", rec->state,
+                              "startTime", rec->start, "output", rec->output, "errors",
+                              rec->errors, "finishTime", rec->finish));
     if (!record) {
-        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", cmd_uuid);
+        PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", uuid);
         return;
     }
     exec_log_write(record.get());

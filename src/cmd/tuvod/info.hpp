@@ -59,8 +59,23 @@ const char *debug_masks2str();
 int set_debug_masks_from_string(const char *debug_mask_str, bool show_errors);
 int clear_debug_masks_from_string(const char *debug_mask_str, bool show_errors);
 
-// Writes the execution log record of one command from its database row.
-void log_cmd(tuvod_state_t *tuvod, const char *cmd_uuid);
+// The values of one command's execution-log record, as the command's
+// completion recorded them (all borrowed).
+struct tuvod_cmd_log_t {
+    const char *uuid = nullptr;
+    const char *name = nullptr;
+    json_t *args = nullptr;   // the redacted argument vector
+    const char *state = nullptr;
+    const char *start = nullptr;
+    json_t *output = nullptr; // exit status, standard output and error
+    json_t *errors = nullptr; // the command's error stack as JSON
+    const char *finish = nullptr;
+};
+
+// Writes the execution log record of one command from the values in hand,
+// so no later change to its database row (a client retiring it) can cost
+// the record.
+void log_cmd(tuvod_state_t *tuvod, const tuvod_cmd_log_t *rec);
 
 // Writes a JSON record to the execution log under its mutex (used by log_cmd).
 // Returns false when no execution log is open.

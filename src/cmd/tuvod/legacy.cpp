@@ -3,9 +3,17 @@
 // Protocol (127.0.0.1:4562, host byte order): the client sends a 4-byte
 // length and that many bytes of command line; the daemon answers with a
 // 4-byte exit status, a 4-byte data length and the script's standard
-// output, then closes. One request per connection, served on the main
-// thread: the command line becomes a synchronous execute request for the
-// script whose path is its first word.
+// output, then closes. One request per connection: the command line becomes
+// a synchronous execute request for the script whose path is its first word.
+//
+// Threads: the main thread accepts (tuvo_legacy_poll waits at most one tick,
+// with SIGTERM and SIGHUP unblocked only inside that wait) and hands each
+// connection to a thread of its own, at most TUVO_MAX_CONNECTIONS at once;
+// while all are busy the listening socket is not polled and further clients
+// wait in the listen backlog. A finished thread says so on an eventfd, and
+// the main thread joins it. The whole request (header and text) must arrive
+// within one deadline, and the answer must be taken within another, so no
+// client holds a thread for longer than that plus the script's run.
 //
 // Nothing a client does may end the daemon: every failure of one
 // connection is logged, closes that connection and lets the main loop go
@@ -16,14 +24,23 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "config.hpp"
@@ -38,11 +55,15 @@
 namespace {
 
 constexpr uint16_t TUVO_PORT = 4562;
-constexpr size_t TUVO_INITIAL_BUF_SZ = 2048;
 constexpr uint32_t TUVO_MAX_REQUEST = 16384;
-constexpr int TUVO_READ_TIMEOUT_MS = 3000;
-// A client that stops reading its answer must not hold the main thread.
-constexpr int TUVO_WRITE_TIMEOUT_S = 10;
+// The whole request, header and text, must arrive within this time.
+constexpr int64_t TUVO_READ_TIMEOUT_MS = 3000;
+// A client that stops reading its answer must not hold its thread.
+constexpr int64_t TUVO_WRITE_TIMEOUT_MS = 10000;
+// Connections served at once; more wait in the listen backlog.
+constexpr int TUVO_MAX_CONNECTIONS = 8;
+// The longest a main-loop pass waits, so the loop ticks at least this often.
+constexpr int TUVO_POLL_TICK_MS = 1000;
 
 enum tuvo_status : int32_t {
     TUVO_STATUS_TIMEDOUT = 100,
@@ -69,24 +90,39 @@ int set_int_option(int fd, int level, int option, int value) {
     return setsockopt(fd, level, option, &value, sizeof value);
 }
 
-// Waits for input; returns the poll result (retrying interruptions) and the events.
-int poll_input(int fd, short *revents) {
-    struct pollfd pfd {fd, POLLIN, 0};
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ms_until(int64_t deadline) {
+    int64_t left = deadline - monotonic_ms();
+    return left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits for the events until the deadline; returns the poll result
+// (retrying interruptions with the time that is left) and the events.
+int poll_until(int fd, short events, int64_t deadline, short *revents) {
+    struct pollfd pfd {fd, events, 0};
     int rc;
     do {
         pfd.revents = 0;
-        rc = poll(&pfd, 1, TUVO_READ_TIMEOUT_MS);
+        rc = poll(&pfd, 1, ms_until(deadline));
     } while (rc < 0 && errno == EINTR);
     *revents = pfd.revents;
     return rc;
 }
 
-read_result read_header(int fd, cmd_request_t *hdr) {
+// A read of a non-blocking socket that found nothing after all is retried.
+bool read_again(ssize_t n) { return n < 0 && (errno == EINTR || errno == EAGAIN); }
+
+read_result read_header(int fd, cmd_request_t *hdr, int64_t deadline) {
     auto *bytes = reinterpret_cast<char *>(hdr);
     size_t got = 0;
     while (got < sizeof *hdr) {
         short revents = 0;
-        int rc = poll_input(fd, &revents);
+        int rc = poll_until(fd, POLLIN, deadline, &revents);
         if (rc < 0) {
             PRINT_INFO(INFO_ERROR, "Header poll failed for tuvo request: %s\n", strerror(errno));
             return read_result::failed;
@@ -101,7 +137,7 @@ read_result read_header(int fd, cmd_request_t *hdr) {
             return read_result::closed;
         }
         if (n < 0) {
-            if (errno == EINTR)
+            if (read_again(n))
                 continue;
             PRINT_INFO(INFO_ERROR, "Header read failed for tuvo request: %s\n", strerror(errno));
             return read_result::failed;
@@ -111,11 +147,11 @@ read_result read_header(int fd, cmd_request_t *hdr) {
     return read_result::ok;
 }
 
-read_result read_text(int fd, const char *uuid, char *buf, uint32_t length) {
+read_result read_text(int fd, const char *uuid, char *buf, uint32_t length, int64_t deadline) {
     size_t got = 0;
     while (got < length) {
         short revents = 0;
-        int rc = poll_input(fd, &revents);
+        int rc = poll_until(fd, POLLIN, deadline, &revents);
         if (rc <= 0) {
             // A stall is reported as a time-out, the error it amounts to.
             PRINT_INFO(INFO_ERROR, "Data poll failed for tuvo request %s: %s\n", uuid,
@@ -133,7 +169,7 @@ read_result read_text(int fd, const char *uuid, char *buf, uint32_t length) {
             return read_result::closed;
         }
         if (n < 0) {
-            if (errno == EINTR)
+            if (read_again(n))
                 continue;
             PRINT_INFO(INFO_ERROR, "Data read failed for tuvo request %s: %s\n", uuid,
                        strerror(errno));
@@ -207,28 +243,54 @@ int set_tuvo_legacy_response(json_t *resp_js, cmd_response_t *resp_hdr, const ch
     return 0;
 }
 
-int send_response(int client_fd, cmd_response_t *resp_hdr, const char *resp_data) {
-    ssize_t n = send(client_fd, resp_hdr, sizeof *resp_hdr, MSG_NOSIGNAL);
-    if (n < 0) {
-        PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response header%s\n", strerror(errno));
-        return -1;
+// Sends len bytes, resuming after partial writes and interruptions, until
+// the deadline. *sent is what went out; -1 with errno (ETIMEDOUT at the
+// deadline) unless all did.
+int send_all(int fd, const char *data, size_t len, int64_t deadline, size_t *sent) {
+    *sent = 0;
+    while (*sent < len) {
+        ssize_t n = send(fd, data + *sent, len - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return -1;
+        short revents = 0;
+        int rc = poll_until(fd, POLLOUT, deadline, &revents);
+        if (rc < 0)
+            return -1;
+        if (rc == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
     }
-    if (static_cast<size_t>(n) < sizeof *resp_hdr) {
-        PRINT_INFO(INFO_ERROR, "Only wrote %zd bytes of legacy tuvo response header\n", n);
+    return 0;
+}
+
+int send_response(int client_fd, cmd_response_t *resp_hdr, const char *resp_data) {
+    const int64_t deadline = monotonic_ms() + TUVO_WRITE_TIMEOUT_MS;
+    size_t sent = 0;
+    if (send_all(client_fd, reinterpret_cast<const char *>(resp_hdr), sizeof *resp_hdr, deadline,
+                 &sent) != 0) {
+        if (sent == 0)
+            PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response header%s\n", strerror(errno));
+        else
+            PRINT_INFO(INFO_ERROR, "Only wrote %zd bytes of legacy tuvo response header\n",
+                       static_cast<ssize_t>(sent));
         return -1;
     }
     if (resp_hdr->length == 0)
         return 0;
-    n = send(client_fd, resp_data, resp_hdr->length, MSG_NOSIGNAL);
-    if (n < 0) {
-        PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response data: %s\n", strerror(errno));
-        PRINT_DEBUG(DEBUG_LEGACY, "Data is: '%s' (len %d)\n", resp_data,
-                    static_cast<int>(resp_hdr->length));
-        return -1;
-    }
-    if (static_cast<size_t>(n) < resp_hdr->length) {
-        PRINT_INFO(INFO_ERROR, "Only wrote %zd of %d bytes of legacy tuvo data", n,
-                   static_cast<int>(resp_hdr->length));
+    if (send_all(client_fd, resp_data, resp_hdr->length, deadline, &sent) != 0) {
+        if (sent == 0) {
+            PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response data: %s\n", strerror(errno));
+            PRINT_DEBUG(DEBUG_LEGACY, "Data is: '%s' (len %d)\n", resp_data,
+                        static_cast<int>(resp_hdr->length));
+        } else {
+            PRINT_INFO(INFO_ERROR, "Only wrote %zd of %d bytes of legacy tuvo data",
+                       static_cast<ssize_t>(sent), static_cast<int>(resp_hdr->length));
+        }
         return -1;
     }
     return 0;
@@ -239,25 +301,10 @@ int send_status(int client_fd, int32_t status) {
     return send_response(client_fd, &hdr, nullptr);
 }
 
-bool ensure_buffer(tuvod_state_t *tuvod, uint32_t length) {
-    if (length < tuvod->tuvo_cmd_buf_sz)
-        return true;
-    size_t want = static_cast<size_t>(length) + 1;
-    auto *grown = static_cast<char *>(realloc(tuvod->tuvo_cmd_buf, want));
-    if (grown == nullptr) {
-        PRINT_INFO(INFO_ERROR, "Unable to allocate %zd bytes for TUVO buffer\n",
-                   static_cast<ssize_t>(want));
-        return false;
-    }
-    tuvod->tuvo_cmd_buf = grown;
-    tuvod->tuvo_cmd_buf_sz = want;
-    return true;
-}
-
 // Runs the request and answers it; the connection is closed by the caller.
 void run_request(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client_fd,
-                 const char *uuid, uint32_t length) {
-    json_ptr req(tuvo_legacy_request_json(uuid, tuvod->tuvo_cmd_buf, length + 1));
+                 const char *uuid, char *text, uint32_t length) {
+    json_ptr req(tuvo_legacy_request_json(uuid, text, length + 1));
     if (!req) {
         PRINT_INFO(INFO_ERROR, "Unable to construct tuvod request\n");
         return;
@@ -328,14 +375,14 @@ bool legacy_peer_allowed(tuvod_state_t *tuvod, int client_fd) {
     return false;
 }
 
+// Serves the one request of a connection; the connection is closed by the caller.
 void serve_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client_fd) {
     if (!legacy_peer_allowed(tuvod, client_fd))
         return;
     PRINT_DEBUG(DEBUG_LEGACY, "Processing request on fd %d\n", client_fd);
-    struct timeval tv {TUVO_WRITE_TIMEOUT_S, 0};
-    setsockopt(client_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    const int64_t deadline = monotonic_ms() + TUVO_READ_TIMEOUT_MS;
     cmd_request_t hdr{};
-    if (read_header(client_fd, &hdr) != read_result::ok)
+    if (read_header(client_fd, &hdr, deadline) != read_result::ok)
         return;
     cstr_ptr uuid(generate_uuid_str());
     if (!uuid) {
@@ -350,12 +397,18 @@ void serve_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int c
         send_status(client_fd, TUVO_STATUS_INVALID_REQUEST);
         return;
     }
-    if (!ensure_buffer(tuvod, hdr.length))
+    // Each connection has its own buffer: connections are served at once.
+    size_t want = static_cast<size_t>(hdr.length) + 1;
+    std::unique_ptr<char[]> text(new (std::nothrow) char[want]);
+    if (!text) {
+        PRINT_INFO(INFO_ERROR, "Unable to allocate %zd bytes for TUVO buffer\n",
+                   static_cast<ssize_t>(want));
         return;
-    if (read_text(client_fd, uuid.get(), tuvod->tuvo_cmd_buf, hdr.length) != read_result::ok)
+    }
+    if (read_text(client_fd, uuid.get(), text.get(), hdr.length, deadline) != read_result::ok)
         return;
-    tuvod->tuvo_cmd_buf[hdr.length] = '\0';
-    run_request(tuvod, exec_fn, client_fd, uuid.get(), hdr.length);
+    text[hdr.length] = '\0';
+    run_request(tuvod, exec_fn, client_fd, uuid.get(), text.get(), hdr.length);
 }
 
 // Failures of one incoming connection rather than of the listening socket.
@@ -374,6 +427,95 @@ bool per_connection_accept_error(int err) {
     }
 }
 
+// One connection being served. Only the main thread starts, joins and
+// reuses a slot; the connection's thread owns fd and sets finished last.
+struct legacy_slot_t {
+    tuvod_state_t *tuvod = nullptr;
+    tuvod_op_handler_fn_t exec_fn = nullptr;
+    int fd = -1;
+    pthread_t thread{};
+    bool busy = false;
+    std::atomic<bool> finished{false};
+};
+
+legacy_slot_t legacy_slots[TUVO_MAX_CONNECTIONS];
+// Counts finished connection threads, so the main thread wakes to join them.
+int legacy_wake_fd = -1;
+bool legacy_rearmed = true; // only for the debug line of each new wait
+
+void *connection_thread(void *arg) {
+    auto *slot = static_cast<legacy_slot_t *>(arg);
+    try {
+        serve_connection(slot->tuvod, slot->exec_fn, slot->fd);
+    } catch (...) {
+        PRINT_INFO(INFO_ERROR, "Unexpected failure serving a tuvo client\n");
+    }
+    close(slot->fd);
+    slot->fd = -1;
+    slot->finished.store(true);
+    uint64_t one = 1;
+    if (write(legacy_wake_fd, &one, sizeof one) < 0)
+        PRINT_DEBUG(DEBUG_LEGACY, "Unable to wake the main thread: %s\n", strerror(errno));
+    return nullptr;
+}
+
+void join_slot(legacy_slot_t *slot) {
+    pthread_join(slot->thread, nullptr);
+    slot->busy = false;
+    slot->finished.store(false);
+}
+
+// Joins the connection threads that have finished; returns a free slot or none.
+legacy_slot_t *reap_connections() {
+    legacy_slot_t *free_slot = nullptr;
+    for (legacy_slot_t &slot : legacy_slots) {
+        if (slot.busy && slot.finished.load())
+            join_slot(&slot);
+        if (!slot.busy && free_slot == nullptr)
+            free_slot = &slot;
+    }
+    return free_slot;
+}
+
+size_t busy_connections() {
+    size_t n = 0;
+    for (const legacy_slot_t &slot : legacy_slots)
+        n += slot.busy ? 1 : 0;
+    return n;
+}
+
+// Accepts one waiting client, if any, and starts its thread in slot.
+// -1 only when the listening socket itself has failed.
+int accept_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, legacy_slot_t *slot) {
+    unique_fd client(accept4(tuvod->tuvo_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!client) {
+        int err = errno;
+        if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK)
+            return 0;
+        PRINT_INFO(INFO_ERROR, "accept failed for tuvo client: %s\n", strerror(err));
+        if (!per_connection_accept_error(err))
+            return -1;
+        // Out of descriptors or memory: give the system a moment instead of spinning.
+        poll(nullptr, 0, 100);
+        return 0;
+    }
+    slot->tuvod = tuvod;
+    slot->exec_fn = exec_fn;
+    slot->fd = client.get();
+    slot->finished.store(false);
+    int rc = pthread_create(&slot->thread, nullptr, connection_thread, slot);
+    if (rc != 0) {
+        // The client sees its connection closed; the daemon goes on.
+        PRINT_INFO(INFO_ERROR, "Unable to start a thread for a tuvo client: %s\n", strerror(rc));
+        slot->fd = -1;
+        return 0;
+    }
+    client.release();
+    slot->busy = true;
+    legacy_rearmed = true;
+    return 0;
+}
+
 } // namespace
 
 json_t *tuvo_legacy_request_json(const char *uuid_str, char *req_buf, size_t req_buf_sz) {
@@ -390,7 +532,9 @@ json_t *tuvo_legacy_request_json(const char *uuid_str, char *req_buf, size_t req
 }
 
 int tuvo_legacy_start(tuvod_state_t *tuvod) {
-    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking: the main thread accepts only after a poll said a client
+    // waits, and a client that went away meanwhile must not block it.
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
         PRINT_INFO(INFO_ERROR, "Failed to open legacy tuvo socket: %s\n", strerror(errno));
         return -1;
@@ -417,37 +561,51 @@ int tuvo_legacy_start(tuvod_state_t *tuvod) {
         PRINT_INFO(INFO_ERROR, "Failed to listen on tuvo socket: %s\n", strerror(errno));
         return -1;
     }
-    auto *buf = static_cast<char *>(malloc(TUVO_INITIAL_BUF_SZ));
-    if (buf == nullptr) {
-        PRINT_INFO(INFO_ERROR, "Failed to allocate tuvo command buffer\n");
+    unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) {
+        PRINT_INFO(INFO_ERROR, "Failed to create the tuvo wake-up descriptor: %s\n", strerror(errno));
         return -1;
     }
-    tuvod->tuvo_cmd_buf = buf;
-    tuvod->tuvo_cmd_buf_sz = TUVO_INITIAL_BUF_SZ;
+    legacy_wake_fd = wake.release();
     tuvod->tuvo_fd = fd.release();
     return 0;
 }
 
 int tuvo_legacy_poll(tuvod_state_t *tuvod) {
-    PRINT_DEBUG(DEBUG_LEGACY, "Polling for tuvo request...\n");
+    if (legacy_rearmed)
+        PRINT_DEBUG(DEBUG_LEGACY, "Polling for tuvo request...\n");
+    legacy_rearmed = false;
     tuvod_op_handler_fn_t exec_fn = tuvod_op_fn("execute");
     if (exec_fn == nullptr) {
         PRINT_INFO(INFO_ERROR, "No exec handler, unable to process legacy requests\n");
         return -1;
     }
-    unique_fd client(accept4(tuvod->tuvo_fd, nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client) {
-        int err = errno;
-        if (err == EINTR)
+    legacy_slot_t *slot = reap_connections();
+    // With every slot busy the listening socket is left out: clients wait
+    // in the backlog until a connection thread finishes and wakes us.
+    struct pollfd fds[2] = {{legacy_wake_fd, POLLIN, 0},
+                            {slot != nullptr ? tuvod->tuvo_fd : -1, POLLIN, 0}};
+    // SIGTERM and SIGHUP stay blocked on this thread except during this
+    // wait, so one that arrives at any other moment ends the next wait at once.
+    sigset_t wait_mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGHUP);
+    struct timespec tick {TUVO_POLL_TICK_MS / 1000, (TUVO_POLL_TICK_MS % 1000) * 1000000L};
+    int rc = ppoll(fds, 2, &tick, &wait_mask);
+    if (rc < 0) {
+        if (errno == EINTR)
             return 0;
-        PRINT_INFO(INFO_ERROR, "accept failed for tuvo client: %s\n", strerror(err));
-        if (!per_connection_accept_error(err))
-            return -1;
-        // Out of descriptors or memory: give the system a moment instead of spinning.
-        poll(nullptr, 0, 100);
-        return 0;
+        PRINT_INFO(INFO_ERROR, "Poll failed for tuvo clients: %s\n", strerror(errno));
+        return -1;
     }
-    serve_connection(tuvod, exec_fn, client.get());
+    if ((fds[0].revents & POLLIN) != 0) {
+        uint64_t count;
+        if (read(legacy_wake_fd, &count, sizeof count) < 0 && errno != EAGAIN)
+            PRINT_DEBUG(DEBUG_LEGACY, "Unable to read the wake-up count: %s\n", strerror(errno));
+    }
+    if (slot != nullptr && fds[1].revents != 0)
+        return accept_connection(tuvod, exec_fn, slot);
     return 0;
 }
 
@@ -457,7 +615,18 @@ void tuvo_legacy_stop(tuvod_state_t *tuvod) {
         close(tuvod->tuvo_fd);
         tuvod->tuvo_fd = 0;
     }
-    free(tuvod->tuvo_cmd_buf);
-    tuvod->tuvo_cmd_buf = nullptr;
-    tuvod->tuvo_cmd_buf_sz = 0;
+}
+
+void tuvo_legacy_wait(tuvod_state_t *tuvod) {
+    (void)tuvod;
+    size_t running = busy_connections();
+    if (running != 0)
+        PRINT_INFO(INFO_INFO, "Waiting for %zu legacy tuvo requests to finish\n", running);
+    for (legacy_slot_t &slot : legacy_slots)
+        if (slot.busy)
+            join_slot(&slot);
+    if (legacy_wake_fd >= 0) {
+        close(legacy_wake_fd);
+        legacy_wake_fd = -1;
+    }
 }

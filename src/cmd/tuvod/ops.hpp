@@ -1,6 +1,8 @@
 // The operation table and the operations (execute, list, get, clear).
 #pragma once
 
+#include <pthread.h>
+
 #include "tuvod.hpp"
 
 // The handler of an operation name, or none. No side effects, no lock.
@@ -14,3 +16,17 @@ void handle_get_req(tuvod_state_t *tuvod, const char *cmd_uuid, json_t *req_js, 
                     tuvod_error_t **errors);
 void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
                       tuvod_error_t **errors);
+
+// Ends every asynchronous run still going at shutdown: runs still waiting
+// for their turn are recorded "LOST" without starting; running ones have
+// their groups killed and record themselves "LOST" (their end is unknown).
+// Waits a bounded time for every run thread; after it returns no run
+// thread uses the database (one that did not end in time has its row
+// marked here and records nothing). Call once no request handler runs any
+// more (workers and legacy requests stopped) and before the database is
+// closed.
+void async_runs_stop(tuvod_state_t *tuvod);
+
+// How run threads are created; replaceable so that tests can make it fail.
+extern int (*tuvod_exec_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
+                                       void *);

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -276,13 +277,31 @@ class session_group final : public procgroup {
         return proc_session_members(child(), pids);
     }
 
+    // Members are counted by session, and one may have moved to a process
+    // group of its own (setpgid), so each is signalled by PID. Listing again
+    // catches processes forked meanwhile; each PID is signalled once.
     int signal_all(int sig) override {
         if (child() < 0)
             return 0;
         // The direct child may not have started its session yet.
         if (!child_collected())
             kill(child(), sig);
-        kill(-child(), sig);
+        std::vector<pid_t> signalled;
+        for (int round = 0; round < max_signal_rounds; ++round) {
+            std::vector<pid_t> pids;
+            if (members(&pids) != 0)
+                return -1;
+            bool fresh = false;
+            for (pid_t pid : pids) {
+                if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end())
+                    continue;
+                signalled.push_back(pid);
+                fresh = true;
+                signal_member(pid, sig);
+            }
+            if (!fresh)
+                break;
+        }
         return 0;
     }
 
@@ -298,6 +317,17 @@ class session_group final : public procgroup {
     void child_setup() const noexcept override { setsid(); }
 
   private:
+    static constexpr int max_signal_rounds = 16;
+
+    // Through a pidfd, and only after checking the session again through it,
+    // so a PID that was reused since the listing is never signalled.
+    void signal_member(pid_t pid, int sig) {
+        unique_fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+        if (!pidfd || getsid(pid) != child())
+            return;
+        syscall(SYS_pidfd_send_signal, pidfd.get(), sig, nullptr, 0);
+    }
+
     unique_fd proc_fd_;
 };
 

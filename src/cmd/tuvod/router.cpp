@@ -4,7 +4,10 @@
 // configured address. The router thread is its only reader: it polls every
 // 230 ms, receives each message zero-copy together with its routing header,
 // and appends it as a job to the tail of the daemon's queue under jobs_mutex,
-// broadcasting jobs_cv. Workers send the replies on the same socket under
+// broadcasting jobs_cv. The queue is bounded in requests and body bytes
+// (the limits module); while it is full the router does not receive, so the
+// bound can be passed by at most one message, and nothing received is
+// dropped. Workers send the replies on the same socket under
 // job_rep_mutex, so receiving and sending run in parallel. The router's own
 // mutex guards only the binding list and the start handshake; the thread
 // ends when its run flag is cleared (within one poll period).
@@ -102,12 +105,40 @@ void bind_configured_addrs(tuvod_state_t *tuvod, tuvod_router_t *router) {
 
 void append_job(tuvod_state_t *tuvod, tuvod_job_t *job) {
     mutex_guard lock(&tuvod->jobs_mutex);
-    tuvod_job_t **tail = &tuvod->jobs;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
-    *tail = job;
+    *tuvod->jobs_tail = job;
+    tuvod->jobs_tail = &job->next;
     tuvod->n_jobs_pending++;
+    tuvod->n_jobs_bytes += static_cast<size_t>(job->req_sz);
     pthread_cond_broadcast(&tuvod->jobs_cv);
+}
+
+// Caller holds jobs_mutex.
+bool queue_full(const tuvod_state_t *tuvod) {
+    return static_cast<unsigned>(tuvod->n_jobs_pending) >= tuvod->max_queued_requests ||
+           tuvod->n_jobs_bytes >= tuvod->max_queued_bytes;
+}
+
+// Waits up to one poll period for room in the job queue; false while it is
+// still full. Not receiving meanwhile leaves further requests in the
+// library and the peers' connections, which is how a flood is held back.
+bool wait_for_room(tuvod_router_t *router) {
+    tuvod_state_t *tuvod = router->tuvod;
+    mutex_guard lock(&tuvod->jobs_mutex);
+    if (!queue_full(tuvod))
+        return true;
+    PRINT_DEBUG(DEBUG_ROUTER, "Job queue full (%d requests, %zu bytes); not receiving\n",
+                tuvod->n_jobs_pending, tuvod->n_jobs_bytes);
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_nsec += ROUTER_POLL_MS * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (queue_full(tuvod) && router->run)
+        if (pthread_cond_timedwait(&tuvod->jobs_space_cv, &tuvod->jobs_mutex, &deadline) == ETIMEDOUT)
+            break;
+    return !queue_full(tuvod);
 }
 
 // Waits for one message and queues it; returns when there is none yet.
@@ -127,6 +158,8 @@ std::unique_ptr<tuvod_job_t> new_job() {
 }
 
 void router_turn(tuvod_router_t *router) {
+    if (!wait_for_room(router))
+        return;
     struct nn_pollfd pfd = {router->sock, NN_POLLIN, 0};
     if (nn_poll(&pfd, 1, ROUTER_POLL_MS) < 0 && errno == ETERM) {
         pause_after_term();

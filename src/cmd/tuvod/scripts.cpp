@@ -1,13 +1,12 @@
 // Script configurations.
 //
 // Design: the main thread builds a complete new list from the directory,
-// swaps it in under daemon_mutex, and only then walks the removed records.
-// For each one it waits on script_cv (under that record's script_mutex,
-// never with daemon_mutex held) until no run of it is counted, and drops the
-// list's reference. Lookups hand out their own reference, taken under
-// daemon_mutex, so a record a request still holds (queued, waiting at the
-// concurrency gate, or an asynchronous run not yet started) outlives the
-// reload; it is destroyed when the last reference goes.
+// swaps it in under daemon_mutex, and drops the list's references to the
+// removed records; it never waits for their runs. Lookups hand out their own
+// reference, taken under daemon_mutex, so a record a request still holds
+// (queued, waiting at the concurrency gate, running, or an asynchronous run
+// not yet started) outlives the reload; it is destroyed when the last
+// reference goes.
 #include "scripts.hpp"
 
 #include <dirent.h>
@@ -26,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -207,18 +207,11 @@ json_ptr read_script_file(int dir_fd, const char *name, const char *path) {
     return script_js;
 }
 
-// Waits for the counted runs of a removed record, then drops the list's
-// reference; the record itself goes with the last reference.
+// Drops the list's reference to a removed record; the record itself goes
+// with the last reference, which a run still going may hold.
 void free_tuvod_script(tuvod_script_ref script) {
-    {
-        mutex_guard lock(&script->script_mutex);
-        while (script->script_instances != 0) {
-            PRINT_DEBUG(DEBUG_GENERAL, "Waiting for %d instances of %s script to finish...\n",
-                        static_cast<int>(script->script_instances), script->script_name.c_str());
-            pthread_cond_wait(&script->script_cv, &script->script_mutex);
-        }
-    }
     PRINT_DEBUG(DEBUG_GENERAL, "Freeing script config for %s\n", script->script_name.c_str());
+    script.reset();
 }
 
 // Unlinks each record first, so that a record still held by a request does
@@ -315,6 +308,11 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
         PRINT_INFO(INFO_ERROR, "Failed to create script desc\n");
         return nullptr;
     }
+    PRINT_DEBUG(DEBUG_GENERAL,
+                "Loaded script config for %s (%s) - %s, %s concurrent execution, timeout %ds\n",
+                script->script_name.c_str(), script->script_path.c_str(),
+                script->script_nonblock ? "non-blocking" : "blocking",
+                script->script_concurrent ? "allows" : "does not alllow", script->script_timeout);
     return script;
 }
 
@@ -735,4 +733,35 @@ int tuvod_script_digest_fd(int fd, char *digest_str, size_t digest_strsz) {
     for (unsigned int i = 0; i < md_len; i++)
         snprintf(digest_str + 2 * i, 3, "%02x", md[i]);
     return 0;
+}
+
+// ---- Run gates ----------------------------------------------------------
+
+namespace {
+
+// Gates by script path. An entry lives while a record or a run holds its
+// gate; expired entries are swept when a gate is made.
+std::mutex gates_mutex;
+std::map<std::string, std::weak_ptr<tuvod_run_gate_t>> gates;
+
+std::shared_ptr<tuvod_run_gate_t> gate_for_path(const std::string &path) {
+    std::lock_guard<std::mutex> lock(gates_mutex);
+    std::weak_ptr<tuvod_run_gate_t> &slot = gates[path];
+    std::shared_ptr<tuvod_run_gate_t> gate = slot.lock();
+    if (gate)
+        return gate;
+    for (auto it = gates.begin(); it != gates.end();)
+        it = it->second.expired() && it->first != path ? gates.erase(it) : std::next(it);
+    gate = std::make_shared<tuvod_run_gate_t>();
+    slot = gate;
+    return gate;
+}
+
+} // namespace
+
+std::shared_ptr<tuvod_run_gate_t> tuvod_script_gate(tuvod_script_t *script) {
+    mutex_guard lock(&script->script_mutex);
+    if (!script->script_gate)
+        script->script_gate = gate_for_path(script->script_path);
+    return script->script_gate;
 }

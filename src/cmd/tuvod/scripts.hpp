@@ -4,24 +4,52 @@
 // Lifetime: the list (tuvod->tuvod_scripts, under daemon_mutex) holds one
 // reference to each record; tuvod_script returns another, taken under
 // daemon_mutex, which the caller holds until it is done with the record. A
-// reload swaps the list, then waits for the runs in progress of each removed
-// record (script_instances) before dropping the list's reference.
+// reload swaps the list and drops the list's references at once; a removed
+// record lives on until the last run or request holding it lets it go.
 #pragma once
 
 #include <sys/stat.h>
+#include <pthread.h>
 
 #include <cstddef>
+#include <deque>
+#include <memory>
 
 #include "handles.hpp"
 #include "tuvod.hpp"
+
+struct tuvod_gate_waiter_t; // a run waiting for its turn (operations module)
+
+// The run gate of one script path: the runs in progress and, in arrival
+// order, the runs waiting for a turn that a non-concurrent script allows
+// one at a time. Every record of the path shares it, so a reload never
+// opens a second gate beside a run still in progress.
+struct tuvod_run_gate_t {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv = PTHREAD_COND_INITIALIZER; // broadcast when a waiting request may go
+    unsigned running = 0;                         // guarded by mutex
+    std::deque<tuvod_gate_waiter_t *> waiting;    // guarded by mutex
+
+    tuvod_run_gate_t() = default;
+    tuvod_run_gate_t(const tuvod_run_gate_t &) = delete;
+    tuvod_run_gate_t &operator=(const tuvod_run_gate_t &) = delete;
+    ~tuvod_run_gate_t() {
+        pthread_cond_destroy(&cv);
+        pthread_mutex_destroy(&mutex);
+    }
+};
+
+// The gate of the script's path, shared with every record of that path
+// that still exists; bound to the record on first use.
+std::shared_ptr<tuvod_run_gate_t> tuvod_script_gate(tuvod_script_t *script);
 
 // The escalation of scripts whose file gives none (SIGQUIT 30 s, SIGTERM 5 s,
 // SIGKILL 5 s); shared by every such record and never freed.
 extern contract_killer_desc_t *const default_killsigs;
 
 // Reads every "*.json" file of tuvod->scripts_dir in name order and replaces
-// the list; invalid files are logged and left out. Returns only after the
-// counted runs of every removed record have ended. -1: the directory cannot
+// the list; invalid files are logged and left out. Returns at once,
+// without waiting for runs of removed records. -1: the directory cannot
 // be scanned (the list in force stays); 0 otherwise, also when no file was
 // valid or none was found.
 int tuvod_load_scripts(tuvod_state_t *tuvod);

@@ -3,10 +3,15 @@
 //
 // Signals: SIGTERM, SIGHUP and SIGUSR1 are blocked before the first thread is
 // created, so every thread starts with them blocked. Workers and the router
-// unblock SIGUSR1 (shutdown wakes them with it); only the main thread
-// unblocks SIGTERM and SIGHUP, once everything else runs. The handler sets
-// flags, and because it is installed without SA_RESTART it also interrupts
-// the main thread's blocking wait so the loop sees the flags at once.
+// unblock SIGUSR1 (shutdown wakes them with it). SIGTERM and SIGHUP stay
+// blocked everywhere; the main thread unblocks them only inside its wait
+// (ppoll in the legacy gateway), so one that arrives at any other moment is
+// held pending and ends the next wait at once. The handler sets flags.
+//
+// Threads are never left running behind the end of the process's life:
+// shutdown joins workers, legacy connections and the router, and stops the
+// asynchronous runs before the database is closed; the process then ends
+// with _exit, so no static object is destroyed under a thread.
 #include "tuvod.hpp"
 
 #include <fcntl.h>
@@ -16,11 +21,16 @@
 
 #include <nanomsg/nn.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config.hpp"
 #include "db.hpp"
@@ -28,6 +38,8 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "legacy.hpp"
+#include "limits.hpp"
+#include "ops.hpp"
 #include "procgroup.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
@@ -123,12 +135,12 @@ parse_outcome parse_msgsz(const char *arg) {
         usage();
         return parse_outcome::exit_fail;
     }
-    if (n < 0) {
+    // The socket option is a 32-bit value; larger sizes are as good as unlimited.
+    if (n < 0 || n > INT32_MAX) {
         tuvod.max_msgsz = -1;
         PRINT_INFO(INFO_INFO, "Setting the maximum message size to unlimited\n");
     } else if (n >= MIN_MSGSZ) {
-        // The socket option is a 32-bit value; larger sizes are as good as unlimited.
-        tuvod.max_msgsz = n > INT32_MAX ? -1 : static_cast<int32_t>(n);
+        tuvod.max_msgsz = static_cast<int32_t>(n);
         PRINT_INFO(INFO_INFO, "Setting the maximum message size to %d bytes\n", tuvod.max_msgsz);
     } else {
         PRINT_INFO(INFO_ERROR, "The maximum message size must be at least %d bytes\n", MIN_MSGSZ);
@@ -213,7 +225,23 @@ void apply_level_precedence(const options_t &opts) {
     set_abort_on_error(opts.do_abort);
 }
 
-// The lock guards only the moment of writing; the file is never removed.
+// The PID file stays open and locked for the daemon's life (the descriptor
+// is deliberately never closed), so a second instance started by mistake
+// stops here, before it opens the database or touches anything of the first.
+int pid_file_fd = -1;
+
+// The PID text a locked file holds, for the message; "unknown" if unreadable.
+std::string running_pid(int fd) {
+    char buf[32] = {};
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\0'))
+        text.pop_back();
+    bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    return digits ? text : "unknown";
+}
+
+// 0 when written and locked; 1 when another instance holds the lock; -1 otherwise.
 int write_pid(const char *pid_file) {
     char buf[10];
     int len = snprintf(buf, sizeof buf, "%llu\n", static_cast<unsigned long long>(getpid()));
@@ -222,12 +250,18 @@ int write_pid(const char *pid_file) {
     unique_fd fd(open(pid_file, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd)
         return -1;
-    if (lockf(fd.get(), F_TLOCK, 0) != 0)
-        return -1;
+    if (lockf(fd.get(), F_TLOCK, 0) != 0) {
+        if (errno != EAGAIN && errno != EACCES)
+            return -1;
+        PRINT_INFO(INFO_ERROR, "Another tuvod instance (PID %s) holds the pid file %s, exiting\n",
+                   running_pid(fd.get()).c_str(), pid_file);
+        return 1;
+    }
     if (ftruncate(fd.get(), 0) != 0)
         return -1;
-    if (write(fd.get(), buf, static_cast<size_t>(len)) != len)
+    if (pwrite(fd.get(), buf, static_cast<size_t>(len), 0) != len)
         return -1;
+    pid_file_fd = fd.release();
     return 0;
 }
 
@@ -258,14 +292,6 @@ int install_signal_handling() {
     sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGUSR1);
     return sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-int unblock_main_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 json_t *configured_uuid(tuvod_state_t *state) {
@@ -317,8 +343,10 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     if (!settle_process_mode(opts))
         return false;
     set_exec_log_file(EXEC_LOG_FILE);
-    if (write_pid(opts.pid_file) != 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to create tuvod pid file\n");
+    int pid_rc = write_pid(opts.pid_file);
+    if (pid_rc != 0) {
+        if (pid_rc < 0)
+            PRINT_INFO(INFO_ERROR, "Unable to create tuvod pid file\n");
         return false;
     }
     tuvod.main_thread = pthread_self();
@@ -347,6 +375,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         return false;
     }
     apply_configured_levels(opts);
+    tuvod_load_limits(&tuvod);
     PRINT_INFO(INFO_WARN, "Starting tuvod %s %s on %s%s%s\n",
                opts.foreground_flag ? "process" : "daemon", uuid_text(), tuvod.my_hostname,
                tuvod.run ? "" : ", will exit immediately after initialisation",
@@ -376,10 +405,6 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         PRINT_INFO(INFO_ERROR, "Unable to start the router thread\n");
         return false;
     }
-    if (unblock_main_signals() != 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to unblock signals: %s\n", strerror(errno));
-        return false;
-    }
     if (tuvo_legacy_start(&tuvod) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to initialise tuvo legacy support\n");
         return false;
@@ -389,16 +414,18 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     return true;
 }
 
+// The request is taken by exchange, so a SIGHUP during the reload asks for
+// one more. The reload swaps the list and returns; it never waits for runs.
 void reload_if_requested() {
-    if (!tuvod.reload_scripts)
+    if (!tuvod.reload_scripts.exchange(false))
         return;
     if (tuvod_load_scripts(&tuvod) == 0)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
     else
         PRINT_INFO(INFO_WARN, "Failed to re-load script configuraiton\n");
-    tuvod.reload_scripts = false;
 }
 
+// Each pass waits at most one second (the legacy gateway's tick).
 void main_loop() {
     do {
         if (tuvo_legacy_poll(&tuvod) < 0) {
@@ -409,6 +436,9 @@ void main_loop() {
     } while (tuvod.run);
 }
 
+// Order: stop taking requests; let the synchronous ones (workers, legacy
+// connections) finish; end the asynchronous runs; stop the router; and only
+// then, with no thread left that could use it, close the database.
 void shut_down(const options_t &opts) {
     tuvo_legacy_stop(&tuvod);
     tuvod_deadman_t *shutdown_dm =
@@ -418,6 +448,9 @@ void shut_down(const options_t &opts) {
                tuvod.my_hostname);
     tuvod_start_shutdown(&tuvod);
     tuvod_wait_for_workers_shutdown(&tuvod);
+    tuvo_legacy_wait(&tuvod);
+    // Asynchronous runs: killed and recorded "LOST" while the database is open.
+    async_runs_stop(&tuvod);
     nn_term();
     if (shutdown_dm != nullptr)
         tuvod_deadman_reset(shutdown_dm, 10, "shutting down router");
@@ -487,5 +520,11 @@ int main(int argc, char **argv) {
         PRINT_INFO(INFO_WARN, "Dumping core by request\n");
         abort();
     }
-    return status;
+    // Threads that a failed start-up left running, or detached ones still
+    // unwinding, must not meet destroyed static objects: no exit handlers.
+    fflush(nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_do_leak_check(); // what the skipped exit handlers would have done
+#endif
+    _exit(status);
 }

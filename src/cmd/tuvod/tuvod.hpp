@@ -3,7 +3,9 @@
 // One tuvod_state_t exists per process (file-static in the entry module); its
 // address is passed to nearly every operation. Locks, and what they guard:
 //   daemon_mutex/daemon_cv  the script list head and n_workers_running
-//   jobs_mutex/jobs_cv      the job queue (router appends, workers take)
+//   jobs_mutex/jobs_cv      the job queue (router appends, workers take);
+//                           jobs_space_cv wakes the router when a full
+//                           queue has room again
 //   job_rep_mutex           every send on the request socket
 //   workers_mutex           the worker list; the only nesting is
 //                           workers_mutex then daemon_mutex
@@ -30,6 +32,7 @@ enum tuvod_wire_errno : int {
     TUVOD_EPERM = 1,
     TUVOD_ENOENT = 2,
     TUVOD_EIO = 5,
+    TUVOD_EAGAIN = 11,
     TUVOD_ENOMEM = 12,
     TUVOD_EINVAL = 22,
     TUVOD_ETIMEDOUT = 145,
@@ -100,6 +103,8 @@ struct contract_killer_desc_t {
     contract_killer_desc_t *next = nullptr;
 };
 
+struct tuvod_run_gate_t; // scripts module
+
 // One loaded script configuration. Records are shared: the list holds one
 // reference, and every request that looked a record up holds another until
 // it is done with it, so a reload never frees a record in use.
@@ -130,6 +135,9 @@ struct tuvod_script_t {
     bool digest_checked = false;         // guarded by digest_mutex
     script_identity_t digest_identity;   // guarded by digest_mutex
     unsigned script_instances = 0; // runs in progress; guarded by script_mutex
+    // The run gate of script_path, shared with every other record of the
+    // same path (reloads); bound on first use, guarded by script_mutex.
+    std::shared_ptr<tuvod_run_gate_t> script_gate;
     std::shared_ptr<tuvod_script_t> next;
 
     tuvod_script_t() = default;
@@ -221,9 +229,18 @@ struct tuvod_state_t {
     const char *scripts_dir = nullptr;
     tuvod_script_ref tuvod_scripts;          // guarded by daemon_mutex
     tuvod_job_t *jobs = nullptr;             // guarded by jobs_mutex
+    tuvod_job_t **jobs_tail = &jobs;         // where the next job goes; guarded by jobs_mutex
     int n_jobs_pending = 0;                  // guarded by jobs_mutex
+    size_t n_jobs_bytes = 0;                 // bodies queued; guarded by jobs_mutex
     pthread_mutex_t jobs_mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t jobs_cv = PTHREAD_COND_INITIALIZER;
+    pthread_cond_t jobs_space_cv = PTHREAD_COND_INITIALIZER;
+    // Bounds from the daemon configuration, set at start-up (limits module)
+    // and only read afterwards.
+    unsigned max_queued_requests = 64;
+    size_t max_queued_bytes = size_t{64} << 20;
+    unsigned max_async_runs = 256;
+    size_t max_output_bytes = size_t{64} << 20; // JSON of one output stream
     pthread_mutex_t job_rep_mutex = PTHREAD_MUTEX_INITIALIZER;
     tuvod_worker_list_t *tuvod_workers = nullptr; // guarded by workers_mutex
     pthread_mutex_t workers_mutex = PTHREAD_MUTEX_INITIALIZER;

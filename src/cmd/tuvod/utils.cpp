@@ -3,7 +3,10 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,31 +288,71 @@ const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, 
     return buf;
 }
 
+// ---- Time-out arithmetic ----
+
+int64_t ms_from_seconds(int64_t seconds) {
+    if (seconds > INT64_MAX / 1000)
+        return INT64_MAX;
+    if (seconds < INT64_MIN / 1000)
+        return INT64_MIN;
+    return seconds * 1000;
+}
+
+int poll_timeout_ms(int64_t ms) {
+    return ms <= 0 ? 0 : ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 // ---- File tail ----
 //
-// The file is mapped rather than read so that a large log costs only the
-// pages the backward scan touches; the window is capped at 256 MiB.
+// The file is read backwards in blocks with pread rather than mapped: a log
+// truncated while being read (logrotate's copytruncate) then only ends the
+// scan early, where a mapping would raise SIGBUS. Only the last window of
+// the file (256 MiB, from a page boundary) is ever looked at.
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
 constexpr off_t file_tail_window = 268435456;
-
-struct mapping_owner {
-    void *addr;
-    size_t len;
-    ~mapping_owner() { munmap(addr, len); }
-};
+constexpr size_t file_tail_block = 65536;
 
 // Inserts one non-empty line at the front; a line that is not valid text
 // is left out (it still counts as a wanted line).
-void file_tail_insert(json_t *lines_js, const char *start, size_t len) {
-    if (json_array_insert_new(lines_js, 0, json_stringn(start, len)) != 0)
+void file_tail_insert(json_t *lines_js, const std::string &line) {
+    if (json_array_insert_new(lines_js, 0, json_stringn(line.data(), line.size())) != 0)
         PRINT_INFO(INFO_ERROR, "Unable to insert log line\n");
+}
+
+// Reads exactly len bytes at offset; false when the file ended first (it
+// shrank) or the read failed.
+bool read_block(int fd, char *buf, size_t len, off_t offset) {
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, buf + got, len - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the line [start, end) of the file and inserts it unless empty;
+// false when the file shrank under us.
+bool file_tail_take(int fd, off_t start, off_t end, json_t *lines_js, size_t *wanted) {
+    if (end <= start)
+        return true;
+    std::string line(static_cast<size_t>(end - start), '\0');
+    if (!read_block(fd, line.data(), line.size(), start))
+        return false;
+    file_tail_insert(lines_js, line);
+    --*wanted;
+    return true;
 }
 
 } // namespace
@@ -320,7 +363,7 @@ json_t *file_tail_json(const char *filename, size_t n_lines) {
         PRINT_INFO(INFO_ERROR, "Unable to create log array\n");
         return json_null();
     }
-    unique_fd fd(open(filename, O_RDONLY | O_CLOEXEC));
+    unique_fd fd(open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         PRINT_INFO(INFO_ERROR, "Unable to open %s: %s\n", filename, strerror(errno));
         return lines_js.release();
@@ -330,33 +373,35 @@ json_t *file_tail_json(const char *filename, size_t n_lines) {
         PRINT_INFO(INFO_ERROR, "Unable to stat %s: %s\n", filename, strerror(errno));
         return lines_js.release();
     }
-    off_t offset = 0;
+    off_t floor = 0;
     if (sb.st_size > file_tail_window) {
         off_t page = sysconf(_SC_PAGESIZE);
-        offset = (sb.st_size - file_tail_window + page - 1) / page * page;
+        floor = (sb.st_size - file_tail_window + page - 1) / page * page;
     }
-    size_t len = static_cast<size_t>(sb.st_size - offset);
-    void *addr = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd.get(), offset);
-    if (addr == MAP_FAILED) {
-        PRINT_INFO(INFO_ERROR, "Unable to mmap %s: %s\n", filename, strerror(errno));
-        return lines_js.release();
-    }
-    mapping_owner mapping{addr, len};
-    const char *window = static_cast<const char *>(addr);
-    size_t end = len;
+    // Blocks are scanned for newlines only; each line found is then read
+    // whole from its offsets.
+    std::vector<char> buf(file_tail_block);
     size_t wanted = n_lines;
-    for (size_t i = len; i-- > 0 && wanted > 0;) {
-        if (window[i] == '\n') {
-            if (end > i + 1) {
-                file_tail_insert(lines_js.get(), window + i + 1, end - i - 1);
-                --wanted;
-            }
-            end = i;
-        } else if (i == 0 && offset == 0 && end > 0) {
-            file_tail_insert(lines_js.get(), window, end);
-            --wanted;
+    off_t pos = sb.st_size;
+    off_t line_end = sb.st_size;
+    while (pos > floor && wanted > 0) {
+        size_t len = static_cast<size_t>(std::min<off_t>(pos - floor, file_tail_block));
+        pos -= static_cast<off_t>(len);
+        if (!read_block(fd.get(), buf.data(), len, pos))
+            return lines_js.release(); // shrank under us: what was found stands
+        for (size_t i = len; i-- > 0 && wanted > 0;) {
+            if (buf[i] != '\n')
+                continue;
+            off_t newline = pos + static_cast<off_t>(i);
+            if (!file_tail_take(fd.get(), newline + 1, line_end, lines_js.get(), &wanted))
+                return lines_js.release();
+            line_end = newline;
         }
     }
+    // The file's first line has no newline before it; a line cut by the
+    // window's start is left out.
+    if (pos == 0 && wanted > 0)
+        file_tail_take(fd.get(), 0, line_end, lines_js.get(), &wanted);
     return lines_js.release();
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <vector>
+#include <cstdint>
 
 #include "handles.hpp"
 #include "tuvod.hpp"
@@ -89,6 +90,13 @@ json_t *json_string_lossy(const char *data, size_t len);
 // when narrowed, -1 on failure (logged).
 int narrow_file_mode(const char *path, mode_t max, bool warn = true);
 int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn = true);
+// ---- Time-out arithmetic ----
+
+// Seconds as milliseconds in 64 bits, saturating instead of overflowing.
+int64_t ms_from_seconds(int64_t seconds);
+// A wait in milliseconds as one poll() can take it: negative waits are 0,
+// longer ones are cut to INT_MAX (the caller polls again for the rest).
+int poll_timeout_ms(int64_t ms);
 
 // ---- File tail ----
 

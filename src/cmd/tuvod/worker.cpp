@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <vector>
@@ -29,6 +30,8 @@
 #include "info.hpp"
 #include "ops.hpp"
 #include "utils.hpp"
+
+tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op) = tuvod_op_fn;
 
 namespace {
 
@@ -61,8 +64,12 @@ job_ptr take_job(tuvod_worker_t *worker) {
         return nullptr;
     tuvod_job_t *job = tuvod->jobs;
     tuvod->jobs = job->next;
+    if (tuvod->jobs == nullptr)
+        tuvod->jobs_tail = &tuvod->jobs;
     job->next = nullptr;
     tuvod->n_jobs_pending--;
+    tuvod->n_jobs_bytes -= static_cast<size_t>(job->req_sz);
+    pthread_cond_signal(&tuvod->jobs_space_cv);
     return job_ptr(job);
 }
 
@@ -91,25 +98,57 @@ const char *op_for_log(json_t *req_js) {
     return op != nullptr ? op : "(none)";
 }
 
-// Sends one reply: compact JSON plus its NUL, to the peer in the job's
-// routing header.
-void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
-    tuvod_state_t *tuvod = worker->tuvod;
+// The answer sent instead of a response that cannot be allocated: the
+// envelope's identifiers, a failed result and one error. None when even
+// that cannot be made.
+json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
+    error_stack errors;
+    set_err(INFO_ERROR, errors.ptr(), code, nullptr, "%s", message);
+    json_t *errors_js = error_stack_json(errors.head());
+    if (errors_js == nullptr)
+        return nullptr;
+    return json_ptr(json_pack("{s:O?, s:O?, s:O?, s:{s:n, s:s}, s:o}", "tuvodInstanceUUID",
+                              json_object_get(resp_js, "tuvodInstanceUUID"), "requestUUID",
+                              json_object_get(resp_js, "requestUUID"), "op",
+                              json_object_get(resp_js, "op"), "result", "output", "state",
+                              tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors", errors_js));
+}
+
+// The response as a library message buffer (compact JSON and its NUL), or
+// none when it cannot be allocated. *len receives the message length.
+void *serialise_response(json_t *resp_js, size_t *len) {
     // Serialised straight into a message buffer that the library takes over
     // (zero-copy): a response can carry a large output, and it should not be
     // held a third time while it is sent.
     size_t text_len = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
     void *msg = text_len > 0 ? nn_allocmsg(text_len + 1, 0) : nullptr;
-    if (msg == nullptr) {
-        JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
-        PRINT_INFO(INFO_CRITICAL, "Unable to serialise JSON response to %s\n", op_for_log(req_js));
-        return;
-    }
+    if (msg == nullptr)
+        return nullptr;
     auto *text = static_cast<char *>(msg);
     json_dumpb(resp_js, text, text_len, JSON_COMPACT);
     text[text_len] = '\0';
-    size_t len = text_len + 1;
-    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text, len);
+    *len = text_len + 1;
+    return msg;
+}
+
+// Sends one reply: compact JSON plus its NUL, to the peer in the job's
+// routing header. A response too large to allocate is answered with an
+// out-of-memory error instead; the daemon goes on.
+void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
+    tuvod_state_t *tuvod = worker->tuvod;
+    size_t len = 0;
+    void *msg = serialise_response(resp_js, &len);
+    if (msg == nullptr) {
+        size_t want = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
+        JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
+        PRINT_INFO(INFO_ERROR, "Unable to serialise JSON response to %s (%zu bytes)\n", op_for_log(req_js), want);
+        json_ptr fallback = error_only_response(resp_js, TUVOD_ENOMEM, "Unable to allocate the response");
+        if (fallback)
+            msg = serialise_response(fallback.get(), &len);
+        if (msg == nullptr)
+            return;
+    }
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", static_cast<const char *>(msg), len);
 
     std::vector<char> control = copy_control(job);
     struct nn_iovec iov = {&msg, NN_MSG};
@@ -175,12 +214,22 @@ void dispatch_request(tuvod_state_t *tuvod, json_t *req_js, json_t *resp_js, tuv
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set 'op' in resposne");
         return;
     }
-    tuvod_op_handler_fn_t handler = tuvod_op_fn(op);
+    tuvod_op_handler_fn_t handler = tuvod_op_lookup(op);
     if (handler == nullptr) {
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Invalid op '%s' in request", op);
         return;
     }
-    handler(tuvod, *uuid, req_js, resp_js, errors);
+    // A handler that throws must not end the worker: the request is
+    // answered with the failure and the worker goes on.
+    try {
+        handler(tuvod, *uuid, req_js, resp_js, errors);
+    } catch (const std::bad_alloc &) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Out of memory handling '%s'", op);
+    } catch (const std::exception &e) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Internal failure handling '%s': %s", op, e.what());
+    } catch (...) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Internal failure handling '%s'", op);
+    }
 }
 
 // Parses and dispatches one request body; the response, or none when the
@@ -221,8 +270,14 @@ json_ptr build_response(tuvod_state_t *tuvod, const char *body, size_t body_sz,
 void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
     const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
     json_ptr req_js;
-    json_ptr resp_js = build_response(worker->tuvod, job->req_buf, body_sz,
-                                      worker->worker_uuid_str.c_str(), &req_js);
+    json_ptr resp_js;
+    try {
+        resp_js = build_response(worker->tuvod, job->req_buf, body_sz, worker->worker_uuid_str.c_str(), &req_js);
+    } catch (const std::bad_alloc &) {
+        // Outside the handler: no envelope to keep, only the failure.
+        json_ptr bare(json_object());
+        resp_js = error_only_response(bare.get(), TUVOD_ENOMEM, "Out of memory handling the request");
+    }
     if (resp_js)
         send_response(worker, job, req_js.get(), resp_js.get());
 }
@@ -234,7 +289,11 @@ void worker_turn(tuvod_worker_t *worker) {
     if (!job)
         return;
     PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%d bytes)\n", id, job->req_sz);
-    serve_job(worker, job.get());
+    try {
+        serve_job(worker, job.get());
+    } catch (const std::exception &e) {
+        PRINT_INFO(INFO_ERROR, "Failed to serve a request on %s: %s\n", id, e.what());
+    }
 }
 
 void *tuvod_worker(void *arg) {

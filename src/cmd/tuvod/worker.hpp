@@ -15,3 +15,7 @@ int tuvod_free_workers(tuvod_state_t *tuvod);
 // when the body is not JSON or no response can be built (nothing is sent
 // then). Runs the operation on the calling thread.
 json_t *tuvod_handle_request(tuvod_state_t *tuvod, const char *body, size_t body_sz);
+
+// The operation lookup the workers use (tuvod_op_fn); replaceable so that
+// tests can inject a handler that fails.
+extern tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op);

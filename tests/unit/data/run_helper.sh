@@ -7,6 +7,7 @@
 #   ignore          ignore SIGQUIT and SIGTERM (inherited by later children)
 #   trapterm CODE   exit with CODE on SIGTERM
 #   spawn           start a background child that sleeps for 600 s
+#   spawnpgrp       the same, in a process group of its own
 #   pidfile FILE    append this shell's PID to FILE
 #   status          write this shell's SigBlk and SigIgn lines
 #   cgroup          write this shell's cgroup v2 line
@@ -24,6 +25,7 @@ while [ $# -gt 0 ]; do
     ignore) trap '' QUIT TERM ;;
     trapterm) code=$1; shift; trap "exit $code" TERM ;;
     spawn) sleep 600 & ;;
+    spawnpgrp) perl -e 'setpgrp(0, 0); exec "sleep", "600"' & ;;
     pidfile) echo $$ >>"$1"; shift ;;
     status)
         # Builtins only: the shell blocks signals while it waits for a child.

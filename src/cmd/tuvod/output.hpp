@@ -1,0 +1,21 @@
+// Command output as it is stored: each stream becomes a JSON string, whose
+// size is bounded. These helpers measure, cut and decode that form without
+// building it.
+#pragma once
+
+#include <cstddef>
+
+// Bytes the JSON string of data takes, quotes included: each byte that is
+// not part of valid UTF-8 becomes U+FFFD, and escapes are those the JSON
+// library writes (\" \\ \b \f \n \r \t, \u00XX for other control bytes).
+size_t output_json_size(const char *data, size_t len);
+
+// Length of the longest prefix of data that ends on a character boundary
+// and whose JSON string takes at most limit bytes.
+size_t output_fit_prefix(const char *data, size_t len, size_t limit);
+
+// Decodes the JSON string that starts at text (its opening quote), as the
+// JSON library writes it, into a new malloc'd buffer (NUL added) of
+// *out_len bytes; *consumed receives the bytes of text read, closing quote
+// included. None when the text is not such a string or memory runs out.
+char *output_json_unescape(const char *text, size_t len, size_t *out_len, size_t *consumed);
