@@ -257,7 +257,11 @@ TEST_F(Bounded, PipelinedFloodIsHeldBackAndEveryRequestAnswered) {
                 n_flood, sent_while_busy, answered.load(), before_kib, peak_kib);
     EXPECT_EQ(sent.load(), n_flood);
     EXPECT_EQ(answered.load(), n_flood);
+    // Under the sanitizers freed memory sits in a quarantine, so the
+    // resident size says nothing there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak_kib, 160 * 1024);
+#endif
     json_ptr later = c.call("list", json_object());
     EXPECT_TRUE(later && json_array_size(errors_of(later)) == 0) << text_of(later);
 }

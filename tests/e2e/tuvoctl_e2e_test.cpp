@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -147,10 +149,29 @@ TEST_F(Tuvoctl, CommandsThatDoNotCompleteHaveTheirOwnStatuses) {
     EXPECT_NE(r.err.find("INVALID_CMD"), std::string::npos) << r.err;
 }
 
+// The first line after list's header, split into its columns.
+std::vector<std::string> list_row(const std::string &out) {
+    std::vector<std::string> cols;
+    size_t nl = out.find('\n');
+    if (nl == std::string::npos)
+        return cols;
+    std::string row = out.substr(nl + 1, out.find('\n', nl + 1) - nl - 1);
+    size_t pos = 0;
+    while (pos < row.size()) {
+        size_t start = row.find_first_not_of(' ', pos);
+        if (start == std::string::npos)
+            break;
+        size_t end = row.find("  ", start);
+        cols.push_back(row.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        pos = end == std::string::npos ? row.size() : end;
+    }
+    return cols;
+}
+
 TEST_F(Tuvoctl, StartListGetAndClear) {
     std::string flag = sb_->root + "/go";
     std::string exe = sb_->add_script(
-        {.name = "waiter", .body = "while [ ! -e " + flag + " ]; do sleep 0.05; done; echo done"});
+        {.name = "waiter", .body = "while [ ! -e " + flag + " ]; do sleep 0.05; done; echo done; echo warn >&2; exit 5"});
     start();
 
     tool_result r = tuvoctl({"start", "-a", "test", "-u", "cmd-1", "--", exe});
@@ -158,20 +179,95 @@ TEST_F(Tuvoctl, StartListGetAndClear) {
     EXPECT_EQ(r.out, "cmd-1\n");
     r = tuvoctl({"list", "--state", "RUNNING"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "cmd-1 RUNNING\n");
+    std::vector<std::string> row = list_row(r.out);
+    ASSERT_EQ(row.size(), 6U) << r.out;
+    EXPECT_EQ(row[0], "cmd-1");
+    EXPECT_EQ(row[1], "waiter");
+    EXPECT_EQ(row[2], "RUNNING");
+    EXPECT_EQ(row[5], "-");
+    EXPECT_EQ(tuvoctl({"list", "-q", "--name", "wait%"}).out, "cmd-1\n");
+    EXPECT_EQ(tuvoctl({"list", "-q", "--name", "other"}).out, "");
+    r = tuvoctl({"get", "cmd-1"});
+    EXPECT_EQ(r.status, 75) << "still running";
     r = tuvoctl({"clear", "cmd-1"});
     EXPECT_EQ(r.status, 1) << "a running record is kept without --force";
 
     sb_->write(flag, "");
-    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "--state", "!RUNNING"}).out == "cmd-1 COMPLETE\n"; },
+    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "-q", "--state", "COMPLETE"}).out == "cmd-1\n"; },
                                 15000));
+    row = list_row(tuvoctl({"list"}).out);
+    ASSERT_EQ(row.size(), 6U);
+    EXPECT_EQ(row[2], "COMPLETE");
+    EXPECT_EQ(row[5], "5");
     r = tuvoctl({"get", "--peek", "cmd-1", "state", "output"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "state: COMPLETE\noutput: {\"exitStatus\":0,\"stdout\":\"done\\n\",\"stderr\":\"\"}\n");
-    EXPECT_EQ(tuvoctl({"get", "cmd-1", "state"}).out, "state: COMPLETE\n");
+    EXPECT_EQ(r.out, "state: COMPLETE\noutput: {\"exitStatus\":5,\"stdout\":\"done\\n\",\"stderr\":\"warn\\n\"}\n");
+    // Without properties get is run after the fact: the output raw, the status passed on.
+    r = tuvoctl({"get", "cmd-1"});
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_EQ(r.out, "done\n");
+    EXPECT_EQ(r.err, "warn\n");
     r = tuvoctl({"get", "cmd-1", "state"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Unable to get cmd-1"), std::string::npos) << r.err;
+    // With --json a client-side failure is JSON too.
+    r = tuvoctl({"--json", "get"});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.out.find("\"error\": \"get: no request identifier given\""), std::string::npos) << r.out;
+}
+
+TEST_F(Tuvoctl, ClearByState) {
+    std::string ok = sb_->add_script({.name = "ok", .body = "exit 0"});
+    std::string bad = sb_->add_script({.name = "bad", .body = "kill -9 $$"});
+    start();
+    for (const char *id : {"a-1", "a-2"})
+        ASSERT_EQ(tuvoctl({"start", "-a", "test", "-u", id, "--", ok}).status, 0);
+    ASSERT_EQ(tuvoctl({"start", "-a", "test", "-u", "b-1", "--", bad}).status, 0);
+    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "-q", "--state", "RUNNING"}).out.empty(); }, 15000));
+    tool_result r = tuvoctl({"clear", "--state", "COMPLETE"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "2 cleared\n");
+    EXPECT_EQ(tuvoctl({"list", "-q"}).out, "b-1\n");
+}
+
+TEST_F(Tuvoctl, StatusMetricsAndCancel) {
+    std::string flag = sb_->root + "/started";
+    std::string exe = sb_->add_script({.name = "long", .body = "touch " + flag + "; exec sleep 300", .timeout = 600});
+    start();
+    ASSERT_EQ(tuvoctl({"start", "-u", "run-9", "--", exe}).status, 0);
+    ASSERT_TRUE(e2e::wait_until([&] { return access(flag.c_str(), F_OK) == 0; }, 10000));
+
+    tool_result r = tuvoctl({"status"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Running commands: 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Scripts loaded:   1\n"), std::string::npos) << r.out;
+
+    // Every sample line of the exposition is a tuvod_* metric with a number.
+    r = tuvoctl({"metrics"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    std::regex sample(R"(^tuvod_[a-z_]+(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? -?[0-9.]+$)");
+    int samples = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# HELP tuvod_", 0) == 0 || line.rfind("# TYPE tuvod_", 0) == 0)
+            continue;
+        EXPECT_TRUE(std::regex_match(line, sample)) << line;
+        samples++;
+    }
+    EXPECT_GT(samples, 5);
+    EXPECT_NE(r.out.find("\ntuvod_running_commands 1\n"), std::string::npos) << r.out;
+
+    // The authority comes from the local configuration of the script the command runs.
+    r = tuvoctl({"cancel", "run-9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_TRUE(e2e::wait_until([] { return tuvoctl({"list", "-q", "--state", "DIED"}).out == "run-9\n"; }, 10000));
+    r = tuvoctl({"get", "run-9"});
+    EXPECT_EQ(r.status, 125);
+    EXPECT_NE(r.err.find("cancelled by request"), std::string::npos) << r.err;
+    r = tuvoctl({"cancel", "-a", "test", "run-9"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No command run-9 to cancel"), std::string::npos) << r.err;
 }
 
 TEST_F(Tuvoctl, LegacyGatewayStatusAndOutput) {

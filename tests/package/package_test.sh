@@ -39,6 +39,7 @@ expect -rw-r--r-- ./etc/default/tuvod
 expect -rw-r--r-- ./usr/share/man/man8/tuvod.8.gz
 expect -rw-r--r-- ./usr/share/man/man1/tuvoctl.1.gz
 expect -rw-r--r-- ./usr/share/doc/tuvod/README.md
+expect -rw-r--r-- ./usr/share/bash-completion/completions/tuvoctl
 expect drwx------ ./lumo/conf/tuvod/
 expect drwx------ ./lumo/conf/tuvod/script_config.d/
 expect drwxr-x--- ./var/log/orrvik/
@@ -50,7 +51,7 @@ for c in "$src"/examples/script_config.d/*.json; do
 done
 # Nothing outside the expected trees (no headers, libraries or test programs).
 awk '{ print $2 }' "$tmp/contents" |
-    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/)))' > "$tmp/stray" || true
+    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/|bash-completion/)))' > "$tmp/stray" || true
 [ -s "$tmp/stray" ] && fail "unexpected entries: $(cat "$tmp/stray")"
 
 # Control data.
@@ -68,12 +69,44 @@ grep -q 'Usage: tuvod' "$tmp/h.out" || fail "tuvod -h printed no usage: $(cat "$
 "$tmp/root/usr/bin/tuvoctl" --help > "$tmp/help.out" 2>&1 || fail "tuvoctl --help exited with $?"
 grep -q 'Usage: tuvoctl' "$tmp/help.out" || fail "tuvoctl --help printed no usage"
 
+# The completion loads in bash and completes commands, options and states.
+completion=$tmp/root/usr/share/bash-completion/completions/tuvoctl
+if command -v bash > /dev/null 2>&1; then
+    complete_words() { # WORDS... (the last one is being completed)
+        bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tuvoctl; echo "${COMPREPLY[*]}"' \
+            sh "$completion" "$@"
+    }
+    bash -n "$completion" || fail "the completion does not parse"
+    [ "$(complete_words tuvoctl ca)" = "cancel" ] || fail "completion of 'ca': $(complete_words tuvoctl ca)"
+    [ "$(complete_words tuvoctl list --state TIMED)" = "TIMEDOUT" ] || fail "completion of a state"
+    complete_words tuvoctl clear --f | grep -qx -- "--force" || fail "completion of clear's options"
+    bash -c '. "$1"; complete -p tuvoctl' sh "$completion" | grep -q -- "-F _tuvoctl tuvoctl" ||
+        fail "the completion is not registered for tuvoctl"
+fi
+
+examples_dir=$tmp/root/usr/share/doc/tuvod/examples
 # The unit.
 unit=$tmp/root/usr/lib/systemd/system/tuvod.service
-for line in Type=forking PIDFile=/run/tuvod.pid Delegate=yes KillMode=mixed \
-    'ExecStart=/usr/sbin/tuvod -p /run/tuvod.pid $TUVOD_OPTS' \
-    'ExecReload=/usr/bin/tuvoctl check-scripts -q' 'ExecReload=/bin/kill -HUP $MAINPID'; do
+for line in Type=notify NotifyAccess=main Delegate=yes KillMode=mixed WatchdogSec=60 \
+    'ExecStart=/usr/sbin/tuvod -f -l /var/log/orrvik/tuvod.log -p /run/tuvod.pid $TUVOD_OPTS' \
+    'ExecReload=/usr/bin/tuvoctl check-scripts -q' 'ExecReload=/bin/kill -HUP $MAINPID' \
+    UMask=0077 LockPersonality=yes RestrictRealtime=yes SystemCallArchitectures=native \
+    OOMScoreAdjust=-500; do
     grep -qxF -- "$line" "$unit" || fail "unit lacks '$line'"
+done
+grep -q '^PIDFile=' "$unit" && fail "a notify unit needs no PIDFile="
+# The maintainer scripts go through Debian's helpers.
+for f in postinst prerm postrm; do
+    dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$f" > "$tmp/$f" 2>/dev/null || fail "no $f"
+    sh -n "$tmp/$f" || fail "$f does not parse"
+done
+grep -q 'deb-systemd-helper enable tuvod.service' "$tmp/postinst" || fail "postinst does not enable through deb-systemd-helper"
+grep -q 'deb-systemd-invoke start tuvod.service' "$tmp/postinst" || fail "postinst does not start through deb-systemd-invoke"
+grep -q 'deb-systemd-invoke stop tuvod.service' "$tmp/prerm" || fail "prerm does not stop through deb-systemd-invoke"
+grep -q 'deb-systemd-helper purge tuvod.service' "$tmp/postrm" || fail "postrm does not purge through deb-systemd-helper"
+dpkg-deb -f "$deb" Depends | grep -q libsystemd0 || fail "Depends lacks libsystemd0"
+for f in hardening.conf tuvod-metrics.service tuvod-metrics.timer; do
+    expect -rw-r--r-- "./usr/share/doc/tuvod/examples/systemd/$f"
 done
 stop=$(sed -n 's/^TimeoutStopSec=//p' "$unit")
 [ "${stop:-0}" -gt 130 ] || fail "TimeoutStopSec=$stop is not above the 130 s shutdown limit"
@@ -87,6 +120,17 @@ if command -v systemd-analyze > /dev/null 2>&1; then
     fi
     # Complaints about other units of this host are not ours.
     grep "tuvod.service" "$tmp/verify.out" && fail "systemd-analyze verify warned about the unit"
+    # The metrics timer example verifies too.
+    mkdir -p "$tmp/metrics"
+    sed "s|/usr/bin/tuvoctl|$tmp/root/usr/bin/tuvoctl|" "$examples_dir/systemd/tuvod-metrics.service" > "$tmp/metrics/tuvod-metrics.service"
+    cp "$examples_dir/systemd/tuvod-metrics.timer" "$tmp/metrics/"
+    if ! SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$tmp/metrics/tuvod-metrics.timer" "$tmp/metrics/tuvod-metrics.service" > "$tmp/mverify.out" 2>&1; then
+        fail "systemd-analyze verify of the metrics example: $(cat "$tmp/mverify.out")"
+    fi
+    grep "tuvod-metrics" "$tmp/mverify.out" && fail "systemd-analyze verify warned about the metrics example"
+    if systemd-analyze security --offline=true "$tmp/unit/tuvod.service" > "$tmp/security.out" 2>&1; then
+        echo "package: $(tail -n 1 "$tmp/security.out")"
+    fi
 else
     echo "package: systemd-analyze not available, unit not verified"
 fi

@@ -27,10 +27,11 @@ std::string lossy(const std::string &raw) {
 // Streams that exercise every case: escapes, other control bytes and NUL,
 // multi-byte characters, invalid and cut sequences, and random bytes.
 std::vector<std::string> samples() {
+    static const char mixed[] = "quote\" back\\ tab\t cr\r ff\f bs\b nul\0 one\x01 esc\x1b del\x7f slash/";
     std::vector<std::string> out = {
         "",
         "plain text\n",
-        std::string("quote\" back\\ tab\t cr\r ff\f bs\b nul\0 one\x01 esc\x1b del\x7f slash/", 62),
+        std::string(mixed, sizeof mixed - 1),
         "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
         "bad \xff\xfe lead \xc3 cut \xe2\x82",
         "overlong \xc0\xaf surrogate \xed\xa0\x80 past \xf4\x90\x80\x80",

@@ -201,6 +201,42 @@ TEST_F(ScriptsTest, InvalidMembersRejectTheFileWithTheirReason) {
     }
 }
 
+TEST_F(ScriptsTest, LimitsAreOptionalAndCheckedAtLoad) {
+    write_conf("a.json", "plain", "/p");
+    write_conf("b.json", "all", "/b",
+               {{"limits", R"({"memoryMax": 67108864, "tasksMax": 64, "cpuWeight": 200, "cpuMax": "50000 100000"})"}});
+    write_conf("c.json", "unbounded-quota", "/c", {{"limits", R"({"cpuMax": "max 100000"})"}});
+    struct {
+        const char *limits, *message;
+    } bad[] = {
+        {R"({"memoryMax": "64M"})", "Malformed script in "},
+        {R"({"swapMax": 1})", "Malformed script in "},
+        {R"({"memoryMax": 4095})", "limits: memoryMax must be at least 4096 bytes"},
+        {R"({"tasksMax": 0})", "limits: tasksMax must be from 1 to 2147483647"},
+        {R"({"cpuWeight": 10001})", "limits: cpuWeight must be from 1 to 10000"},
+        {R"({"cpuMax": "50000"})", "limits: cpuMax must be"},
+        {R"({"cpuMax": "50000 100000 x"})", "limits: cpuMax must be"},
+        {R"({"cpuMax": "5 100000"})", "limits: cpuMax must be"},
+        {R"({"cpuMax": "max 999"})", "limits: cpuMax must be"},
+        {R"([])", "Malformed script in "},
+    };
+    int n = 0;
+    for (const auto &b : bad)
+        write_conf("x" + std::to_string(n++) + ".json", "bad", "/x", {{"limits", b.limits}});
+    ASSERT_EQ(tuvod_load_scripts(&state_), 0);
+    EXPECT_EQ(loaded_names(), (std::vector<std::string>{"plain", "all", "unbounded-quota"}));
+    for (const auto &b : bad)
+        EXPECT_TRUE(log_has(b.message)) << b.limits;
+    tuvod_script_t *plain = state_.tuvod_scripts.get();
+    EXPECT_FALSE(plain->script_limits.any());
+    const tuvod_limits_t &l = plain->next->script_limits;
+    EXPECT_EQ(l.memory_max, 67108864);
+    EXPECT_EQ(l.tasks_max, 64);
+    EXPECT_EQ(l.cpu_weight, 200);
+    EXPECT_EQ(l.cpu_max, "50000 100000");
+    EXPECT_EQ(plain->next->next->script_limits.cpu_max, "max 100000");
+}
+
 TEST_F(ScriptsTest, BrokenDirectoryLoadsTheValidFilesOnly) {
     write_conf("good.json", "Good", "/bin/good");
     std::vector<std::string> bad = {"unparsable.json", "array.json", "extra.json", "x.json",

@@ -24,6 +24,7 @@ enum ctl_exit_t : int {
     CTL_EXIT_FAILED = 1,          // the daemon reported errors; check-scripts found problems
     CTL_EXIT_USAGE = 64,          // bad command line
     CTL_EXIT_UNAVAILABLE = 69,    // no daemon answered
+    CTL_EXIT_TEMPFAIL = 75,       // get: the command is still running
     CTL_EXIT_PROTOCOL = 76,       // an answer that cannot be understood
     CTL_EXIT_TIMEDOUT = 124,      // the command overran its time-out (TIMEDOUT, WONTDIE)
     CTL_EXIT_NOT_RUN = 125,       // any other final state (FAILED, DIED, ABNORMAL_EXOIT, ...)
@@ -31,7 +32,9 @@ enum ctl_exit_t : int {
     CTL_EXIT_INVALID_CMD = 127,   // no script is configured with that path
 };
 
-enum class ctl_cmd_t { none, run, start, get, list, clear, legacy, script_config, check_scripts };
+enum class ctl_cmd_t {
+    none, run, start, get, list, clear, legacy, script_config, check_scripts, status, metrics, cancel
+};
 
 struct ctl_kill_step_t {
     int sig;
@@ -66,9 +69,11 @@ struct ctl_options_t {
     bool peek = false;
     bool force = false;
 
-    // list
+    // list (and clear --state)
     std::string cmd_pattern = "%";
     std::string state_pattern = "%";
+    bool ids_only = false;   // list -q: request identifiers only
+    std::string clear_state; // clear --state: every record in that state
 
     // legacy
     std::string legacy_line;
@@ -120,11 +125,55 @@ int ctl_state_exit(const char *state);
 int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t *reply,
                      FILE *out, FILE *err_out);
 
+// A client-side failure: with --json a JSON object on out
+// ({"error": text, "exitStatus": rc}), else "tuvoctl: text" on err_out.
+// Returns rc.
+int ctl_report_failure(bool json, int rc, const std::string &text, FILE *out, FILE *err_out);
+// Whether the raw arguments ask for JSON output (for failures found before
+// or while parsing them).
+bool ctl_args_want_json(const std::vector<std::string> &args);
+
 // Sends one request on a REQ socket and waits for the reply. 0 with *reply
 // set; otherwise the exit status (CTL_EXIT_UNAVAILABLE or CTL_EXIT_PROTOCOL)
 // with the reason in *err.
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
              std::string *err);
+
+// ---- Records (list, get, clear --state) ----
+
+// One recorded command as list shows it.
+struct ctl_record_t {
+    std::string uuid, name, state, start, finish;
+    bool has_exit = false;
+    int exit_status = 0;
+};
+
+// Seconds since the epoch of a daemon time stamp
+// ("2026-12-06T06:12:30.004211+0100"); false when it does not parse.
+bool ctl_parse_stamp(const std::string &stamp, double *epoch_s);
+// A duration for people: "850ms", "12.3s", "4m05s", "2h03m", "3d04h".
+std::string ctl_human_duration(double seconds);
+// The record of a get reply (properties name, state, start, finish,
+// output); false when the reply is an error.
+bool ctl_record_from_reply(const std::string &uuid, json_t *reply, ctl_record_t *rec);
+// Sorted by start time (oldest first), then by identifier.
+void ctl_sort_records(std::vector<ctl_record_t> *records);
+// The table list prints: a header, then one aligned line per record with
+// elapsed time (running) or run time (finished) as of now_s.
+std::string ctl_format_records(const std::vector<ctl_record_t> &records, double now_s);
+// Lists the records matching the options' patterns and fetches each one
+// (peeking). 0, or an exit status with the reason in *err.
+int ctl_fetch_records(const ctl_options_t &opts, std::vector<ctl_record_t> *records,
+                      std::string *err);
+// The identifiers of the records matching the patterns (one list request).
+int ctl_list_ids(const ctl_options_t &opts, std::vector<std::string> *ids, std::string *err);
+
+// ---- Status and metrics ----
+
+// The status answer for people: aligned figures, human durations.
+std::string ctl_format_status(json_t *status);
+// The status answer in the Prometheus text exposition format.
+std::string ctl_format_metrics(json_t *status);
 
 // ---- Legacy protocol ----
 

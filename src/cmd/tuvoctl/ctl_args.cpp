@@ -26,6 +26,9 @@ constexpr cmd_entry cmd_table[] = {
     {"legacy", ctl_cmd_t::legacy},
     {"script-config", ctl_cmd_t::script_config},
     {"check-scripts", ctl_cmd_t::check_scripts},
+    {"status", ctl_cmd_t::status},
+    {"metrics", ctl_cmd_t::metrics},
+    {"cancel", ctl_cmd_t::cancel},
 };
 
 // Walks the arguments; options may be written "--name value" or "--name=value".
@@ -229,10 +232,14 @@ int parse_list(arg_reader &in, ctl_options_t *opts, std::string *err) {
     std::vector<std::string> operands;
     if (parse_mixed(in, opts, &operands, err, [&](arg_reader &, const std::string &arg) {
             std::string value;
-            if (in.value_option(arg, "--cmd", &value, err)) {
+            if (in.value_option(arg, "--cmd", &value, err) || in.value_option(arg, "--name", &value, err)) {
                 if (in.failed())
                     return opt_result::error;
                 opts->cmd_pattern = value;
+                return opt_result::yes;
+            }
+            if (arg == "-q" || arg == "--quiet") {
+                opts->ids_only = true;
                 return opt_result::yes;
             }
             if (in.value_option(arg, "--state", &value, err)) {
@@ -258,14 +265,61 @@ int parse_clear(arg_reader &in, ctl_options_t *opts, std::string *err) {
                 opts->force = true;
                 return opt_result::yes;
             }
+            std::string value;
+            if (in.value_option(arg, "--state", &value, err)) {
+                if (in.failed())
+                    return opt_result::error;
+                if (value.empty()) {
+                    *err = "clear: the state must not be empty";
+                    return opt_result::error;
+                }
+                opts->clear_state = value;
+                return opt_result::yes;
+            }
             return opt_result::no;
         }) != 0)
         return -1;
     if (opts->help)
         return 0;
+    if (!opts->clear_state.empty()) {
+        if (!operands.empty()) {
+            *err = "clear: give either --state or a request identifier";
+            return -1;
+        }
+        return 0;
+    }
     if (operands.size() != 1) {
         *err = operands.empty() ? "clear: no request identifier given"
                                 : "clear: one request identifier expected";
+        return -1;
+    }
+    opts->target_uuid = operands[0];
+    return 0;
+}
+
+// status and metrics take no operands.
+int parse_no_operands(arg_reader &in, ctl_options_t *opts, std::string *err) {
+    std::vector<std::string> operands;
+    if (parse_mixed(in, opts, &operands, err,
+                    [](arg_reader &, const std::string &) { return opt_result::no; }) != 0)
+        return -1;
+    if (!operands.empty()) {
+        *err = std::string(ctl_cmd_name(opts->cmd)) + ": unexpected operand '" + operands[0] + "'";
+        return -1;
+    }
+    return 0;
+}
+
+int parse_cancel(arg_reader &in, ctl_options_t *opts, std::string *err) {
+    std::vector<std::string> operands;
+    if (parse_mixed(in, opts, &operands, err,
+                    [](arg_reader &, const std::string &) { return opt_result::no; }) != 0)
+        return -1;
+    if (opts->help)
+        return 0;
+    if (operands.size() != 1) {
+        *err = operands.empty() ? "cancel: no request identifier given"
+                                : "cancel: one request identifier expected";
         return -1;
     }
     opts->target_uuid = operands[0];
@@ -454,8 +508,23 @@ int ctl_parse_args(const std::vector<std::string> &args, ctl_options_t *opts, st
         return parse_script_config(in, opts, err);
     case ctl_cmd_t::check_scripts:
         return parse_check(in, opts, err);
+    case ctl_cmd_t::status:
+    case ctl_cmd_t::metrics:
+        return parse_no_operands(in, opts, err);
+    case ctl_cmd_t::cancel:
+        return parse_cancel(in, opts, err);
     }
     return -1;
+}
+
+bool ctl_args_want_json(const std::vector<std::string> &args) {
+    for (const std::string &a : args) {
+        if (a == "--")
+            return false;
+        if (a == "--json")
+            return true;
+    }
+    return false;
 }
 
 int ctl_timeout_ms(const ctl_options_t &opts) {

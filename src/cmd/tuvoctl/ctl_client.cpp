@@ -61,6 +61,8 @@ const char *code_name(json_int_t code) {
         return "ENOMEM";
     case TUVOD_EINVAL:
         return "EINVAL";
+    case TUVOD_ECANCELED:
+        return "ECANCELED";
     case TUVOD_ETIMEDOUT:
         return "ETIMEDOUT";
     default:
@@ -150,6 +152,36 @@ int render_get(const ctl_options_t &opts, json_t *reply, FILE *out) {
         }
     }
     return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+}
+
+// get without properties: the command's output as run would show it, and
+// its exit status (see run) as tuvoctl's.
+int render_get_raw(const ctl_options_t &opts, json_t *reply, FILE *out, FILE *err_out) {
+    json_t *result = json_object_get(reply, "result");
+    if (has_errors(reply)) {
+        print_errors(json_object_get(reply, "errors"), err_out);
+        return CTL_EXIT_FAILED;
+    }
+    const char *state = json_string_value(json_object_get(result, "state"));
+    if (state == nullptr) {
+        fprintf(err_out, "tuvoctl: the answer has no command state\n");
+        return CTL_EXIT_PROTOCOL;
+    }
+    if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) == 0) {
+        fprintf(err_out, "tuvoctl: %s: %s\n", opts.target_uuid.c_str(), state);
+        return CTL_EXIT_TEMPFAIL;
+    }
+    json_t *output = json_object_get(result, "output");
+    write_string(json_object_get(output, "stdout"), out);
+    fflush(out);
+    write_string(json_object_get(output, "stderr"), err_out);
+    json_t *status = json_object_get(output, "exitStatus");
+    if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_COMPLETE)) == 0 && json_is_integer(status))
+        return static_cast<int>(json_integer_value(status) & 0xff);
+    const char *name = json_string_value(json_object_get(result, "name"));
+    fprintf(err_out, "tuvoctl: %s: %s\n", name != nullptr ? name : opts.target_uuid.c_str(), state);
+    print_errors(json_object_get(result, "errors"), err_out);
+    return ctl_state_exit(state);
 }
 
 int render_list(const ctl_options_t &opts, json_t *reply, FILE *out) {
@@ -251,6 +283,13 @@ json_ptr ctl_request_for(const ctl_options_t &opts, const std::string &uuid) {
     case ctl_cmd_t::clear:
         return ctl_request(opts.target_uuid, opts.authority, "clear",
                            json_pack("{s:b}", "force", opts.force));
+    case ctl_cmd_t::status:
+    case ctl_cmd_t::metrics:
+        return ctl_request(uuid, opts.authority, "status", json_object());
+    case ctl_cmd_t::cancel:
+        return ctl_request(uuid, opts.authority, "cancel",
+                           json_pack("{s:s, s:s}", "cmd", opts.target_uuid.c_str(), "authority",
+                                     opts.authority.c_str()));
     default:
         return nullptr;
     }
@@ -296,6 +335,8 @@ int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t 
     case ctl_cmd_t::start:
         return render_exec(opts, uuid, reply, out, err_out);
     case ctl_cmd_t::get:
+        if (opts.properties.empty() && !opts.json)
+            return render_get_raw(opts, reply, out, err_out);
         if (!opts.json)
             print_errors(json_object_get(reply, "errors"), err_out);
         return render_get(opts, reply, out);
@@ -304,12 +345,40 @@ int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t 
             print_errors(json_object_get(reply, "errors"), err_out);
         return render_list(opts, reply, out);
     case ctl_cmd_t::clear:
+    case ctl_cmd_t::cancel:
         if (!opts.json)
             print_errors(json_object_get(reply, "errors"), err_out);
+        return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+    case ctl_cmd_t::status:
+    case ctl_cmd_t::metrics:
+        if (!opts.json) {
+            print_errors(json_object_get(reply, "errors"), err_out);
+            if (!has_errors(reply)) {
+                json_t *result = json_object_get(reply, "result");
+                std::string text = opts.cmd == ctl_cmd_t::status ? ctl_format_status(result)
+                                                                 : ctl_format_metrics(result);
+                fputs(text.c_str(), out);
+            }
+        }
         return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
     default:
         return CTL_EXIT_USAGE;
     }
+}
+
+int ctl_report_failure(bool json, int rc, const std::string &text, FILE *out, FILE *err_out) {
+    if (!json) {
+        fprintf(err_out, "tuvoctl: %s\n", text.c_str());
+        return rc;
+    }
+    json_ptr obj(json_pack("{s:s%, s:i}", "error", text.data(), text.size(), "exitStatus", rc));
+    char *dumped = obj ? json_dumps(obj.get(), JSON_INDENT(2)) : nullptr;
+    if (dumped != nullptr)
+        fprintf(out, "%s\n", dumped);
+    else
+        fprintf(err_out, "tuvoctl: %s\n", text.c_str());
+    free(dumped);
+    return rc;
 }
 
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,

@@ -13,8 +13,11 @@ constexpr const char overview_help[] =
     "  run [-a AUTH] [-u UUID] -- PATH [ARG...]   run a script, wait, pass its output and status on\n"
     "  start [-a AUTH] [-u UUID] -- PATH [ARG...] start a script, print its request id\n"
     "  get [--peek] UUID [PROPERTY...]            show a recorded command (retires a finished one)\n"
-    "  list [--cmd PATTERN] [--state PATTERN]     list recorded commands\n"
-    "  clear [--force] UUID                       delete a command's record\n"
+    "  list [--name PATTERN] [--state PATTERN]    list recorded commands\n"
+    "  clear [--force] UUID | --state STATE       delete a command's record, or all in a state\n"
+    "  cancel [-a AUTH] UUID                      end a running command now\n"
+    "  status                                     show what the daemon is doing\n"
+    "  metrics                                    the status in Prometheus text format\n"
     "  legacy \"COMMAND LINE\"                      run a command over the legacy loopback protocol\n"
     "  script-config EXECUTABLE --name NAME --authority AUTH [...]\n"
     "                                             print a script configuration file\n"
@@ -24,7 +27,8 @@ constexpr const char overview_help[] =
     "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557)\n"
     "  -t, --timeout-reply S    seconds to wait for the answer (default 30; 900 for run and legacy)\n"
     "  -a, --authority AUTH     authority presented with requests\n"
-    "      --json               print the daemon's whole response as JSON\n"
+    "      --json               print the daemon's whole response as JSON (and failures as\n"
+    "                           {\"error\": TEXT, \"exitStatus\": N})\n"
     "  -h, --help               help; 'tuvoctl COMMAND --help' for a command\n"
     "      --version            print the version\n"
     "\n"
@@ -67,29 +71,64 @@ constexpr const char start_help[] =
 constexpr const char get_help[] =
     "Usage: tuvoctl get [--peek] [--json] UUID [PROPERTY...]\n"
     "\n"
-    "Shows properties of the command recorded under UUID, one 'property: value' line\n"
-    "each. PROPERTY is one of name, state, args, start, finish, output, errors; without\n"
-    "any, all of them are shown.\n"
+    "Without PROPERTY: writes the command's standard output and standard error to\n"
+    "tuvoctl's own and exits with its exit status, as 'tuvoctl run' would have; a\n"
+    "command that did not complete exits as run does (124-127), one still running\n"
+    "with 75.\n"
     "\n"
-    "A get of a finished command deletes its record; --peek leaves it in place.\n"
+    "With PROPERTY (name, state, args, start, finish, output, errors): one\n"
+    "'property: value' line each; exit status 0 when the daemon reported no error,\n"
+    "1 otherwise.\n"
     "\n"
-    "Exit status: 0 when the daemon reported no error, 1 otherwise.\n";
+    "A get of a finished command deletes its record; --peek leaves it in place.\n";
 
 constexpr const char list_help[] =
-    "Usage: tuvoctl list [--cmd PATTERN] [--state PATTERN] [--json]\n"
+    "Usage: tuvoctl list [--name PATTERN] [--state PATTERN] [-q] [--json]\n"
     "\n"
-    "Lists recorded commands, one 'UUID STATE' line each. PATTERN is an SQL LIKE\n"
-    "pattern ('%' any text, '_' any character); a leading '!' inverts it. --cmd matches\n"
-    "the script's name, --state the state name (RUNNING, COMPLETE, TIMEDOUT, ...).\n"
+    "Lists recorded commands, oldest first: identifier, script name, state, start\n"
+    "time, run time (elapsed time while running) and exit status. PATTERN is an SQL\n"
+    "LIKE pattern ('%' any text, '_' any character); a leading '!' inverts it. --name\n"
+    "(or --cmd) matches the script's name, --state the state name (RUNNING, COMPLETE,\n"
+    "TIMEDOUT, ...). -q prints the identifiers only; --json the daemon's answer\n"
+    "(identifier to state).\n"
     "Example: tuvoctl list --state '!RUNNING'\n";
 
 constexpr const char clear_help[] =
     "Usage: tuvoctl clear [--force] [--json] UUID\n"
+    "       tuvoctl clear --state STATE [--force] [--json]\n"
     "\n"
-    "Deletes the record of the command UUID. A running command's record is deleted only\n"
-    "with --force (the command itself goes on running).\n"
+    "Deletes the record of the command UUID, or with --state every record in that\n"
+    "state (a LIKE pattern, as for list). A running command's record is deleted only\n"
+    "with --force (the command itself goes on running; see 'tuvoctl cancel').\n"
     "\n"
     "Exit status: 0 when deleted, 1 otherwise.\n";
+
+constexpr const char cancel_help[] =
+    "Usage: tuvoctl cancel [-a AUTHORITY] [--json] UUID\n"
+    "\n"
+    "Ends the running command UUID at once through its kill escalation; its record\n"
+    "ends DIED with an error entry naming this request. The authority is the script's\n"
+    "(default: $TUVOCTL_AUTHORITY, else the one configured locally for the script the\n"
+    "command runs).\n"
+    "\n"
+    "Exit status: 0 when cancelled, 1 when refused (unknown or finished command, wrong\n"
+    "authority).\n";
+
+constexpr const char status_help[] =
+    "Usage: tuvoctl status [--json]\n"
+    "\n"
+    "Shows the daemon's version, instance, uptime, workers (busy of total), queued\n"
+    "requests, running commands, asynchronous runs, loaded scripts, the last reload,\n"
+    "and per script the runs, completed, failed, timed-out and killed counts with the\n"
+    "total and longest run time since the daemon started.\n";
+
+constexpr const char metrics_help[] =
+    "Usage: tuvoctl metrics\n"
+    "\n"
+    "Prints the status in the Prometheus text exposition format (tuvod_* metrics, a\n"
+    "script label per script), e.g. for node_exporter's textfile collector:\n"
+    "  tuvoctl metrics > /var/lib/prometheus/node-exporter/tuvod.prom.$$ &&\n"
+    "  mv /var/lib/prometheus/node-exporter/tuvod.prom.$$ .../tuvod.prom\n";
 
 constexpr const char legacy_help[] =
     "Usage: tuvoctl legacy [--json] \"PATH [ARG...]\"\n"
@@ -151,6 +190,12 @@ const char *ctl_help_text(ctl_cmd_t cmd) {
         return script_config_help;
     case ctl_cmd_t::check_scripts:
         return check_scripts_help;
+    case ctl_cmd_t::cancel:
+        return cancel_help;
+    case ctl_cmd_t::status:
+        return status_help;
+    case ctl_cmd_t::metrics:
+        return metrics_help;
     case ctl_cmd_t::none:
         break;
     }

@@ -2,6 +2,7 @@
 // one request and renders the answer; the work is done in the ctl library.
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <string>
 #include <vector>
@@ -11,9 +12,32 @@
 
 namespace {
 
+// Set once the command line asks for JSON: every failure is then JSON too.
+bool json_output = false;
+
+int fail(int rc, const std::string &text) {
+    return ctl_report_failure(json_output, rc, text, stdout, stderr);
+}
+
 int usage_error(const std::string &err) {
+    if (json_output)
+        return fail(CTL_EXIT_USAGE, err);
     fprintf(stderr, "tuvoctl: %s\nTry 'tuvoctl --help'.\n", err.c_str());
     return CTL_EXIT_USAGE;
+}
+
+// The path a recorded command ran, from its (masked) arguments: the
+// daemon keeps the script's path as the first one unless it is secret.
+std::string recorded_path(const ctl_options_t &opts) {
+    json_ptr req = ctl_request(opts.target_uuid, opts.authority, "get",
+                               json_pack("{s:[s], s:b}", "properties", "args", "peek", 1));
+    json_ptr reply;
+    std::string err;
+    if (!req || ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err) != 0)
+        return "";
+    const char *path = json_string_value(
+        json_array_get(json_object_get(json_object_get(reply.get(), "result"), "args"), 0));
+    return path != nullptr ? path : "";
 }
 
 // The authority of a request: -a, then $TUVOCTL_AUTHORITY, then (for the
@@ -26,18 +50,81 @@ bool resolve_authority(ctl_options_t *opts) {
         opts->authority = env;
         return true;
     }
+    if (opts->cmd == ctl_cmd_t::cancel) {
+        std::string path = recorded_path(*opts);
+        return !path.empty() &&
+               ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, path, &opts->authority) == 0;
+    }
     if (opts->cmd != ctl_cmd_t::run && opts->cmd != ctl_cmd_t::start)
         return true;
     return ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, opts->argv[0], &opts->authority) == 0;
 }
 
+int do_list(const ctl_options_t &opts) {
+    std::string err;
+    if (opts.ids_only) {
+        std::vector<std::string> ids;
+        int rc = ctl_list_ids(opts, &ids, &err);
+        if (rc != 0)
+            return fail(rc, err);
+        for (const std::string &id : ids)
+            printf("%s\n", id.c_str());
+        return CTL_EXIT_OK;
+    }
+    std::vector<ctl_record_t> records;
+    int rc = ctl_fetch_records(opts, &records, &err);
+    if (rc != 0)
+        return fail(rc, err);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    fputs(ctl_format_records(records, static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9).c_str(),
+          stdout);
+    return CTL_EXIT_OK;
+}
+
+// clear --state: every record in that state, one clear each. A running
+// record needs --force, as for a single clear.
+int do_clear_state(const ctl_options_t &opts) {
+    std::string err;
+    std::vector<std::string> ids;
+    ctl_options_t pattern = opts;
+    pattern.state_pattern = opts.clear_state;
+    int rc = ctl_list_ids(pattern, &ids, &err);
+    if (rc != 0)
+        return fail(rc, err);
+    int cleared = 0, failed = 0;
+    for (const std::string &id : ids) {
+        ctl_options_t one = opts;
+        one.target_uuid = id;
+        json_ptr req = ctl_request_for(one, id);
+        json_ptr reply;
+        if (!req)
+            return fail(CTL_EXIT_USAGE, "cannot build the request");
+        rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err);
+        if (rc != 0)
+            return fail(rc, err);
+        if (json_array_size(json_object_get(reply.get(), "errors")) == 0)
+            cleared++;
+        else
+            failed++;
+    }
+    if (json_output) {
+        json_ptr obj(json_pack("{s:i, s:i}", "cleared", cleared, "failed", failed));
+        cstr_ptr text(obj ? json_dumps(obj.get(), JSON_INDENT(2)) : nullptr);
+        if (text)
+            printf("%s\n", text.get());
+    } else {
+        printf("%d cleared%s\n", cleared,
+               failed > 0 ? (", " + std::to_string(failed) + " not cleared").c_str() : "");
+    }
+    return failed > 0 ? CTL_EXIT_FAILED : CTL_EXIT_OK;
+}
+
 int do_script_config(const ctl_options_t &opts) {
     std::string err, warning;
     json_ptr config = ctl_script_config(opts, &err, &warning);
-    if (!config) {
-        fprintf(stderr, "tuvoctl: script-config: %s\n", err.empty() ? "out of memory" : err.c_str());
-        return CTL_EXIT_FAILED;
-    }
+    if (!config)
+        return fail(CTL_EXIT_FAILED, "script-config: " + (err.empty() ? std::string("out of memory") : err));
     if (!warning.empty())
         fprintf(stderr, "tuvoctl: warning: %s\n", warning.c_str());
     fputs(ctl_script_config_text(config.get()).c_str(), stdout);
@@ -49,10 +136,8 @@ int do_legacy(const ctl_options_t &opts) {
     std::string data, err;
     int rc = ctl_legacy_call(CTL_LEGACY_ADDR, CTL_LEGACY_PORT, opts.legacy_line,
                              ctl_timeout_ms(opts), &status, &data, &err);
-    if (rc != 0) {
-        fprintf(stderr, "tuvoctl: legacy: %s\n", err.c_str());
-        return rc;
-    }
+    if (rc != 0)
+        return fail(rc, "legacy: " + err);
     if (opts.json) {
         json_ptr answer(json_pack("{s:i, s:s%}", "exitStatus", status, "stdout", data.data(), data.size()));
         char *text = answer ? json_dumps(answer.get(), JSON_INDENT(2)) : nullptr;
@@ -68,28 +153,23 @@ int do_legacy(const ctl_options_t &opts) {
 int do_request(ctl_options_t &opts) {
     if (!resolve_authority(&opts))
         return usage_error(std::string(ctl_cmd_name(opts.cmd)) + ": no authority for " +
-                           opts.argv[0] + "; give -a AUTHORITY or set TUVOCTL_AUTHORITY");
+                           (opts.cmd == ctl_cmd_t::cancel ? opts.target_uuid : opts.argv[0]) +
+                           "; give -a AUTHORITY or set TUVOCTL_AUTHORITY");
     std::string uuid = opts.uuid;
     if (uuid.empty()) {
         cstr_ptr fresh(generate_uuid_str());
-        if (!fresh) {
-            fprintf(stderr, "tuvoctl: cannot make a request identifier\n");
-            return CTL_EXIT_FAILED;
-        }
+        if (!fresh)
+            return fail(CTL_EXIT_FAILED, "cannot make a request identifier");
         uuid = fresh.get();
     }
     json_ptr req = ctl_request_for(opts, uuid);
-    if (!req) {
-        fprintf(stderr, "tuvoctl: cannot build the request (an argument that is not UTF-8?)\n");
-        return CTL_EXIT_USAGE;
-    }
+    if (!req)
+        return fail(CTL_EXIT_USAGE, "cannot build the request (an argument that is not UTF-8?)");
     json_ptr reply;
     std::string err;
     int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err);
-    if (rc != 0) {
-        fprintf(stderr, "tuvoctl: %s\n", err.c_str());
-        return rc;
-    }
+    if (rc != 0)
+        return fail(rc, err);
     return ctl_render_reply(opts, uuid, reply.get(), stdout, stderr);
 }
 
@@ -97,8 +177,10 @@ int run(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ctl_options_t opts;
     std::string err;
+    json_output = ctl_args_want_json(args);
     if (ctl_parse_args(args, &opts, &err) != 0)
         return usage_error(err);
+    json_output = opts.json;
     if (opts.version) {
         printf("tuvoctl %s\n", TUVOCTL_VERSION);
         return CTL_EXIT_OK;
@@ -116,6 +198,14 @@ int run(int argc, char **argv) {
     }
     case ctl_cmd_t::legacy:
         return do_legacy(opts);
+    case ctl_cmd_t::list:
+        if (!opts.json)
+            return do_list(opts);
+        return do_request(opts);
+    case ctl_cmd_t::clear:
+        if (!opts.clear_state.empty())
+            return do_clear_state(opts);
+        return do_request(opts);
     default:
         return do_request(opts);
     }
@@ -130,9 +220,9 @@ int main(int argc, char **argv) {
             rc = CTL_EXIT_FAILED;
         return rc;
     } catch (const std::exception &e) {
-        fprintf(stderr, "tuvoctl: %s\n", e.what());
+        fail(CTL_EXIT_FAILED, e.what());
     } catch (...) {
-        fprintf(stderr, "tuvoctl: unexpected failure\n");
+        fail(CTL_EXIT_FAILED, "unexpected failure");
     }
     return CTL_EXIT_FAILED;
 }

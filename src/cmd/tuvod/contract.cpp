@@ -24,6 +24,7 @@
 #include "info.hpp"
 #include "procgroup.hpp"
 #include "procinfo.hpp"
+#include "runs.hpp"
 #include "stats.hpp"
 #include "utils.hpp"
 
@@ -157,8 +158,9 @@ json_ptr contract_members_json(const std::vector<pid_t> &pids,
 }
 
 // Polls until the contract is empty, in ticks of 100 ms, but wakes within a
-// tick as soon as the direct child exits or the membership changes.
-int wait_contract_timeout(ctid_t ctid, int64_t timeout) {
+// tick as soon as the direct child exits or the membership changes. With
+// cancellable, a cancel of the thread's run ends the wait (-1) within a tick.
+int wait_contract_timeout(ctid_t ctid, int64_t timeout, bool cancellable = false) {
     PRINT_DEBUG(DEBUG_CONTRACT, "Waiting for contract %llu to finish, timeout %lldms\n",
                 static_cast<ull>(ctid), static_cast<long long>(timeout));
     procgroup *group = ctid > 0 ? find_contract(ctid) : nullptr;
@@ -168,6 +170,8 @@ int wait_contract_timeout(ctid_t ctid, int64_t timeout) {
         return -1;
     }
     for (int64_t n = timeout / tick_ms + (timeout % tick_ms != 0 ? 1 : 0); n > 0; --n) {
+        if (cancellable && current_run_cancelled())
+            return -1;
         long long tick_end = monotonic_ms() + tick_ms;
         int populated = group->populated();
         if (populated < 0) {
@@ -279,10 +283,22 @@ void reap_if_exited(ctid_t ctid) {
         group->collect_child(&status);
 }
 
+// Limits go on before the child exists; a limit that cannot be applied
+// is said once per loaded script, and the run goes on without it.
+void apply_script_limits(tuvod_script_t *script, procgroup *group) {
+    if (!script->script_limits.any())
+        return;
+    std::string why;
+    if (group->apply_limits(script->script_limits, &why) == 0)
+        return;
+    if (!script->limits_warned.exchange(true))
+        PRINT_INFO(INFO_WARN, "Limits of script %s are not applied: %s\n",
+                   script->script_name.c_str(), why.c_str());
+}
+
 } // namespace
 
 int activate_contract(tuvod_script_t *script, tuvod_error_t **errors) {
-    (void)script;
     if (procgroup_backend() == PROCGROUP_NONE) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Unable to open contract template");
         return -1;
@@ -298,6 +314,7 @@ int activate_contract(tuvod_script_t *script, tuvod_error_t **errors) {
                 "Unable to activate process contract template: %s", strerror(saved));
         return -1;
     }
+    apply_script_limits(script, group.get());
     // A template left active by an earlier run on this thread is replaced;
     // its descriptor belongs to that run's caller.
     if (active_template.group)
@@ -403,20 +420,28 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     return 0;
 }
 
-tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
-                                     int *exit_status, tuvod_error_t **errors) {
-    if (wait_contract_timeout(ctid, timeout) == 0)
+namespace {
+
+// *by_cancel tells whether a cancel, not the time-out, started the escalation.
+tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
+                                    int *exit_status, bool *by_cancel, tuvod_error_t **errors) {
+    if (wait_contract_timeout(ctid, timeout, true) == 0)
         return collect_exit(script, find_contract(ctid), pid, exit_status, errors);
 
-    run_args_view_t run;
-    run.secrets = secrets_of(ctid);
-    if (procgroup *group = find_contract(ctid))
-        group->members(&run.members);
-    json_ptr snapshot(system_stats_json(&run));
-    set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, snapshot.get(),
-            "Script %s (CTID %llu) failed to terminate normally after %ds",
-            script->script_name.c_str(), static_cast<ull>(ctid), script->script_timeout);
-    snapshot.reset();
+    if (tuvod_run_t *run = current_run(); run != nullptr && run->cancelled) {
+        *by_cancel = true;
+        set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
+                run->request_uuid.c_str(), run_cancelled_by(run).c_str());
+    } else {
+        run_args_view_t view;
+        view.secrets = secrets_of(ctid);
+        if (procgroup *group = find_contract(ctid))
+            group->members(&view.members);
+        json_ptr snapshot(system_stats_json(&view));
+        set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, snapshot.get(),
+                "Script %s (CTID %llu) failed to terminate normally after %ds",
+                script->script_name.c_str(), static_cast<ull>(ctid), script->script_timeout);
+    }
 
     for (const contract_killer_desc_t *step = script->script_killsigs; step != nullptr;
          step = step->next) {
@@ -442,4 +467,28 @@ tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t 
     // abandoned.
     reap_if_exited(ctid);
     return TUVOD_EXEC_WONTDIE;
+}
+
+} // namespace
+
+tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
+                                     int *exit_status, tuvod_error_t **errors) {
+    bool by_cancel = false;
+    tuvod_exec_state_t state =
+        wait_or_escalate(script, ctid, pid, timeout, exit_status, &by_cancel, errors);
+    // A run ended on request, or by its memory limit, died whatever its
+    // processes made of the signal.
+    if (by_cancel && state == TUVOD_EXEC_TIMEDOUT)
+        state = TUVOD_EXEC_DIED;
+    procgroup *group = find_contract(ctid);
+    long long ooms = group != nullptr && script->script_limits.memory_max > 0 ? group->oom_kills() : 0;
+    if (ooms > 0) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
+                "Script %s (CTID %llu) was killed by its memory limit of %lld bytes (%lld OOM kills)",
+                script->script_name.c_str(), static_cast<ull>(ctid),
+                static_cast<long long>(script->script_limits.memory_max), ooms);
+        if (state != TUVOD_EXEC_WONTDIE)
+            state = TUVOD_EXEC_DIED;
+    }
+    return state;
 }

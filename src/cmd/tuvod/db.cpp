@@ -616,3 +616,41 @@ int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const ch
     }
     return 0;
 }
+
+namespace {
+
+// Final records whose end (finish time, else start time) lies more than ?1
+// seconds back, at most ?2 of them. The stored stamps end in a "+hhmm"
+// offset, which SQLite's date functions read only as "+hh:mm"; a stamp that
+// does not parse compares as null and is kept.
+constexpr const char *sweep_sql =
+    "DELETE FROM CMDS WHERE rowid IN (SELECT rowid FROM CMDS WHERE STATE <> 'RUNNING' AND "
+    "julianday(substr(COALESCE(FINISH_TIME, START_TIME), 1, "
+    "length(COALESCE(FINISH_TIME, START_TIME)) - 2) || ':' || "
+    "substr(COALESCE(FINISH_TIME, START_TIME), -2)) < julianday('now') - ?1 / 86400.0 LIMIT ?2);";
+
+} // namespace
+
+int tuvod_db_sweep_cmds(tuvod_state_t *tuvod, long long older_than_s, int batch, int *removed) {
+    *removed = 0;
+    if (tuvod->tuvod_cmd_db == nullptr)
+        return -1;
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(tuvod->tuvod_cmd_db, sweep_sql, -1, &raw, nullptr) != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to compile sweep: %s\n", sqlite3_errmsg(tuvod->tuvod_cmd_db));
+        return -1;
+    }
+    stmt_ptr stmt(raw);
+    PRINT_DEBUG(DEBUG_DB, "Sweeping old commands:\n");
+    log_statement(sweep_sql);
+    sqlite3_bind_int64(raw, 1, older_than_s);
+    sqlite3_bind_int(raw, 2, batch);
+    if (sqlite3_step(raw) != SQLITE_DONE) {
+        PRINT_INFO(INFO_ERROR, "Failed to sweep old commands: %s\n",
+                   sqlite3_errmsg(tuvod->tuvod_cmd_db));
+        return -1;
+    }
+    *removed = sqlite3_changes(tuvod->tuvod_cmd_db);
+    return 0;
+}

@@ -27,3 +27,6 @@ int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_
                      json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors);
 int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state, json_t **cmds_js);
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state);
+// Deletes up to batch records in a final state whose end lies more than
+// older_than_s seconds back; *removed says how many. 0 or -1 (logged).
+int tuvod_db_sweep_cmds(tuvod_state_t *tuvod, long long older_than_s, int batch, int *removed);

@@ -19,6 +19,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "procgroup.hpp"
+#include "runs.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
 
@@ -96,6 +97,16 @@ constexpr int child_status_fd = 4;
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // The daemon itself may be shielded from the OOM killer (the unit's
+    // OOMScoreAdjust=); its scripts are not.
+    int adj = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+    if (adj >= 0) {
+        if (write(adj, "0", 1) != 1) {
+            // Nothing to do: the script then keeps the daemon's score.
+        }
+        close(adj);
+    }
 
     // Move the pipe ends above 2 first: with the daemon's standard
     // descriptors closed, pipe() may have handed out 0 to 2. The file and
@@ -242,18 +253,42 @@ int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start) {
     return elapsed < initial_timeout ? initial_timeout - elapsed : 0;
 }
 
+namespace {
+
+// Reads every pipe that the last poll found ready.
+void read_ready_pipes(pipe_desc_t *pipe_descs, struct pollfd *pfds, int n_pipe_descs,
+                      int64_t remaining, int *n_finished, tuvod_error_t **errors) {
+    for (int i = 0; i < n_pipe_descs; ++i) {
+        if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
+            continue;
+        if (read_ready_pipe(&pipe_descs[i], remaining, errors))
+            finish_pipe(&pfds[i], n_finished);
+    }
+}
+
+} // namespace
+
 void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
                 struct timespec *start, tuvod_error_t **errors) {
-    struct pollfd pfds[8];
+    struct pollfd pfds[9];
     n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
     for (int i = 0; i < n_pipe_descs; ++i)
         pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
+    // A cancel of this thread's run ends the collection as a time-out would.
+    pfds[n_pipe_descs] = {current_run_wake_fd(), POLLIN, 0};
     int n_finished = 0;
     while (n_finished < n_pipe_descs) {
         int64_t remaining = timeout_remaining(initial_timeout, start);
         PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %lldms\n", n_pipe_descs,
                     static_cast<long long>(remaining));
-        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs), poll_timeout_ms(remaining));
+        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs + 1), poll_timeout_ms(remaining));
+        if (current_run_cancelled()) {
+            // What the script wrote before the cancel is kept.
+            if (poll(pfds, static_cast<nfds_t>(n_pipe_descs), 0) > 0)
+                read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
+            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes ended by a cancel\n");
+            break;
+        }
         if (rc < 0 && errno == EINTR) {
             PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
             continue;
@@ -272,12 +307,7 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
                         static_cast<long long>(remaining));
             break;
         }
-        for (int i = 0; i < n_pipe_descs; ++i) {
-            if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
-                continue;
-            if (read_ready_pipe(&pipe_descs[i], remaining, errors))
-                finish_pipe(&pfds[i], &n_finished);
-        }
+        read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
     }
     for (int i = 0; i < n_pipe_descs; ++i) {
         pipe_desc_t *p = &pipe_descs[i];

@@ -37,7 +37,9 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "output.hpp"
+#include "runs.hpp"
 #include "scripts.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -53,6 +55,8 @@ const tuvod_op_desc_t tuvod_ops[] = {
     {"list", handle_list_req},
     {"get", handle_get_req},
     {"clear", handle_clear_req},
+    {"cancel", handle_cancel_req},
+    {"status", handle_status_req},
     {nullptr, nullptr},
 };
 
@@ -87,6 +91,7 @@ struct tuvod_cmd_t {
     argv_ptr argv;
     json_ptr redacted;
     cstr_ptr start;
+    std::unique_ptr<run_registration> registration; // what a cancel finds
 };
 
 } // namespace
@@ -253,10 +258,21 @@ tuvod_exec_state_t run_command(tuvod_cmd_t *cmd, json_t *output_js, tuvod_error_
     int exit_status = 0;
     tuvod_exec_state_t state;
     {
-        script_instance counted(script);
-        state = execute_command_capped(script, const_cast<const char **>(cmd->argv.get()),
-                                       cmd->tuvod->max_output_bytes, &out, &err, &exit_status,
-                                       errors);
+        tuvod_run_t *run = cmd->registration ? cmd->registration->run() : nullptr;
+        current_run_scope current(run);
+        if (current_run_cancelled()) {
+            // Cancelled while it waited for its turn: it never starts.
+            set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
+                    cmd->uuid.c_str(), run_cancelled_by(run).c_str());
+            state = TUVOD_EXEC_DIED;
+        } else {
+            script_instance counted(script);
+            run_stopwatch timing;
+            state = execute_command_capped(script, const_cast<const char **>(cmd->argv.get()),
+                                           cmd->tuvod->max_output_bytes, &out, &err, &exit_status,
+                                           errors);
+            tuvod_count_run(script->script_name.c_str(), state, timing.seconds());
+        }
         PRINT_DEBUG(DEBUG_WORKER, "%s script returns %d\n", script->script_name.c_str(),
                     static_cast<int>(state));
     }
@@ -770,6 +786,11 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
         return;
     }
     cmd.start.reset(start);
+    try {
+        cmd.registration = std::make_unique<run_registration>(uuid, cmd.script);
+    } catch (const std::bad_alloc &) {
+        PRINT_INFO(INFO_WARN, "Request %s cannot be cancelled: out of memory\n", uuid);
+    }
     PRINT_DEBUG(DEBUG_WORKER, "Executing '%s'%s (request %s)\n", cmd_desc,
                 async ? "asynchronously " : "", uuid);
     if (async)
@@ -968,4 +989,10 @@ void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, js
     bool force = json_is_object(args_js) && json_is_true(json_object_get(args_js, "force"));
     if (tuvod_db_delete_cmd(tuvod, uuid, force ? "" : tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) != 0)
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Unable to delete %s", uuid);
+}
+
+int async_runs_live() {
+    async_registry_t &r = registry();
+    mutex_guard lock(&r.mutex);
+    return static_cast<int>(r.slots);
 }

@@ -30,3 +30,12 @@ void async_runs_stop(tuvod_state_t *tuvod);
 // How run threads are created; replaceable so that tests can make it fail.
 extern int (*tuvod_exec_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
                                        void *);
+// Asynchronous runs started and not yet ended (waiting or running).
+int async_runs_live();
+
+// Ends a running command through its kill escalation (operator module).
+void handle_cancel_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                       tuvod_error_t **errors);
+// The daemon's figures (operator module).
+void handle_status_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
+                       tuvod_error_t **errors);

@@ -35,6 +35,7 @@ struct backend_state_t {
     pid_t pid = -1;
     procgroup_backend_t kind = PROCGROUP_NONE;
     std::string own_dir; // the daemon's own cgroup directory
+    std::string own_rel; // the same, as /proc/<pid>/cgroup names it
     std::string subtree; // own_dir + "/tuvod.<pid>"
 };
 
@@ -181,6 +182,7 @@ bool init_cgroup_backend(backend_state_t *st) {
     if (proc_cgroup2_mount(&mount_point, &mount_root) != 0 || proc_cgroup2_path("self", &own) != 0)
         return false;
     st->own_dir = join_cgroup_path(mount_point, mount_root, own);
+    st->own_rel = own;
     st->subtree = st->own_dir + "/tuvod." + std::to_string(st->pid);
     if (mkdir(st->subtree.c_str(), 0755) == 0)
         return true;
@@ -220,6 +222,98 @@ pid_t clone3_raw(unsigned long long flags, int *pidfd, int cgroup_fd) noexcept {
     return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
 }
 
+// ---- Resource limits ----
+//
+// A limit file (memory.max, ...) exists in a group only when its controller
+// is enabled in cgroup.subtree_control of every ancestor up to the daemon's
+// own cgroup. A cgroup that holds processes cannot enable controllers for
+// its children, so when the daemon's own cgroup holds the daemon (as a
+// systemd service with Delegate=yes does), the daemon moves itself into a
+// leaf "tuvod.<pid>.daemon" beside its subtree first.
+
+constexpr const char *daemon_leaf_suffix = ".daemon";
+std::mutex controllers_mutex;
+
+bool has_word(const std::string &text, const char *word) {
+    size_t n = strlen(word);
+    for (size_t pos = text.find(word); pos != std::string::npos; pos = text.find(word, pos + 1)) {
+        bool start = pos == 0 || text[pos - 1] == ' ' || text[pos - 1] == '\n';
+        bool end = pos + n == text.size() || text[pos + n] == ' ' || text[pos + n] == '\n';
+        if (start && end)
+            return true;
+    }
+    return false;
+}
+
+bool controller_listed(const std::string &dir, const char *file, const char *controller) {
+    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string text;
+    return fd && read_small_file_at(fd.get(), file, &text) == 0 && has_word(text, controller);
+}
+
+int enable_in(const std::string &dir, const char *controller) {
+    unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return -1;
+    std::string op = std::string("+") + controller;
+    return write_file_at(fd.get(), "cgroup.subtree_control", op.c_str());
+}
+
+// Moves this process into a leaf below its own cgroup. 0 or -1.
+int move_daemon_to_leaf(const std::string &own_dir, pid_t pid) {
+    std::string leaf = own_dir + "/tuvod." + std::to_string(pid) + daemon_leaf_suffix;
+    if (mkdir(leaf.c_str(), 0755) != 0 && errno != EEXIST)
+        return -1;
+    unique_fd fd(open(leaf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || write_file_at(fd.get(), "cgroup.procs", "0") != 0)
+        return -1;
+    PRINT_INFO(INFO_INFO, "Moved the daemon into %s so that commands can be given limits\n",
+               leaf.c_str());
+    return 0;
+}
+
+// Makes controller available to the groups below the subtree. 0, or -1
+// with the reason in *why.
+int enable_controller(const char *controller, std::string *why) {
+    std::string own_dir, subtree;
+    pid_t pid;
+    {
+        std::lock_guard<std::mutex> lock(backend_mutex);
+        own_dir = backend.own_dir;
+        subtree = backend.subtree;
+        pid = backend.pid;
+    }
+    std::lock_guard<std::mutex> lock(controllers_mutex);
+    if (controller_listed(subtree, "cgroup.subtree_control", controller))
+        return 0;
+    if (!controller_listed(own_dir, "cgroup.controllers", controller)) {
+        *why = std::string("the ") + controller + " controller is not available in " + own_dir;
+        return -1;
+    }
+    if (!controller_listed(own_dir, "cgroup.subtree_control", controller) &&
+        enable_in(own_dir, controller) != 0) {
+        if (errno != EBUSY || move_daemon_to_leaf(own_dir, pid) != 0 ||
+            enable_in(own_dir, controller) != 0) {
+            *why = std::string("cannot enable the ") + controller + " controller in " + own_dir +
+                   ": " + strerror(errno);
+            return -1;
+        }
+    }
+    if (enable_in(subtree, controller) != 0) {
+        *why = std::string("cannot enable the ") + controller + " controller in " + subtree + ": " +
+               strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int write_limit(int dir_fd, const char *file, const std::string &value, std::string *why) {
+    if (write_file_at(dir_fd, file, value.c_str()) == 0)
+        return 0;
+    *why = std::string("cannot write ") + value + " to " + file + ": " + strerror(errno);
+    return -1;
+}
+
 class cgroup_group final : public procgroup {
   public:
     cgroup_group(std::string path, unique_fd dir_fd, unique_fd events_fd)
@@ -250,6 +344,36 @@ class cgroup_group final : public procgroup {
     }
 
     int destroy() override { return remove_cgroup_tree(path_, 0); }
+
+    int apply_limits(const tuvod_limits_t &l, std::string *why) override {
+        int fd = dir_fd_.get();
+        if (l.memory_max > 0) {
+            if (enable_controller("memory", why) != 0 ||
+                write_limit(fd, "memory.max", std::to_string(l.memory_max), why) != 0 ||
+                write_limit(fd, "memory.oom.group", "1", why) != 0)
+                return -1;
+            // Without swap the limit is the limit; the file is absent without swap support.
+            write_file_at(fd, "memory.swap.max", "0");
+        }
+        if (l.tasks_max > 0 && (enable_controller("pids", why) != 0 ||
+                                write_limit(fd, "pids.max", std::to_string(l.tasks_max), why) != 0))
+            return -1;
+        if ((l.cpu_weight > 0 || !l.cpu_max.empty()) && enable_controller("cpu", why) != 0)
+            return -1;
+        if (l.cpu_weight > 0 && write_limit(fd, "cpu.weight", std::to_string(l.cpu_weight), why) != 0)
+            return -1;
+        if (!l.cpu_max.empty() && write_limit(fd, "cpu.max", l.cpu_max, why) != 0)
+            return -1;
+        return 0;
+    }
+
+    long long oom_kills() override {
+        unique_fd fd(openat(dir_fd_.get(), "memory.events", O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return 0;
+        int n = events_value(fd.get(), "oom_kill");
+        return n > 0 ? n : 0;
+    }
 
   protected:
     int has_members() override { return events_value(events_fd_.get(), "populated"); }
@@ -306,6 +430,11 @@ class session_group final : public procgroup {
     }
 
     int destroy() override { return 0; }
+
+    int apply_limits(const tuvod_limits_t &, std::string *why) override {
+        *why = "commands run in sessions, not cgroups";
+        return -1;
+    }
 
   protected:
     int has_members() override {
@@ -490,14 +619,12 @@ size_t procgroup_abandoned_count() {
 int procgroup_cleanup_stale() {
     if (procgroup_backend() != PROCGROUP_CGROUP)
         return 0;
-    std::string own_dir;
+    std::string own_dir, own;
     {
         std::lock_guard<std::mutex> lock(backend_mutex);
         own_dir = backend.own_dir;
+        own = backend.own_rel;
     }
-    std::string own;
-    if (proc_cgroup2_path("self", &own) != 0)
-        return -1;
     dir_ptr dir(opendir(own_dir.c_str()));
     if (!dir)
         return -1;
@@ -511,7 +638,8 @@ int procgroup_cleanup_stale() {
         // An instance that still runs is in this same cgroup; a PID reused
         // by some other process is not.
         std::string other;
-        if (proc_cgroup2_path(pid_text, &other) == 0 && other == own)
+        if (proc_cgroup2_path(pid_text, &other) == 0 &&
+            (other == own || other == own + "/" + dent->d_name + daemon_leaf_suffix))
             continue;
         stale.push_back(dent->d_name);
     }

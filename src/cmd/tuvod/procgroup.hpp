@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "handles.hpp"
+#include "tuvod.hpp"
 
 enum procgroup_backend_t : int {
     PROCGROUP_NONE = 0,
@@ -78,6 +79,14 @@ class procgroup {
 
     // Removes an empty group. 0 or -1.
     virtual int destroy() = 0;
+
+    // Applies resource limits to the group (before its child starts). 0, or
+    // -1 with the reason in *why (the backend cannot limit, or a
+    // controller is not available to this daemon).
+    virtual int apply_limits(const tuvod_limits_t &limits, std::string *why) = 0;
+    // Processes the kernel killed because the group reached its memory
+    // limit; 0 when none or not known.
+    virtual long long oom_kills() { return 0; }
 
   protected:
     procgroup() = default;

@@ -245,6 +245,57 @@ tuvod_script_t::~tuvod_script_t() {
 
 namespace {
 
+// "quota period" with quota a positive number of microseconds or "max",
+// period 1000 to 1000000 microseconds (the kernel's range).
+bool valid_cpu_max(const char *text) {
+    char quota[32];
+    long long period = 0;
+    int used = 0;
+    if (sscanf(text, "%31s %lld%n", quota, &period, &used) != 2 || text[used] != '\0')
+        return false;
+    if (period < 1000 || period > 1000000)
+        return false;
+    if (strcmp(quota, "max") == 0)
+        return true;
+    char *end = nullptr;
+    long long q = strtoll(quota, &end, 10);
+    return *end == '\0' && q >= 1000 && q <= 1000000LL * 1000000LL;
+}
+
+// The optional "limits" member; false after logging why it is malformed.
+bool limits_from_json(const char *path, json_t *limits_js, tuvod_limits_t *limits) {
+    if (limits_js == nullptr)
+        return true;
+    json_error_t error;
+    json_int_t memory_max = 0, tasks_max = 0, cpu_weight = 0;
+    const char *cpu_max = nullptr;
+    if (json_unpack_ex(limits_js, &error, JSON_STRICT, "{s?I, s?I, s?I, s?s}", "memoryMax",
+                       &memory_max, "tasksMax", &tasks_max, "cpuWeight", &cpu_weight, "cpuMax",
+                       &cpu_max) != 0) {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: %s (line %d)\n", path, error.text,
+                   error.line);
+        return false;
+    }
+    const char *bad = nullptr;
+    if (json_object_get(limits_js, "memoryMax") != nullptr && memory_max < 4096)
+        bad = "memoryMax must be at least 4096 bytes";
+    else if (json_object_get(limits_js, "tasksMax") != nullptr && (tasks_max < 1 || tasks_max > INT_MAX))
+        bad = "tasksMax must be from 1 to 2147483647";
+    else if (json_object_get(limits_js, "cpuWeight") != nullptr && (cpu_weight < 1 || cpu_weight > 10000))
+        bad = "cpuWeight must be from 1 to 10000";
+    else if (cpu_max != nullptr && !valid_cpu_max(cpu_max))
+        bad = "cpuMax must be \"QUOTA PERIOD\" (microseconds; QUOTA 1000 or more, or max; PERIOD 1000-1000000)";
+    if (bad != nullptr) {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: limits: %s\n", path, bad);
+        return false;
+    }
+    limits->memory_max = memory_max;
+    limits->tasks_max = tasks_max;
+    limits->cpu_weight = static_cast<int>(cpu_weight);
+    limits->cpu_max = cpu_max != nullptr ? cpu_max : "";
+    return true;
+}
+
 // A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
 // it in messages.
 tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const char *path) {
@@ -256,13 +307,13 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
     const char *name, *script_path, *digest, *authority;
     json_int_t timeout;
     int nonblock, concurrent;
-    json_t *redact_js, *killsigs_js;
+    json_t *redact_js, *killsigs_js, *limits_js = nullptr;
     if (json_unpack_ex(script_js.get(), &error, JSON_STRICT,
-                       "{s:s, s:s, s:s, s:s, s:I, s:b, s:b, s:o, s:o}", "name", &name, "path",
+                       "{s:s, s:s, s:s, s:s, s:I, s:b, s:b, s:o, s:o, s?o}", "name", &name, "path",
                        &script_path, "digest", &digest, "authority", &authority, "timeout",
                        &timeout, "isNonBlocking", &nonblock, "allowConcurrentExecution",
                        &concurrent, "redactArguments", &redact_js, "killSignals",
-                       &killsigs_js) != 0) {
+                       &killsigs_js, "limits", &limits_js) != 0) {
         PRINT_INFO(INFO_ERROR, "Malformed script in %s: %s (line %d)\n", path, error.text,
                    error.line);
         return nullptr;
@@ -277,6 +328,9 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
     }
     uint32_t redact_mask;
     if (redact_args_from_json(path, redact_js, &redact_mask) != 0)
+        return nullptr;
+    tuvod_limits_t limits;
+    if (!limits_from_json(path, limits_js, &limits))
         return nullptr;
 
     tuvod_script_ref script;
@@ -303,6 +357,7 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
     script->script_nonblock = nonblock != 0;
     script->script_concurrent = concurrent != 0;
     script->script_redact_argv = static_cast<int>(redact_mask);
+    script->script_limits = limits;
     script->script_killsigs = contract_killer_descs_from_json(path, killsigs_js);
     if (script->script_killsigs == nullptr) {
         PRINT_INFO(INFO_ERROR, "Failed to create script desc\n");

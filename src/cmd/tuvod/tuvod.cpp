@@ -39,10 +39,13 @@
 #include "info.hpp"
 #include "legacy.hpp"
 #include "limits.hpp"
+#include "notify.hpp"
 #include "ops.hpp"
 #include "procgroup.hpp"
+#include "retention.hpp"
 #include "router.hpp"
 #include "scripts.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 #include "worker.hpp"
 
@@ -387,6 +390,8 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     }
     // Groups left by an instance that died still hold its scripts' processes.
     procgroup_cleanup_stale();
+    // Housekeeping: a daemon that cannot sweep old records still serves.
+    tuvod_start_retention(&tuvod);
     if (opts.n_workers == 0) {
         PRINT_INFO(INFO_ERROR, "No workers are configured, exiting.\n");
         return false;
@@ -411,6 +416,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     }
     PRINT_INFO(INFO_WARN, "Start-up complete for tuvod instance %s on %s (%s)\n", uuid_text(),
                tuvod.my_hostname, stopwatch_str(sw));
+    tuvod_notify_ready(tuvod_status_summary(&tuvod));
     return true;
 }
 
@@ -419,13 +425,18 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
 void reload_if_requested() {
     if (!tuvod.reload_scripts.exchange(false))
         return;
-    if (tuvod_load_scripts(&tuvod) == 0)
+    tuvod_notify_reloading();
+    bool ok = tuvod_load_scripts(&tuvod) == 0;
+    tuvod_note_reload(ok);
+    tuvod_notify_reloaded(ok, tuvod_status_summary(&tuvod));
+    if (ok)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
     else
         PRINT_INFO(INFO_WARN, "Failed to re-load script configuraiton\n");
 }
 
-// Each pass waits at most one second (the legacy gateway's tick).
+// Each pass waits at most one second (the legacy gateway's tick), often
+// enough to feed the service manager's watchdog and refresh the status line.
 void main_loop() {
     do {
         if (tuvo_legacy_poll(&tuvod) < 0) {
@@ -433,6 +444,7 @@ void main_loop() {
             break;
         }
         reload_if_requested();
+        tuvod_notify_tick(tuvod_status_summary(&tuvod));
     } while (tuvod.run);
 }
 
@@ -440,6 +452,7 @@ void main_loop() {
 // connections) finish; end the asynchronous runs; stop the router; and only
 // then, with no thread left that could use it, close the database.
 void shut_down(const options_t &opts) {
+    tuvod_notify_stopping();
     tuvo_legacy_stop(&tuvod);
     tuvod_deadman_t *shutdown_dm =
         tuvod_start_deadman(&tuvod, 120, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
@@ -456,6 +469,8 @@ void shut_down(const options_t &opts) {
         tuvod_deadman_reset(shutdown_dm, 10, "shutting down router");
     tuvod_shutdown_router(&tuvod);
     tuvod_free_workers(&tuvod);
+    // The sweep is the last user of the database; under the deadman too.
+    tuvod_stop_retention();
     if (shutdown_dm != nullptr)
         tuvod_stop_deadman(shutdown_dm);
     tuvod_cmd_db_close(&tuvod);
@@ -481,8 +496,10 @@ int run_daemon(int argc, char **argv, bool *do_abort) {
         return 1;
     apply_level_precedence(opts);
 
-    if (!start_up(opts, &sw))
+    if (!start_up(opts, &sw)) {
+        tuvod_stop_retention();
         return 1;
+    }
     main_loop();
     shut_down(opts);
     return 0;

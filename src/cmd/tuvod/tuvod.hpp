@@ -35,6 +35,7 @@ enum tuvod_wire_errno : int {
     TUVOD_EAGAIN = 11,
     TUVOD_ENOMEM = 12,
     TUVOD_EINVAL = 22,
+    TUVOD_ECANCELED = 47,
     TUVOD_ETIMEDOUT = 145,
 };
 
@@ -104,6 +105,16 @@ struct contract_killer_desc_t {
 };
 
 struct tuvod_run_gate_t; // scripts module
+// Resource limits of a script's runs ("limits" in its configuration),
+// applied to each run's group before the child starts. Zero or empty: not
+// limited.
+struct tuvod_limits_t {
+    int64_t memory_max = 0; // bytes (memory.max)
+    int64_t tasks_max = 0;  // processes and threads (pids.max)
+    int cpu_weight = 0;     // 1-10000 (cpu.weight)
+    std::string cpu_max;    // "quota period" or "max period" (cpu.max)
+    bool any() const { return memory_max > 0 || tasks_max > 0 || cpu_weight > 0 || !cpu_max.empty(); }
+};
 
 // One loaded script configuration. Records are shared: the list holds one
 // reference, and every request that looked a record up holds another until
@@ -138,6 +149,8 @@ struct tuvod_script_t {
     // The run gate of script_path, shared with every other record of the
     // same path (reloads); bound on first use, guarded by script_mutex.
     std::shared_ptr<tuvod_run_gate_t> script_gate;
+    tuvod_limits_t script_limits;
+    std::atomic<bool> limits_warned{false}; // the limits could not be applied, said once
     std::shared_ptr<tuvod_script_t> next;
 
     tuvod_script_t() = default;

@@ -29,6 +29,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "ops.hpp"
+#include "status.hpp"
 #include "utils.hpp"
 
 tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op) = tuvod_op_fn;
@@ -289,6 +290,7 @@ void worker_turn(tuvod_worker_t *worker) {
     if (!job)
         return;
     PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%d bytes)\n", id, job->req_sz);
+    busy_worker busy;
     try {
         serve_job(worker, job.get());
     } catch (const std::exception &e) {

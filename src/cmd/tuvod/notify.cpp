@@ -1,0 +1,85 @@
+// Service manager notifications; see notify.hpp.
+#include "notify.hpp"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "info.hpp"
+
+namespace {
+
+std::mutex notify_mutex;
+std::string last_status; // guarded by notify_mutex
+
+bool managed() { return getenv("NOTIFY_SOCKET") != nullptr; }
+
+// A status line holds no line breaks (each would start another assignment).
+std::string one_line(const std::string &text) {
+    std::string out = text;
+    for (char &c : out)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return out;
+}
+
+void send(const std::string &message) {
+    int rc = sd_notify(0, message.c_str());
+    if (rc < 0)
+        PRINT_DEBUG(DEBUG_GENERAL, "Notification to the service manager failed: %d\n", rc);
+}
+
+void send_status(const std::string &prefix, const std::string &status) {
+    std::lock_guard<std::mutex> lock(notify_mutex);
+    last_status = one_line(status);
+    send(prefix + "STATUS=" + last_status);
+}
+
+} // namespace
+
+void tuvod_notify_ready(const std::string &status) {
+    if (managed())
+        send_status("READY=1\n", status);
+}
+
+void tuvod_notify_reloading() {
+    if (!managed())
+        return;
+    // The time stamp lets a manager that sends the reload signal itself
+    // (Type=notify-reload, systemd 253 and later) match this reload to it.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned long long usec = static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                              static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
+    send_status("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec) + "\n",
+                "Reloading script configurations");
+}
+
+void tuvod_notify_reloaded(bool ok, const std::string &status) {
+    if (managed())
+        send_status("READY=1\n", (ok ? "Reloaded script configurations; " :
+                                       "Reload of script configurations failed; ") + status);
+}
+
+void tuvod_notify_stopping() {
+    if (managed())
+        send_status("STOPPING=1\n", "Shutting down");
+}
+
+void tuvod_notify_tick(const std::string &status) {
+    if (!managed())
+        return;
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0)
+        send("WATCHDOG=1");
+    std::string line = one_line(status);
+    {
+        std::lock_guard<std::mutex> lock(notify_mutex);
+        if (line == last_status)
+            return;
+    }
+    send_status("", status);
+}
