@@ -121,7 +121,7 @@ void Sandbox::write(const std::string &path, const std::string &content, mode_t 
 }
 
 std::string Sandbox::add_script(const ScriptSpec &s) const {
-    std::string exe = bin_dir + "/" + s.name;
+    std::string exe = (s.dir.empty() ? bin_dir : s.dir) + "/" + s.name;
     write(exe, "#!/bin/sh\n" + s.body + "\n", 0755);
     json_t *redact = json_array();
     for (int r : s.redact)

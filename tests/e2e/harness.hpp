@@ -42,6 +42,7 @@ struct ScriptSpec {
     std::string kill_signals = "[]";
     bool with_digest = true;
     std::string file; // configuration file name; default name + ".json"
+    std::string dir;  // where the executable goes; default bin_dir
 };
 
 class Sandbox {
@@ -54,7 +55,7 @@ class Sandbox {
     std::string root, conf_dir, scripts_dir, cache_dir, log_dir, bin_dir;
 
     void write(const std::string &path, const std::string &content, mode_t mode = 0644) const;
-    // Writes bin_dir/<name> (0755) and its configuration; returns the executable's path.
+    // Writes <dir or bin_dir>/<name> (0755) and its configuration; returns the executable's path.
     std::string add_script(const ScriptSpec &s) const;
     std::string config_path() const { return conf_dir + "/config.json"; }
     // The cgroup directory the daemon runs in (empty when cgroup v2 is unavailable).

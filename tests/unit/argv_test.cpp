@@ -131,3 +131,35 @@ TEST(Argv, DescriptionIsBoundedByTheBuffer) {
     json_ptr no_cmd(json_pack("{s:[i]}", "argv", 1));
     EXPECT_EQ(describe(no_cmd.get(), 0), "");
 }
+
+namespace {
+
+// A secret is masked wherever it appears in a process's argument, also
+// inside a longer one; empty secrets mask nothing.
+TEST(Argv, SecretsAreMaskedInsideOtherText) {
+    const char *argv[] = {"/bin/s", "pw1", "", "x", nullptr};
+    std::vector<std::string> secrets = secret_args(argv, (1 << 1) | (1 << 2));
+    ASSERT_EQ(secrets, std::vector<std::string>{"pw1"});
+    EXPECT_EQ(mask_secrets("pw1", secrets), "********");
+    EXPECT_EQ(mask_secrets("--pass=pw1;pw1", secrets), "--pass=********;********");
+    EXPECT_EQ(mask_secrets("pw", secrets), "pw");
+    EXPECT_EQ(mask_secrets("**", {"*"}), "****************");
+}
+
+// Traced requests never show the authority, and show arguments masked by
+// the script's mask, or all but the command when the script is unknown.
+TEST(Argv, TracedRequestsHideTheAuthorityAndSecrets) {
+    json_ptr req(json_pack("{s:s, s:s, s:{s:[s,s,s], s:b}}", "requestUUID", "r", "authority",
+                           "top-secret", "args", "argv", "/bin/s", "a", "b", "asynchronous", 0));
+    json_ptr masked(request_for_trace(req.get(), 1 << 2));
+    cstr_ptr text(json_dumps(masked.get(), JSON_COMPACT | JSON_SORT_KEYS));
+    EXPECT_STREQ(text.get(), R"({"args":{"argv":["/bin/s","a","********"],"asynchronous":false},)"
+                             R"("authority":"********","requestUUID":"r"})");
+    json_ptr unknown(request_for_trace(json_object_get(req.get(), "args"), -1));
+    text.reset(json_dumps(unknown.get(), JSON_COMPACT | JSON_SORT_KEYS));
+    EXPECT_STREQ(text.get(), R"({"argv":["/bin/s","********","********"],"asynchronous":false})");
+    // The request itself is left as it was.
+    EXPECT_STREQ(json_string_value(json_object_get(req.get(), "authority")), "top-secret");
+}
+
+} // namespace

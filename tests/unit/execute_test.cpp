@@ -21,6 +21,7 @@
 #include "error.hpp"
 #include "execute_test_helpers.hpp"
 #include "procgroup.hpp"
+#include "scripts.hpp"
 #include "utils.hpp"
 
 using namespace exec_test;
@@ -119,15 +120,82 @@ TEST_F(ExecuteTest, ExitStatesFollowHowTheChildEnded) {
         EXPECT_EQ(r.exit_status, 4);
     }
     {
-        // A script that cannot be executed any more shows as exit status 1.
+        // The file is checked again right before the fork: one that is gone
+        // is refused without starting anything.
         auto missing = make_script(10, {{SIGKILL, 5}}, false, sandbox.file("gone"));
         error_stack errors;
         run_result r = run(missing.get(), {}, errors.ptr());
-        EXPECT_EQ(r.state, TUVOD_EXEC_COMPLETE);
-        EXPECT_EQ(r.exit_status, 1);
-        EXPECT_TRUE(r.out_set);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.state, TUVOD_EXEC_SCRIPT_INVALID);
+        EXPECT_FALSE(r.out_set);
+        ASSERT_NE(errors.head(), nullptr);
+        EXPECT_EQ(errors.head()->error_code, TUVOD_EIO);
     }
+}
+
+// Between the check and the exec the file may change; the child starts
+// only what was checked. A binary runs from the checked descriptor; a "#!"
+// script, opened again by name by its interpreter, is refused when the
+// name no longer leads to the checked file.
+TEST_F(ExecuteTest, OnlyTheCheckedFileIsStarted) {
+    auto copy = [&](const char *from, const std::string &to, const std::string &text) {
+        std::ifstream in(from, std::ios::binary);
+        std::ofstream out(to, std::ios::binary);
+        if (text.empty())
+            out << in.rdbuf();
+        else
+            out << text;
+        out.close();
+        ASSERT_EQ(chmod(to.c_str(), 0755), 0);
+    };
+    auto run_checked = [](tuvod_script_t *script, checked_script_t *checked, std::string *out,
+                          tuvod_error_t **errors) {
+        argv_holder argv({"checked"}, script->script_path);
+        exec_stream_t o, e;
+        int status = -1;
+        tuvod_exec_state_t state =
+            execute_checked_command(script, checked, argv.get(), 0, &o, &e, &status, errors);
+        out->assign(o.data != nullptr ? o.data : "");
+        free(o.data);
+        free(e.data);
+        return state;
+    };
+
+    std::string bin = sandbox.file("prog");
+    copy("/bin/echo", bin, "");
+    auto prog = make_script(10, {{SIGKILL, 5}}, false, bin);
+    checked_script_t checked;
+    error_stack errors;
+    ASSERT_EQ(check_script_file(prog.get(), &checked, errors.ptr()), 0);
+    EXPECT_FALSE(checked.interpreted);
+    copy("", sandbox.file("new"), "#!/bin/sh\necho swapped\n");
+    ASSERT_EQ(rename(sandbox.file("new").c_str(), bin.c_str()), 0);
+    std::string out;
+    EXPECT_EQ(run_checked(prog.get(), &checked, &out, errors.ptr()), TUVOD_EXEC_COMPLETE);
+    EXPECT_EQ(out, "checked\n");
+
+    std::string sh = sandbox.file("script");
+    copy("", sh, "#!/bin/sh\necho \"$0\" \"$1\"\n");
+    auto script = make_script(10, {{SIGKILL, 5}}, false, sh);
+    checked_script_t checked_sh;
+    ASSERT_EQ(check_script_file(script.get(), &checked_sh, errors.ptr()), 0);
+    EXPECT_TRUE(checked_sh.interpreted);
+    EXPECT_EQ(run_checked(script.get(), &checked_sh, &out, errors.ptr()), TUVOD_EXEC_COMPLETE);
+    EXPECT_EQ(out, sh + " checked\n"); // $0 is the configured path
+
+    copy("", sandbox.file("new"), "#!/bin/sh\necho swapped\n");
+    ASSERT_EQ(rename(sandbox.file("new").c_str(), sh.c_str()), 0);
+    EXPECT_EQ(run_checked(script.get(), &checked_sh, &out, errors.ptr()), TUVOD_EXEC_SCRIPT_INVALID);
+    EXPECT_EQ(out, "");
+    ASSERT_NE(errors.head(), nullptr);
+    EXPECT_EQ(std::string(errors.head()->error_string),
+              "'" + sh + "' for 'helper' changed after it was checked; not run");
+    EXPECT_EQ(errors.head()->error_code, TUVOD_EINVAL);
+
+    // Rewritten in place: same inode, new size and times.
+    ASSERT_EQ(check_script_file(script.get(), &checked_sh, errors.ptr()), 0);
+    std::ofstream(sh, std::ios::app) << "echo more\n";
+    EXPECT_EQ(run_checked(script.get(), &checked_sh, &out, errors.ptr()), TUVOD_EXEC_SCRIPT_INVALID);
+    EXPECT_EQ(out, "");
 }
 
 TEST_F(ExecuteTest, NonBlockingScriptReportsFirstChildAndItsOutputIsCollected) {

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -18,8 +20,30 @@
 
 namespace exec_test {
 
+// The helper copied into a private directory: only files that nobody but
+// root can change are run, wherever the sources were checked out.
+struct helper_copy {
+    std::string dir, path;
+    helper_copy() {
+        char tmpl[] = "/tmp/tuvod-helper.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            return;
+        dir = tmpl;
+        chmod(dir.c_str(), 0755); // tests that drop privileges run it too
+        path = dir + "/run_helper.sh";
+        std::ifstream in(std::string(TUVOD_TEST_DATA) + "/run_helper.sh", std::ios::binary);
+        std::ofstream(path, std::ios::binary) << in.rdbuf();
+        chmod(path.c_str(), 0755);
+    }
+    ~helper_copy() {
+        unlink(path.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
 inline std::string helper_path() {
-    return std::string(TUVOD_TEST_DATA) + "/run_helper.sh";
+    static const helper_copy copy;
+    return copy.path;
 }
 
 // A record for the helper script; the kill steps belong to the record.

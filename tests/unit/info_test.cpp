@@ -143,3 +143,29 @@ TEST(InfoLog, InfoLevelConversions) {
     EXPECT_STREQ(info_level2str(INFO_DEBUG), "Debug");
     EXPECT_STREQ(info_level2str(static_cast<info_level_t>(7)), "Unknown");
 }
+
+namespace {
+
+std::string escaped(const std::string &text, size_t outsz = 4096) {
+    std::string out(outsz, '\0');
+    size_t n = escape_log_message(text.c_str(), out.data(), outsz);
+    out.resize(n);
+    return out;
+}
+
+// Outside text cannot start a log line: every control character is
+// escaped but a final newline, and the result fits its buffer.
+TEST(InfoLog, ControlCharactersAreEscapedAndTheLengthCapped) {
+    EXPECT_EQ(escaped("op 'a\nFORGED'\n"), "op 'a\\nFORGED'\n");
+    EXPECT_EQ(escaped("\r\t\x01\x7f\xc3\xa4"), "\\r\\t\\x01\\x7f\xc3\xa4");
+    EXPECT_EQ(escaped("\n\n"), "\\n\n");
+    EXPECT_EQ(escaped(std::string(20, '\n') + "\n", 16), "\\n\\n\\n\\n\\n...\n");
+    EXPECT_EQ(escaped("abcdefgh", 9), "abcdefgh");
+    EXPECT_EQ(escaped("abcdefghi", 9), "abcde...");
+
+    log_sandbox log;
+    print_info(INFO_WARN, "Invalid op '%s'\n", "x\n2026-01-01T00:00:00Z : forged");
+    EXPECT_EQ(log.raw().substr(23), "Invalid op 'x\\n2026-01-01T00:00:00Z : forged'\n");
+}
+
+} // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -382,7 +383,7 @@ TEST_F(ValidateTest, RefusalsCarryTheirCodes) {
     EXPECT_EQ(validate(&code, &text), -1);
     EXPECT_EQ(code, 22);
     EXPECT_EQ(text, "Script digest mismatch for '" + exe_ + "'");
-    EXPECT_EQ(script_.last_digest_check_time.load(), 0);
+    EXPECT_FALSE(script_.digest_checked);
 
     script_.script_digest = "";
     ASSERT_EQ(chmod(exe_.c_str(), 0644), 0);
@@ -400,35 +401,88 @@ TEST_F(ValidateTest, RefusalsCarryTheirCodes) {
     EXPECT_NE(text.find(strerror(ENOENT)), std::string::npos) << text;
 }
 
-TEST_F(ValidateTest, DigestCachedUntilTheStatusChangeTimeMoves) {
+bool cached_as_now(tuvod_script_t &script, const std::string &path) {
+    struct stat st;
+    std::lock_guard<std::mutex> lock(script.digest_mutex);
+    return stat(path.c_str(), &st) == 0 && script.digest_checked &&
+           same_script_identity(script.digest_identity, st);
+}
+
+// The cache is keyed on device, inode, size and the nanosecond times, so a
+// rewrite within the same second is noticed.
+TEST_F(ValidateTest, DigestCachedWhileTheFileIsUnchanged) {
     int code = 0;
     ASSERT_EQ(validate(&code), 0);
-    time_t checked = ctime_now();
-    EXPECT_EQ(script_.last_digest_check_time.load(), checked);
+    EXPECT_TRUE(cached_as_now(script_, exe_));
 
     // Untouched: not read again, so even a wrong configured digest passes.
     script_.script_digest = std::string(64, '0');
     EXPECT_EQ(validate(&code), 0);
     script_.script_digest = SHA256_ABC;
 
-    next_second();
     write_file(exe_, "abd");
-    ASSERT_NE(ctime_now(), checked);
     EXPECT_EQ(validate(&code), -1);
     EXPECT_EQ(code, 22);
-    EXPECT_EQ(script_.last_digest_check_time.load(), checked);
+    EXPECT_FALSE(cached_as_now(script_, exe_));
 
-    next_second();
     write_file(exe_, "abc");
     EXPECT_EQ(validate(&code), 0);
-    checked = ctime_now();
-    EXPECT_EQ(script_.last_digest_check_time.load(), checked);
+    EXPECT_TRUE(cached_as_now(script_, exe_));
 
-    next_second();
-    ASSERT_EQ(chmod(exe_.c_str(), 0744), 0);
-    ASSERT_NE(ctime_now(), checked);
+    // Renamed over by a file of the same content and times: a new inode.
+    std::string other = conf_path("other.sh");
+    write_file(other, "abc");
+    ASSERT_EQ(chmod(other.c_str(), 0755), 0);
+    ASSERT_EQ(rename(other.c_str(), exe_.c_str()), 0);
+    EXPECT_FALSE(cached_as_now(script_, exe_));
     EXPECT_EQ(validate(&code), 0);
-    EXPECT_EQ(script_.last_digest_check_time.load(), ctime_now());
+    EXPECT_TRUE(cached_as_now(script_, exe_));
+
+    ASSERT_EQ(chmod(exe_.c_str(), 0744), 0);
+    EXPECT_FALSE(cached_as_now(script_, exe_));
+    EXPECT_EQ(validate(&code), 0);
+    EXPECT_TRUE(cached_as_now(script_, exe_));
+}
+
+// The path is walked one component at a time: a directory reached through
+// a symbolic link is checked, and so is the directory holding the link.
+TEST_F(ValidateTest, SymbolicLinksOnThePathAreFollowedAndChecked) {
+    script_.script_digest = "";
+    std::string real = conf_path("real");
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(rename(exe_.c_str(), (real + "/run.sh").c_str()), 0);
+    std::string links = conf_path("links");
+    ASSERT_EQ(mkdir(links.c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../real", (links + "/d").c_str()), 0);
+    script_.script_path = links + "/d/./run.sh";
+    int code = 0;
+    std::string text;
+    EXPECT_EQ(validate(&code, &text), 0) << text;
+
+    ASSERT_EQ(chmod(real.c_str(), 0777), 0);
+    EXPECT_EQ(validate(&code, &text), -1);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("is writable by group or others"), std::string::npos) << text;
+    ASSERT_EQ(chmod(real.c_str(), 0755), 0);
+
+    ASSERT_EQ(chmod(links.c_str(), 0775), 0);
+    EXPECT_EQ(validate(&code, &text), -1);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(text.find("links' is writable by group or others"), std::string::npos) << text;
+    ASSERT_EQ(chmod(links.c_str(), 0755), 0);
+
+    // The final name itself may not be a link.
+    ASSERT_EQ(symlink("real/run.sh", conf_path("alias.sh").c_str()), 0);
+    script_.script_path = conf_path("alias.sh");
+    EXPECT_EQ(validate(&code, &text), -1);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(text, "Refusing '" + script_.script_path + "' for 'Run': it is a symbolic link");
+
+    // Links that lead round in a circle end.
+    ASSERT_EQ(symlink("loop", conf_path("loop").c_str()), 0);
+    script_.script_path = conf_path("loop") + "/run.sh";
+    EXPECT_EQ(validate(&code, &text), -1);
+    EXPECT_EQ(code, 5);
 }
 
 } // namespace

@@ -48,6 +48,8 @@ thread_local void *fork_hook_ctx = nullptr;
 
 std::mutex table_mutex;
 std::map<ctid_t, std::unique_ptr<procgroup>> contracts;
+// The secret arguments of each contract's command, masked in its listings.
+std::map<ctid_t, std::vector<std::string>> contract_secrets;
 
 std::atomic<uint32_t> ctid_counter{0};
 
@@ -84,6 +86,7 @@ int abandon_contract(ctid_t ctid, tuvod_error_t **errors) {
             group = std::move(it->second);
             contracts.erase(it);
         }
+        contract_secrets.erase(ctid);
     }
     if (!group) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
@@ -100,17 +103,24 @@ struct psinfo_t {
     std::string psargs;
 };
 
-int psinfo_for_pid(pid_t pid, psinfo_t *info) {
-    char pid_dir[32];
-    snprintf(pid_dir, sizeof pid_dir, "%llu", static_cast<ull>(pid));
-    return read_proc_names(pid_dir, &info->fname, &info->psargs, psargs_max, true);
+std::vector<std::string> secrets_of(ctid_t ctid) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = contract_secrets.find(ctid);
+    return it == contract_secrets.end() ? std::vector<std::string>() : it->second;
 }
 
-cstr_ptr contract_members_str(const std::vector<pid_t> &pids) {
+int psinfo_for_pid(pid_t pid, psinfo_t *info, const std::vector<std::string> &secrets) {
+    char pid_dir[32];
+    snprintf(pid_dir, sizeof pid_dir, "%llu", static_cast<ull>(pid));
+    return read_proc_names(pid_dir, &info->fname, &info->psargs, psargs_max, true, secrets);
+}
+
+cstr_ptr contract_members_str(const std::vector<pid_t> &pids,
+                              const std::vector<std::string> &secrets) {
     std::string text;
     for (pid_t pid : pids) {
         psinfo_t info;
-        if (psinfo_for_pid(pid, &info) != 0) {
+        if (psinfo_for_pid(pid, &info, secrets) != 0) {
             PRINT_DEBUG(DEBUG_CONTRACT, "Unable to get process information for PID %llu\n",
                         static_cast<ull>(pid));
             continue;
@@ -131,7 +141,8 @@ cstr_ptr contract_members_str(const std::vector<pid_t> &pids) {
     return out;
 }
 
-json_ptr contract_members_json(const std::vector<pid_t> &pids) {
+json_ptr contract_members_json(const std::vector<pid_t> &pids,
+                               const std::vector<std::string> &secrets) {
     json_ptr obj(json_object());
     if (!obj) {
         PRINT_INFO(INFO_ERROR, "Unable to allocate contract members object\n");
@@ -140,7 +151,7 @@ json_ptr contract_members_json(const std::vector<pid_t> &pids) {
     for (pid_t pid : pids) {
         char key[20];
         snprintf(key, sizeof key, "%llu", static_cast<ull>(pid));
-        if (json_object_set_new(obj.get(), key, process_stats_json(pid)) != 0)
+        if (json_object_set_new(obj.get(), key, process_stats_json(pid, secrets)) != 0)
             PRINT_INFO(INFO_WARN, "Unable to add stats for process %llu", static_cast<ull>(pid));
     }
     return obj;
@@ -175,7 +186,7 @@ int wait_contract_timeout(ctid_t ctid, int64_t timeout, bool cancellable = false
                             static_cast<ull>(ctid), strerror(errno));
                 return -1;
             }
-            cstr_ptr listing = contract_members_str(pids);
+            cstr_ptr listing = contract_members_str(pids, secrets_of(ctid));
             PRINT_DEBUG(DEBUG_CONTRACT,
                         "There are %d members in contract %llu with %llds left:\n%s\n",
                         static_cast<int>(pids.size()), static_cast<ull>(ctid),
@@ -377,6 +388,13 @@ int end_contract(int fd, tuvod_error_t **errors) {
     return abandon_contract(ctid, errors);
 }
 
+void set_contract_secrets(ctid_t ctid, const char *const *argv, int redact) {
+    std::vector<std::string> secrets = secret_args(argv, redact);
+    std::lock_guard<std::mutex> lock(table_mutex);
+    if (contracts.count(ctid) != 0)
+        contract_secrets[ctid] = std::move(secrets);
+}
+
 int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
     procgroup *group = ctid > 0 ? find_contract(ctid) : nullptr;
     if (group == nullptr) {
@@ -388,11 +406,12 @@ int contract_state(ctid_t ctid, char **members_str, json_t **members_js) {
         PRINT_DEBUG(DEBUG_CONTRACT, "Failed to get contract members: %s\n", strerror(errno));
         return -1;
     }
+    std::vector<std::string> secrets = secrets_of(ctid);
     cstr_ptr listing;
     json_ptr obj;
-    if (members_str != nullptr && !(listing = contract_members_str(pids)))
+    if (members_str != nullptr && !(listing = contract_members_str(pids, secrets)))
         return -1;
-    if (members_js != nullptr && !(obj = contract_members_json(pids)))
+    if (members_js != nullptr && !(obj = contract_members_json(pids, secrets)))
         return -1;
     if (members_str != nullptr)
         *members_str = listing.release();
@@ -414,7 +433,11 @@ tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t p
         set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
                 run->request_uuid.c_str(), run_cancelled_by(run).c_str());
     } else {
-        json_ptr snapshot(system_stats_json());
+        run_args_view_t view;
+        view.secrets = secrets_of(ctid);
+        if (procgroup *group = find_contract(ctid))
+            group->members(&view.members);
+        json_ptr snapshot(system_stats_json(&view));
         set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, snapshot.get(),
                 "Script %s (CTID %llu) failed to terminate normally after %ds",
                 script->script_name.c_str(), static_cast<ull>(ctid), script->script_timeout);

@@ -60,6 +60,10 @@ int end_contract(int fd, tuvod_error_t **errors);
 tuvod_exec_state_t wait_for_contract(tuvod_script_t *script, ctid_t ctid, pid_t pid, int64_t timeout,
                                      int *exit_status, tuvod_error_t **errors);
 
+// Records the secret arguments of the command running in contract ctid
+// (argv masked by redact), so that its listings and statistics mask them.
+void set_contract_secrets(ctid_t ctid, const char *const *argv, int redact);
+
 // Exposed for tests: the member listing and statistics of a live contract
 // (either out-parameter may be none; text is malloc'd, the object a new
 // reference). 0 or -1.

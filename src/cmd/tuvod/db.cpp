@@ -119,6 +119,12 @@ db_ptr open_connection(const char *filename) {
         PRINT_INFO(INFO_WARN, "Unable to set full syncs on command database: %s\n",
                    text_or_unknown(err));
     sqlite3_free(err);
+    // Deleted records (outputs, arguments) are overwritten, not left in free pages.
+    err = nullptr;
+    if (sqlite3_exec(raw, "PRAGMA secure_delete=ON;", nullptr, nullptr, &err) != SQLITE_OK)
+        PRINT_INFO(INFO_WARN, "Unable to set secure deletion on command database: %s\n",
+                   text_or_unknown(err));
+    sqlite3_free(err);
     return db;
 }
 
@@ -372,6 +378,22 @@ const char *split_negation(const char *pattern, const char **not_word) {
 
 } // namespace
 
+namespace {
+
+constexpr const char *db_file_suffixes[] = {"", "-wal", "-shm"};
+
+// Outputs and arguments are private: the database and the files beside it
+// are for the daemon's user alone. Files found wider are narrowed with a
+// warning; files just made under a wider umask, silently.
+void narrow_db_files(const char *filename, bool warn) {
+    for (const char *suffix : db_file_suffixes) {
+        std::string path = std::string(filename) + suffix;
+        narrow_file_mode(path.c_str(), 0600, warn);
+    }
+}
+
+} // namespace
+
 char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
     size_t n = json_dumpb(value, nullptr, 0, JSON_COMPACT);
     if (n == 0)
@@ -388,12 +410,14 @@ char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
 
 int tuvod_cmd_db_open(tuvod_state_t *tuvod) {
     tuvod->tuvod_cmd_db = nullptr;
+    narrow_db_files(tuvod->cmd_db_filename, true);
     db_ptr db = open_connection(tuvod->cmd_db_filename);
     if (!db || check_serialized(db.get()) != 0)
         return -1;
     set_wal_mode(db.get());
     if (create_and_mark_lost(db.get()) != 0)
         return -1;
+    narrow_db_files(tuvod->cmd_db_filename, false);
     tuvod->tuvod_cmd_db = db.release();
     return 0;
 }

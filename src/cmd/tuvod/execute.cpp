@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "info.hpp"
 #include "procgroup.hpp"
 #include "runs.hpp"
+#include "scripts.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -37,9 +39,52 @@ void reset_reserved_signal(int sig) noexcept {
     syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
 }
 
-// The child's side, from the fork to execv; async-signal-safe calls only.
+// What the child needs to start the checked file: its descriptor and
+// identity, and the pipe on which it reports a file that changed.
+struct child_exec_t {
+    int exe_fd = -1;
+    const script_identity_t *id = nullptr;
+    bool interpreted = false;
+    int status_w = -1;
+};
+
+// Descriptors the child keeps across the clean-up, both close-on-exec.
+constexpr int child_exe_fd = 3;
+constexpr int child_status_fd = 4;
+
+// Reports to the parent that the file is no longer the checked one.
+[[noreturn]] void refuse_changed_file() noexcept {
+    char c = 'C';
+    ssize_t rc = write(child_status_fd, &c, 1);
+    (void)rc;
+    _exit(126);
+}
+
+// Starts the checked file. A binary runs from the descriptor itself, so
+// nothing done to the path since the check matters. An interpreter opens
+// its script by name (and must see the configured path as $0), so the name
+// must still lead to the checked file right before the exec.
+[[noreturn]] void exec_checked(const char *path, const char **argv, const child_exec_t &x) noexcept {
+    // The status-change time of the open file also moves when its name is
+    // removed, which does not change what it holds.
+    struct stat st;
+    if (fstat(child_exe_fd, &st) != 0 || !same_script_content(*x.id, st))
+        refuse_changed_file();
+    if (x.interpreted) {
+        if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !same_script_identity(*x.id, st))
+            refuse_changed_file();
+        execv(path, const_cast<char *const *>(argv));
+    } else {
+        syscall(SYS_execveat, child_exe_fd, "", const_cast<char *const *>(argv), environ,
+                AT_EMPTY_PATH);
+    }
+    _exit(1);
+}
+
+// The child's side, from the fork to the exec; async-signal-safe calls only.
 [[noreturn]] void run_child(const char *path, const char **argv, int out_w, int err_w,
-                            bool nonblock) noexcept {
+                            bool nonblock, const child_exec_t &x) noexcept {
     // The forking thread blocks the daemon's control signals; a script must
     // start with none blocked and every disposition at its default, or it
     // (and anything it starts) could not be stopped with SIGTERM.
@@ -64,16 +109,21 @@ void reset_reserved_signal(int sig) noexcept {
     }
 
     // Move the pipe ends above 2 first: with the daemon's standard
-    // descriptors closed, pipe() may have handed out 0 to 2.
+    // descriptors closed, pipe() may have handed out 0 to 2. The file and
+    // the status pipe go above 4 until 0 to 2 are in place.
     int out = fcntl(out_w, F_DUPFD, 3);
     int err = fcntl(err_w, F_DUPFD, 3);
+    int exe = fcntl(x.exe_fd, F_DUPFD_CLOEXEC, child_status_fd + 1);
+    int status = fcntl(x.status_w, F_DUPFD_CLOEXEC, child_status_fd + 1);
     int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0 && null_fd < 3)
         null_fd = fcntl(null_fd, F_DUPFD, 3);
     dup2(out, 1);
     dup2(null_fd, 0);
     dup2(err, 2);
-    close_range(3, ~0U, 0);
+    dup3(exe, child_exe_fd, O_CLOEXEC);
+    dup3(status, child_status_fd, O_CLOEXEC);
+    close_range(child_status_fd + 1, ~0U, 0);
 
     if (nonblock) {
         pid_t pid = raw_fork();
@@ -82,8 +132,19 @@ void reset_reserved_signal(int sig) noexcept {
         if (pid > 0)
             _exit(0);
     }
-    execv(path, const_cast<char *const *>(argv));
-    _exit(1);
+    exec_checked(path, argv, x);
+}
+
+// True when the child reported that the file changed since it was checked.
+// The pipe closes at the exec; waiting is bounded all the same.
+bool child_refused_file(int status_r, int timeout_ms) {
+    struct pollfd pfd = {status_r, POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(&pfd, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    char c;
+    return rc > 0 && read(status_r, &c, 1) == 1;
 }
 
 // Finishes one pipe: poll ignores a negative descriptor.
@@ -257,10 +318,10 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
     }
 }
 
-tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
-                                          size_t keep_limit, exec_stream_t *out,
-                                          exec_stream_t *err, int *exit_status,
-                                          tuvod_error_t **errors) {
+tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
+                                           const char **argv, size_t keep_limit,
+                                           exec_stream_t *out, exec_stream_t *err,
+                                           int *exit_status, tuvod_error_t **errors) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create output pipe: %s",
@@ -274,6 +335,12 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
         return TUVOD_EXEC_FAILED;
     }
     unique_fd err_r(fds[0]), err_w(fds[1]);
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create status pipe: %s",
+                strerror(errno));
+        return TUVOD_EXEC_FAILED;
+    }
+    unique_fd status_r(fds[0]), status_w(fds[1]);
 
     int tmpl_fd = activate_contract(script, errors);
     if (tmpl_fd < 0)
@@ -281,6 +348,11 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
     // Everything the child needs is taken before the fork.
     const char *path = script->script_path.c_str();
     bool nonblock = script->script_nonblock;
+    child_exec_t x;
+    x.exe_fd = checked->fd.get();
+    x.id = &checked->id;
+    x.interpreted = checked->interpreted;
+    x.status_w = status_w.get();
     pid_t pid = contract_fork();
     if (pid < 0) {
         clear_contract_template(tmpl_fd);
@@ -288,7 +360,7 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
         return TUVOD_EXEC_FAILED;
     }
     if (pid == 0)
-        run_child(path, argv, out_w.get(), err_w.get(), nonblock);
+        run_child(path, argv, out_w.get(), err_w.get(), nonblock, x);
 
     ctid_t ctid = latest_ctid(errors);
     if (ctid < 0) {
@@ -302,14 +374,18 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
                 static_cast<ull>(pid));
         return TUVOD_EXEC_FAILED;
     }
+    set_contract_secrets(ctid, argv, script->script_redact_argv);
     PRINT_INFO(INFO_INFO, "'%s' is running in contract %llu\n", script->script_name.c_str(),
                static_cast<ull>(ctid));
     out_w.reset();
     err_w.reset();
+    status_w.reset();
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     int64_t timeout_ms = ms_from_seconds(script->script_timeout);
+    bool refused = child_refused_file(status_r.get(),
+                                      timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
     pipe_desc_t pipes[2];
     pipes[0].pipe_name = "stdout";
     pipes[0].pipe_fd = out_r.get();
@@ -327,7 +403,26 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
     tuvod_exec_state_t state = wait_for_contract(
         script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
     end_contract(tmpl_fd, errors);
+    if (refused) {
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr,
+                "'%s' for '%s' changed after it was checked; not run", path,
+                script->script_name.c_str());
+        return TUVOD_EXEC_SCRIPT_INVALID;
+    }
     return state;
+}
+
+tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
+                                          size_t keep_limit, exec_stream_t *out,
+                                          exec_stream_t *err, int *exit_status,
+                                          tuvod_error_t **errors) {
+    // Checked again here, after any wait for the script's turn and right
+    // before the fork, on the very file the child will start.
+    checked_script_t checked;
+    if (check_script_file(script, &checked, errors) != 0)
+        return TUVOD_EXEC_SCRIPT_INVALID;
+    return execute_checked_command(script, &checked, argv, keep_limit, out, err, exit_status,
+                                   errors);
 }
 
 tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,

@@ -14,7 +14,8 @@
 
 #include "tuvod.hpp"
 
-// Runs script with the NULL-terminated argv. When the child was started,
+// Runs script with the NULL-terminated argv, after checking its file again
+// (TUVOD_EXEC_SCRIPT_INVALID when the check fails). When the child was started,
 // *out_str and *err_str receive the collected output (malloc'd, NUL after
 // the last byte, owned by the caller; none for a stream never read);
 // otherwise they are left untouched. *exit_status is written only for
@@ -44,6 +45,15 @@ tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **a
                                           size_t keep_limit, exec_stream_t *out,
                                           exec_stream_t *err, int *exit_status,
                                           tuvod_error_t **errors);
+
+struct checked_script_t;
+// Exposed for tests: the run of a file already checked (check_script_file).
+// The child starts that file only while it is unchanged; otherwise the run
+// ends TUVOD_EXEC_SCRIPT_INVALID.
+tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
+                                           const char **argv, size_t keep_limit,
+                                           exec_stream_t *out, exec_stream_t *err,
+                                           int *exit_status, tuvod_error_t **errors);
 
 // Collection state of one pipe.
 struct pipe_desc_t {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "handles.hpp"
+#include "utils.hpp"
 
 bool abort_on_error = false;
 uint32_t global_debug_mask = 0;
@@ -75,8 +76,10 @@ void time_prefix(char (&buf)[TIMEBUF_SZ]) {
 
 void vlog(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
 void vlog(const char *format, va_list args) {
+    char raw[MSGBUF_SZ];
+    vsnprintf(raw, sizeof raw, format, args);
     char msg[MSGBUF_SZ];
-    vsnprintf(msg, sizeof msg, format, args);
+    escape_log_message(raw, msg, sizeof msg);
 
     lock_guard lock(&log_mutex);
     FILE *out = destination();
@@ -96,11 +99,13 @@ void vlog(const char *format, va_list args) {
 }
 
 FILE *open_log_file(const char *filename) {
-    unique_fd fd(open(filename, O_WRONLY | O_APPEND | O_CREAT | O_DSYNC | O_CLOEXEC, 0644));
+    unique_fd fd(open(filename, O_WRONLY | O_APPEND | O_CREAT | O_DSYNC | O_CLOEXEC, 0640));
     if (!fd) {
         PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
         return nullptr;
     }
+    // Logs may hold outputs and names no other user should read.
+    narrow_fd_mode(fd.get(), filename, 0640);
     FILE *f = fdopen(fd.get(), "a");
     if (f == nullptr) {
         PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
@@ -118,6 +123,48 @@ void replace_stream(pthread_mutex_t *mutex, FILE **slot, FILE *stream) {
 }
 
 } // namespace
+
+size_t escape_log_message(const char *msg, char *out, size_t outsz) {
+    static constexpr char ellipsis[] = "...";
+    if (outsz == 0)
+        return 0;
+    size_t len = strlen(msg);
+    bool final_newline = len > 0 && msg[len - 1] == '\n';
+    if (final_newline)
+        --len;
+    // Room kept for the final newline and the NUL.
+    size_t limit = outsz - 1 - (final_newline ? 1 : 0);
+    std::string text;
+    size_t fits = 0; // the longest prefix, cut between escapes, that leaves room for "..."
+    for (size_t i = 0; i < len; ++i) {
+        auto c = static_cast<unsigned char>(msg[i]);
+        char piece[8];
+        if (c == '\n')
+            snprintf(piece, sizeof piece, "\\n");
+        else if (c == '\r')
+            snprintf(piece, sizeof piece, "\\r");
+        else if (c == '\t')
+            snprintf(piece, sizeof piece, "\\t");
+        else if (c < 0x20 || c == 0x7f)
+            snprintf(piece, sizeof piece, "\\x%02x", c);
+        else
+            snprintf(piece, sizeof piece, "%c", c);
+        text += piece;
+        if (text.size() + sizeof ellipsis - 1 <= limit)
+            fits = text.size();
+        if (text.size() > limit)
+            break;
+    }
+    if (text.size() > limit) {
+        text.resize(fits);
+        if (fits + sizeof ellipsis - 1 <= limit)
+            text += ellipsis;
+    }
+    if (final_newline)
+        text += '\n';
+    memcpy(out, text.c_str(), text.size() + 1);
+    return text.size();
+}
 
 void set_info_level(info_level_t level) { info_level = level; }
 
@@ -185,11 +232,13 @@ void json_trace(uint32_t debug_mask, uint32_t debug_type, const json_t *obj_js, 
                 const char *format, ...) {
     if (info_level.load() < INFO_DEBUG || (debug_mask & debug_type) == 0)
         return;
-    char msg[MSGBUF_SZ];
+    char raw[MSGBUF_SZ];
     va_list args;
     va_start(args, format);
-    vsnprintf(msg, sizeof msg, format, args);
+    vsnprintf(raw, sizeof raw, format, args);
     va_end(args);
+    char msg[MSGBUF_SZ];
+    escape_log_message(raw, msg, sizeof msg);
 
     lock_guard lock(&log_mutex);
     FILE *out = destination();

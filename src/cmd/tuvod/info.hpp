@@ -8,12 +8,19 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 #include "tuvod.hpp"
 
 extern bool abort_on_error;
 extern uint32_t global_debug_mask;
+
+// Writes msg to out with every control character escaped (\n, \r, \t,
+// \xHH), except a final newline, which stays: text from outside (a client,
+// a script, a file name) cannot start a log line of its own. Cut with
+// "..." to fit outsz; returns the length written.
+size_t escape_log_message(const char *msg, char *out, size_t outsz);
 
 void set_info_level(info_level_t level);
 info_level_t get_info_level();

@@ -38,14 +38,17 @@
 #include <cstdlib>
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "config.hpp"
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "ops.hpp"
+#include "peer.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
 
@@ -306,10 +309,11 @@ void run_request(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client
         PRINT_INFO(INFO_ERROR, "Unable to construct tuvod request\n");
         return;
     }
-    JSON_TRACE(DEBUG_LEGACY, req.get(), "tuvo request:");
     json_t *argv_js = json_object_get(json_object_get(req.get(), "args"), "argv");
     const char *command = json_string_value(json_array_get(argv_js, 0));
     tuvod_script_ref script = tuvod_script(tuvod, command != nullptr ? command : "");
+    json_ptr traced(request_for_trace(req.get(), script ? script->script_redact_argv : -1));
+    JSON_TRACE(DEBUG_LEGACY, traced.get(), "tuvo request:");
     if (!script) {
         PRINT_INFO(INFO_ERROR, "Invalid command '%s'\n", command != nullptr ? command : "");
         send_status(client_fd, TUVO_STATUS_INVALID_CMD);
@@ -339,8 +343,42 @@ void run_request(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client
     send_response(client_fd, &hdr, data);
 }
 
+// The "legacyUsers" entries: user names, or uids as text or numbers.
+std::vector<std::string> legacy_users(tuvod_state_t *tuvod) {
+    std::vector<std::string> users;
+    json_t *list = tuvod_conf_get_array(tuvod, nullptr, "legacyUsers", nullptr);
+    size_t i;
+    json_t *entry;
+    json_array_foreach(list, i, entry) {
+        if (json_is_string(entry))
+            users.emplace_back(json_string_value(entry));
+        else if (json_is_integer(entry) && json_integer_value(entry) >= 0)
+            users.emplace_back(std::to_string(json_integer_value(entry)));
+    }
+    return users;
+}
+
+// The gateway presents a script's own authority, so only local
+// administrators may use it: the peer's socket must belong to root or to a
+// user in "legacyUsers". Anyone else is closed before a byte is read.
+bool legacy_peer_allowed(tuvod_state_t *tuvod, int client_fd) {
+    uid_t uid = 0;
+    if (tcp_peer_uid(client_fd, &uid) != 0) {
+        PRINT_INFO(INFO_WARN, "Refusing legacy connection: owner of the peer socket unknown: %s\n",
+                   strerror(errno));
+        return false;
+    }
+    if (uid_in_user_list(uid, legacy_users(tuvod)))
+        return true;
+    PRINT_INFO(INFO_WARN, "Refusing legacy connection from uid %u: not root or in legacyUsers\n",
+               static_cast<unsigned>(uid));
+    return false;
+}
+
 // Serves the one request of a connection; the connection is closed by the caller.
 void serve_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int client_fd) {
+    if (!legacy_peer_allowed(tuvod, client_fd))
+        return;
     PRINT_DEBUG(DEBUG_LEGACY, "Processing request on fd %d\n", client_fd);
     const int64_t deadline = monotonic_ms() + TUVO_READ_TIMEOUT_MS;
     cmd_request_t hdr{};

@@ -677,9 +677,17 @@ void run_sync(tuvod_cmd_t *cmd, json_t *resp_js, tuvod_error_t **errors) {
     retire_record(cmd->tuvod, cmd->uuid.c_str());
 }
 
+// Traces a request part with the authority and every argument but the
+// command masked: the script, and so which arguments are secret, is not
+// known yet.
+void trace_properties(json_t *part) {
+    json_ptr traced(request_for_trace(part, -1));
+    JSON_TRACE(DEBUG_WORKER, traced.get(), "Properties:");
+}
+
 // Traces the request part a rejection is about and pushes the rejection.
 void reject_request(json_t *traced, tuvod_error_t **errors, const char *message) {
-    JSON_TRACE(DEBUG_WORKER, traced, "Properties:");
+    trace_properties(traced);
     set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "%s", message);
 }
 
@@ -702,7 +710,7 @@ bool exec_request_well_formed(json_t *req_js, json_t *args_js, tuvod_error_t **e
     json_t *arg;
     json_array_foreach(argv_js, i, arg) {
         if (!json_is_string(arg)) {
-            JSON_TRACE(DEBUG_WORKER, args_js, "Properties:");
+            trace_properties(args_js);
             set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr,
                     "Malformed request: 'args[%d]' should be a string", static_cast<int>(i));
             return false;

@@ -12,6 +12,7 @@
 
 #include "handles.hpp"
 #include "info.hpp"
+#include "utils.hpp"
 
 namespace {
 
@@ -150,7 +151,7 @@ int read_proc_stat(const char *pid_dir, proc_stat_t *st, bool quiet) {
 }
 
 int read_proc_names(const char *pid_dir, std::string *name, std::string *args, size_t max_args,
-                    bool quiet) {
+                    bool quiet, const std::vector<std::string> &secrets) {
     char buf[4096];
     ssize_t n = read_procfile_impl(pid_dir, "comm", buf, sizeof buf, quiet);
     if (n < 0)
@@ -158,15 +159,28 @@ int read_proc_names(const char *pid_dir, std::string *name, std::string *args, s
     name->assign(buf, static_cast<size_t>(n));
     if (!name->empty() && name->back() == '\n')
         name->pop_back();
-    n = read_procfile_impl(pid_dir, "cmdline", buf, sizeof buf, quiet);
-    if (n < 0)
+    // Read whole: a secret cut by a short read would not be recognised.
+    std::string raw;
+    std::string path = std::string("/proc/") + pid_dir + "/cmdline";
+    if (read_small_file(path.c_str(), &raw) != 0) {
+        if (!quiet)
+            PRINT_INFO(INFO_ERROR, "Failed to read proc info %s: %s\n", path.c_str(),
+                       strerror(errno));
         return -1;
-    args->assign(buf, static_cast<size_t>(n));
-    while (!args->empty() && args->back() == '\0')
-        args->pop_back();
-    for (char &c : *args)
-        if (c == '\0')
-            c = ' ';
+    }
+    while (!raw.empty() && raw.back() == '\0')
+        raw.pop_back();
+    args->clear();
+    size_t pos = 0;
+    while (pos <= raw.size()) {
+        size_t end = raw.find('\0', pos);
+        if (end == std::string::npos)
+            end = raw.size();
+        if (pos > 0)
+            args->push_back(' ');
+        args->append(mask_secrets(raw.substr(pos, end - pos), secrets));
+        pos = end + 1;
+    }
     cut_to_char_boundary(args, max_args);
     return 0;
 }

@@ -39,9 +39,11 @@ ssize_t read_procfile_quiet(const char *pid_dir, const char *proc_file, char *bu
 int read_proc_stat(const char *pid_dir, proc_stat_t *st, bool quiet);
 
 // The short name (comm) and the start of the argument list (cmdline with
-// NULs as blanks, cut to max_args bytes on a character boundary). 0 or -1.
+// NULs as blanks, cut to max_args bytes on a character boundary). Each
+// argument is masked (mask_secrets) before the cut, so a cut never leaves
+// part of a secret. 0 or -1.
 int read_proc_names(const char *pid_dir, std::string *name, std::string *args, size_t max_args,
-                    bool quiet);
+                    bool quiet, const std::vector<std::string> &secrets = {});
 
 // Bytes read from and written to storage (/proc/<pid>/io); -1 when unreadable.
 int read_proc_io(const char *pid_dir, unsigned long long *read_bytes,

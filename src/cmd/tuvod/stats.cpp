@@ -37,13 +37,20 @@ json_t *system_load_json() {
     return obj;
 }
 
-json_t *process_stats_for_dir_json(const char *pid_dir) {
+// secrets none: a process outside the run, shown by its name alone.
+json_t *process_stats_for_dir_json(const char *pid_dir, const std::vector<std::string> *secrets) {
     proc_stat_t st;
     std::string name, args;
     double uptime = 0;
-    if (read_proc_stat(pid_dir, &st, false) != 0 ||
-        read_proc_names(pid_dir, &name, &args, psargs_max, false) != 0 || proc_uptime(&uptime) != 0)
+    if (read_proc_stat(pid_dir, &st, false) != 0 || proc_uptime(&uptime) != 0)
         return json_null();
+    if (secrets != nullptr) {
+        if (read_proc_names(pid_dir, &name, &args, psargs_max, false, *secrets) != 0)
+            return json_null();
+    } else {
+        name = st.comm;
+        args = st.comm;
+    }
     unsigned long long mem_total = 0;
     proc_mem_total(&mem_total);
     unsigned long long rd = 0, wr = 0;
@@ -63,7 +70,17 @@ int is_ps_dir(const struct dirent *dent) {
     return lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) ? 1 : 0;
 }
 
-json_t *ps_stats_json() {
+bool is_run_member(const run_args_view_t *run, const char *pid_dir) {
+    if (run == nullptr)
+        return false;
+    pid_t pid = static_cast<pid_t>(atol(pid_dir));
+    for (pid_t member : run->members)
+        if (member == pid)
+            return true;
+    return false;
+}
+
+json_t *ps_stats_json(const run_args_view_t *run) {
     json_ptr obj(json_object());
     if (!obj) {
         PRINT_INFO(INFO_ERROR, "Unable to create process stats\n");
@@ -73,7 +90,8 @@ json_t *ps_stats_json() {
     int n = scandir("/proc", &entries, is_ps_dir, alphasort);
     for (int i = 0; i < n; ++i) {
         const char *name = entries[i]->d_name;
-        if (json_object_set_new(obj.get(), name, process_stats_for_dir_json(name)) != 0)
+        const std::vector<std::string> *secrets = is_run_member(run, name) ? &run->secrets : nullptr;
+        if (json_object_set_new(obj.get(), name, process_stats_for_dir_json(name, secrets)) != 0)
             PRINT_INFO(INFO_ERROR, "Unable to add stats for %s\n", name);
         free(entries[i]);
     }
@@ -91,18 +109,18 @@ const char *system_log_path() {
     return candidates[0];
 }
 
-json_t *system_stats_json() {
+json_t *system_stats_json(const run_args_view_t *run) {
     json_t *messages = file_tail_json(system_log_path(), messages_lines);
-    json_t *processes = ps_stats_json();
+    json_t *processes = ps_stats_json(run);
     json_t *load = system_load_json();
     return json_pack("{s:o, s:o, s:o}", "systemLoad", load, "processState", processes, "messages",
                      messages);
 }
 
-json_t *process_stats_json(pid_t pid) {
+json_t *process_stats_json(pid_t pid, const std::vector<std::string> &secrets) {
     char pid_dir[1024];
     snprintf(pid_dir, sizeof pid_dir, "%llu", static_cast<unsigned long long>(pid));
-    return process_stats_for_dir_json(pid_dir);
+    return process_stats_for_dir_json(pid_dir, &secrets);
 }
 
 proc_figures_t process_figures(const proc_stat_t &st, double uptime_s, long hz, long page_size,

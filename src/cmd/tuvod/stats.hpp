@@ -6,17 +6,28 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include <jansson.h>
 
 struct proc_stat_t;
 
+// The processes of one run and the texts their arguments must not show.
+struct run_args_view_t {
+    std::vector<pid_t> members;
+    std::vector<std::string> secrets;
+};
+
 // New reference: load, every process and the system log tail; NULL only
-// when the snapshot object itself cannot be made.
-json_t *system_stats_json();
-// New reference: the statistics of pid; JSON null when its /proc files
-// cannot be read, JSON false when the object cannot be made.
-json_t *process_stats_json(pid_t pid);
+// when the snapshot object itself cannot be made. The processes of run
+// show their arguments masked by its secrets; every other process shows
+// only its name in "args", since its command line is none of a client's
+// business.
+json_t *system_stats_json(const run_args_view_t *run = nullptr);
+// New reference: the statistics of pid, a process of a run whose secrets
+// are masked in "args"; JSON null when its /proc files cannot be read,
+// JSON false when the object cannot be made.
+json_t *process_stats_json(pid_t pid, const std::vector<std::string> &secrets = {});
 
 // The system log whose tail goes into the snapshot.
 const char *system_log_path();

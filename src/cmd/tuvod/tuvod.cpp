@@ -101,8 +101,9 @@ void usage() {
         "\t[-a]\t\t\tAbort on exit\n",
         "\t[-m <size>]\t\tSet maximum message size to <size> bytes\n",
     };
+    // Written as is: the log escapes the tabs that lay this out.
     for (const char *line : lines)
-        PRINT_INFO(INFO_ERROR, "%s", line);
+        fputs(line, stderr);
 }
 
 // strtol in base 0 over the whole text; false for trailing text or overflow.
@@ -479,6 +480,7 @@ void shut_down(const options_t &opts) {
 }
 
 int run_daemon(int argc, char **argv, bool *do_abort) {
+    umask(077); // every file the daemon creates is its own alone
     tuvod_sw_t sw;
     stopwatch_start(&sw);
     json_set_alloc_funcs(malloc, free);

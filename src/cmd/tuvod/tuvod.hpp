@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <jansson.h>
@@ -118,6 +119,16 @@ struct tuvod_limits_t {
 // One loaded script configuration. Records are shared: the list holds one
 // reference, and every request that looked a record up holds another until
 // it is done with it, so a reload never frees a record in use.
+// What identifies the content of a script file: a rewrite in place moves
+// the size or a time, a rename over the path the device or inode.
+struct script_identity_t {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    struct timespec mtim {};
+    struct timespec ctim {};
+};
+
 struct tuvod_script_t {
     pthread_mutex_t script_mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t script_cv = PTHREAD_COND_INITIALIZER; // broadcast when script_instances drops
@@ -130,7 +141,10 @@ struct tuvod_script_t {
     bool script_concurrent = false;
     int script_redact_argv = 0;    // bit n: argv[n] is secret
     contract_killer_desc_t *script_killsigs = nullptr; // own list or default_killsigs
-    std::atomic<time_t> last_digest_check_time{0};
+    // The file as it was at the last successful digest check.
+    std::mutex digest_mutex;
+    bool digest_checked = false;         // guarded by digest_mutex
+    script_identity_t digest_identity;   // guarded by digest_mutex
     unsigned script_instances = 0; // runs in progress; guarded by script_mutex
     // The run gate of script_path, shared with every other record of the
     // same path (reloads); bound on first use, guarded by script_mutex.

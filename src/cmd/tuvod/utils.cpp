@@ -213,6 +213,46 @@ json_t *redacted_argv_json(char **argv, int redact) {
     return arr.release();
 }
 
+std::vector<std::string> secret_args(const char *const *argv, int redact) {
+    std::vector<std::string> secrets;
+    for (size_t i = 0; argv != nullptr && argv[i] != nullptr; i++)
+        if (arg_is_secret(redact, i) && argv[i][0] != '\0')
+            secrets.emplace_back(argv[i]);
+    return secrets;
+}
+
+std::string mask_secrets(const std::string &text, const std::vector<std::string> &secrets) {
+    std::string out = text;
+    for (const std::string &secret : secrets) {
+        if (secret.empty())
+            continue;
+        for (size_t pos = out.find(secret); pos != std::string::npos;
+             pos = out.find(secret, pos + sizeof redacted_arg - 1))
+            out.replace(pos, secret.size(), redacted_arg);
+    }
+    return out;
+}
+
+json_t *request_for_trace(const json_t *req_js, int redact) {
+    json_ptr copy(json_deep_copy(req_js));
+    if (!json_is_object(copy.get()))
+        return copy.release();
+    if (json_object_get(copy.get(), "authority") != nullptr)
+        json_object_set_new(copy.get(), "authority", json_string(redacted_arg));
+    // An envelope holds the command line in "args", an "args" object itself.
+    json_t *argv_js = json_object_get(json_object_get(copy.get(), "args"), "argv");
+    if (argv_js == nullptr)
+        argv_js = json_object_get(copy.get(), "argv");
+    size_t i;
+    json_t *arg;
+    json_array_foreach(argv_js, i, arg) {
+        bool secret = redact == -1 ? i > 0 : arg_is_secret(redact, i);
+        if (secret)
+            json_array_set_new(argv_js, i, json_string(redacted_arg));
+    }
+    return copy.release();
+}
+
 const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, size_t bufsz) {
     if (bufsz <= 3)
         return "...";
@@ -423,4 +463,28 @@ json_t *json_string_lossy(const char *data, size_t len) {
         }
     }
     return json_stringn(text.data(), text.size());
+}
+
+int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    mode_t mode = st.st_mode & 07777;
+    if ((mode & ~max) == 0)
+        return 0;
+    if (fchmod(fd, mode & max) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to narrow the mode of %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (warn)
+        PRINT_INFO(INFO_WARN, "Narrowed the mode of %s from %04o to %04o\n", path,
+                   static_cast<unsigned>(mode), static_cast<unsigned>(mode & max));
+    return 1;
+}
+
+int narrow_file_mode(const char *path, mode_t max, bool warn) {
+    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd)
+        return errno == ENOENT ? 0 : -1;
+    return narrow_fd_mode(fd.get(), path, max, warn);
 }

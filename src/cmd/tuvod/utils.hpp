@@ -6,6 +6,8 @@
 #include <sys/time.h>
 
 #include <cstddef>
+#include <string>
+#include <vector>
 #include <cstdint>
 
 #include "handles.hpp"
@@ -63,6 +65,16 @@ json_t *redacted_argv_json(char **argv, int redact);
 // Writes the command description of props_js["argv"] into buf; returns buf or "...".
 const char *cmd_desc_for_exec_req(json_t *props_js, int redact_argv, char *buf, size_t bufsz);
 
+// The texts of the secret arguments of a command line (empty ones left
+// out): what no listing of the command's processes may show.
+std::vector<std::string> secret_args(const char *const *argv, int redact);
+// text with every occurrence of a secret replaced by "********".
+std::string mask_secrets(const std::string &text, const std::vector<std::string> &secrets);
+// A copy of a request (or of its "args") for tracing: "authority" replaced
+// by "********" and the elements of the "argv" array masked by redact
+// (every argument after the first when redact is -1). New reference, or none.
+json_t *request_for_trace(const json_t *req_js, int redact);
+
 struct argv_deleter {
     void operator()(char **argv) const noexcept { free_argv(argv); }
 };
@@ -72,6 +84,12 @@ using argv_ptr = std::unique_ptr<char *, argv_deleter>;
 // byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
 json_t *json_string_lossy(const char *data, size_t len);
 
+// Takes away every permission bit of an existing regular file that max
+// does not hold (the path's final link is not followed), with a warning
+// when warn is set. 0 when the file is missing or already narrow enough, 1
+// when narrowed, -1 on failure (logged).
+int narrow_file_mode(const char *path, mode_t max, bool warn = true);
+int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn = true);
 // ---- Time-out arithmetic ----
 
 // Seconds as milliseconds in 64 bits, saturating instead of overflowing.

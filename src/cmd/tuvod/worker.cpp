@@ -202,7 +202,8 @@ void dispatch_request(tuvod_state_t *tuvod, json_t *req_js, json_t *resp_js, tuv
     if (json_unpack_ex(req_js, &err, JSON_STRICT, "{s:s, s:s, s:s, s:o}", "requestUUID", uuid, "authority",
                        &authority, "op", &op, "args", &args_js) != 0) {
         *uuid = nullptr;
-        JSON_TRACE(DEBUG_WORKER, req_js, "Request:");
+        json_ptr traced(request_for_trace(req_js, -1));
+        JSON_TRACE(DEBUG_WORKER, traced.get(), "Request:");
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Malformed request: %s (line %d)", err.text, err.line);
         return;
     }
@@ -242,9 +243,9 @@ json_ptr build_response(tuvod_state_t *tuvod, const char *body, size_t body_sz,
     json_error_t err;
     json_ptr req_js(json_loadb(body, text_len, 0, &err));
     if (!req_js) {
+        // The body is not shown: it may hold an authority.
         PRINT_INFO(INFO_WARN, "Bad request: %s (line %d)\n", err.text, err.line);
-        PRINT_DEBUG(DEBUG_PROTOCOL, "          %.*s\n", static_cast<int>(text_len),
-                    body != nullptr ? body : "");
+        PRINT_DEBUG(DEBUG_PROTOCOL, "          (%zu bytes not shown)\n", text_len);
         return nullptr;
     }
     json_ptr resp_js(json_pack("{s:O, s:n, s:n, s:{s:n, s:s}, s:[]}", "tuvodInstanceUUID", tuvod->uuid_js,
