@@ -260,7 +260,8 @@ int write_pid(const char *pid_file) {
                    running_pid(fd.get()).c_str(), pid_file);
         return 1;
     }
-    if (ftruncate(fd.get(), 0) != 0)
+    // The PID is no secret: monitoring tools read it, whatever our umask.
+    if (fchmod(fd.get(), 0644) != 0 || ftruncate(fd.get(), 0) != 0)
         return -1;
     if (pwrite(fd.get(), buf, static_cast<size_t>(len), 0) != len)
         return -1;
