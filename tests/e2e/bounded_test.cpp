@@ -35,22 +35,6 @@ using e2e::state_of;
 using e2e::str;
 using e2e::text_of;
 
-long status_kib(pid_t pid, const char *field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    size_t len = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, len, field) == 0)
-            return std::strtol(line.c_str() + len, nullptr, 10);
-    return -1;
-}
-
-// Restarts the peak resident size (VmHWM) of a process from now.
-void reset_peak_rss(pid_t pid) {
-    std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
-    out << "5";
-}
-
 // A raw request/reply peer speaking the scalability protocols' TCP framing
 // by hand, so it can pipeline requests without waiting for answers.
 class RawPeer {
@@ -212,8 +196,8 @@ TEST_F(Bounded, PipelinedFloodIsHeldBackAndEveryRequestAnswered) {
         FAIL() << "the workers did not all start their runs";
     }
 
-    reset_peak_rss(d_->pid());
-    long before_kib = status_kib(d_->pid(), "VmRSS:");
+    e2e::reset_peak_rss(d_->pid());
+    long before_kib = e2e::proc_status_kib(d_->pid(), "VmRSS:");
     constexpr int n_flood = 600;
     // The text ends at its first NUL: the rest only fills the message.
     std::string pad(1000000 - 100, 'x');
@@ -251,7 +235,7 @@ TEST_F(Bounded, PipelinedFloodIsHeldBackAndEveryRequestAnswered) {
     auto secs = [](auto a, auto b) { return std::chrono::duration<double>(b - a).count(); };
     std::printf("[ FIGURES  ] busy runs ended after %.2f s, flood sent after %.2f s, answered after %.2f s\n",
                 secs(t0, t1), secs(t0, t2), secs(t0, t3));
-    long peak_kib = status_kib(d_->pid(), "VmHWM:");
+    long peak_kib = e2e::proc_status_kib(d_->pid(), "VmHWM:");
     std::printf("[ FIGURES  ] flood of %d x 1 MB: %d sent while the workers were busy, %d answered; "
                 "VmRSS %ld KiB before, VmHWM %ld KiB\n",
                 n_flood, sent_while_busy, answered.load(), before_kib, peak_kib);
@@ -353,11 +337,11 @@ TEST_F(Bounded, HugeControlOutputIsShortenedAndStillRecorded) {
     ASSERT_NO_FATAL_FAILURE(start());
     Client c("tcp://127.0.0.1:5557", 300000);
     std::string id = e2e::new_uuid();
-    reset_peak_rss(d_->pid());
+    e2e::reset_peak_rss(d_->pid());
     ASSERT_EQ(state_of(exec(c, {noisy}, true, id)), "RUNNING");
     // Watched by listing: reading the row back would cost more than running it.
     ASSERT_TRUE(e2e::wait_until([&] { return busy_groups() == 0 && !listed_running(c, id); }, 300000));
-    long peak_kib = status_kib(d_->pid(), "VmHWM:");
+    long peak_kib = e2e::proc_status_kib(d_->pid(), "VmHWM:");
     json_ptr r = get(c, id, false);
     json_t *res = result_of(r);
     EXPECT_EQ(state_of(r), "COMPLETE");

@@ -18,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -336,13 +337,38 @@ int proc_fd_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pi
 
 int proc_thread_count(pid_t pid) { return count_entries("/proc/" + std::to_string(pid) + "/task"); }
 
-long proc_rss_kib(pid_t pid) {
+long proc_status_kib(pid_t pid, const char *field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
+    size_t len = std::strlen(field);
     while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.compare(0, len, field) == 0)
+            return std::strtol(line.c_str() + len, nullptr, 10);
     return -1;
+}
+
+long proc_rss_kib(pid_t pid) { return proc_status_kib(pid, "VmRSS:"); }
+
+void reset_peak_rss(pid_t pid) {
+    std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
+    out << "5";
+}
+
+void DaemonTest::SetUp() {
+    E2E_REQUIRE_ROOT();
+    sb_ = std::make_unique<Sandbox>();
+}
+
+void DaemonTest::start(std::vector<std::string> args) {
+    d_ = std::make_unique<Daemon>(*sb_, std::move(args));
+    ASSERT_TRUE(d_->start());
+    ASSERT_TRUE(d_->wait_ready()) << d_->log();
+}
+
+void DaemonTest::TearDown() {
+    if (d_) {
+        EXPECT_EQ(d_->stop(), 0) << d_->log();
+    }
 }
 
 std::vector<pid_t> zombie_children(pid_t pid) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -158,11 +159,29 @@ LegacyAnswer legacy_read(int fd, int timeout_ms = 30000);
 // One whole exchange: a length header and the command line.
 LegacyAnswer legacy_call(const std::string &command_line, int timeout_ms = 30000);
 
+// A test with a sandbox of its own and, once start() has run, a daemon in
+// it that must stop cleanly (exit status 0) when the test ends.
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the daemon once the scripts are in place.
+    void start(std::vector<std::string> args = {"-f"});
+
+    std::unique_ptr<Sandbox> sb_;
+    std::unique_ptr<Daemon> d_;
+};
+
 // Entries of /proc/<pid>/fd and /proc/<pid>/task; -1 when unreadable.
 int proc_fd_count(pid_t pid);
 int proc_thread_count(pid_t pid);
+// A "Vm…:" field of /proc/<pid>/status in KiB (field with its colon,
+// e.g. "VmHWM:"); -1 when unreadable.
+long proc_status_kib(pid_t pid, const char *field);
 // VmRSS in KiB; -1 when unreadable.
 long proc_rss_kib(pid_t pid);
+// Restarts the peak resident size (VmHWM) of a process from now.
+void reset_peak_rss(pid_t pid);
 // Children of pid in state Z.
 std::vector<pid_t> zombie_children(pid_t pid);
 // Every directory below dir, recursively, as paths relative to dir.

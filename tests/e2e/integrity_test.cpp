@@ -35,25 +35,8 @@ using e2e::wait_until;
 
 constexpr uid_t nobody = 65534;
 
-class Integrity : public ::testing::Test {
+class Integrity : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-
-    void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
-
     // Writes a file beside the executables and renames it over path, so
     // that path is never seen half-written.
     void replace(const std::string &path, const std::string &text) const {
@@ -74,9 +57,6 @@ class Integrity : public ::testing::Test {
             all += read_file(entry.path().string());
         return all;
     }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
 };
 
 // A request that passed its check waits at the gate of a script that runs

@@ -351,16 +351,6 @@ TEST_F(Load, ReloadStormDuringLoad) {
 
 namespace {
 
-long status_field_kib(pid_t pid, const char *field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    size_t len = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, len, field) == 0)
-            return std::strtol(line.c_str() + len, nullptr, 10);
-    return -1;
-}
-
 // A synchronous command that writes 100 MB: the daemon's peak resident size
 // while it runs, records and answers it, against the output's size. The
 // stored output is cut to the 64 MiB limit, and the answer says so.
@@ -370,14 +360,11 @@ TEST_F(Load, HundredMegabyteOutputPeakMemory) {
         {.name = "big", .body = "head -c " + std::to_string(bytes) + " /dev/zero | tr '\\000' x", .timeout = 300});
     ASSERT_EQ(kill(d_->pid(), SIGHUP), 0);
     ASSERT_TRUE(d_->wait_for_log("Re-loaded script configuraton\n")) << d_->log();
-    {
-        std::ofstream reset("/proc/" + std::to_string(d_->pid()) + "/clear_refs");
-        reset << "5";
-    }
-    long before_kib = status_field_kib(d_->pid(), "VmRSS:");
+    e2e::reset_peak_rss(d_->pid());
+    long before_kib = e2e::proc_status_kib(d_->pid(), "VmRSS:");
     Client c("tcp://127.0.0.1:5557", 300000);
     json_ptr r = c.call("execute", e2e::exec_args({big}, false).release());
-    long peak_kib = status_field_kib(d_->pid(), "VmHWM:");
+    long peak_kib = e2e::proc_status_kib(d_->pid(), "VmHWM:");
     ASSERT_TRUE(r);
     size_t kept = json_string_length(json_object_get(json_object_get(result_of(r), "output"), "stdout"));
     EXPECT_EQ(state_of(r), "COMPLETE");

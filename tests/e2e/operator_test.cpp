@@ -19,22 +19,8 @@ using e2e::Daemon;
 using e2e::Sandbox;
 using e2e::ScriptSpec;
 
-class Operator : public ::testing::Test {
+class Operator : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-    void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
     json_ptr exec(Client &c, const std::string &exe, bool async, const std::string &uuid) {
         return c.call("execute", e2e::exec_args({exe}, async).release(), uuid);
     }
@@ -47,9 +33,6 @@ class Operator : public ::testing::Test {
         return c.call("cancel", json_pack("{s:s, s:s}", "cmd", cmd.c_str(), "authority", authority.c_str()),
                       e2e::new_uuid(), authority);
     }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
 };
 
 bool errors_mention(json_t *errors, const std::string &text) {

@@ -22,26 +22,8 @@ using e2e::state_of;
 using e2e::str;
 using e2e::text_of;
 
-class Ops : public ::testing::Test {
+class Ops : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-
-    // Starts the daemon once the scripts are in place.
-    void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
-
     json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async = false,
                   const std::string &uuid = "", const std::string &authority = "test") {
         return c.call("execute", e2e::exec_args(argv, async).release(), uuid, authority);
@@ -67,9 +49,6 @@ class Ops : public ::testing::Test {
             timeout_ms);
         return state;
     }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
 };
 
 TEST_F(Ops, SynchronousCompleteCarriesOutputAndMaskedArgs) {
