@@ -4,40 +4,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
+#include "utils.hpp"
 
-// Length of the valid UTF-8 sequence at p (at most n bytes), or 0; the
-// same rules as the JSON library's (no overlong forms, surrogates or
-// values past U+10FFFF).
-size_t utf8_length(const unsigned char *p, size_t n) {
-    unsigned char c = p[0];
-    if (c < 0x80)
-        return 1;
-    size_t len;
-    unsigned min, cp;
-    if ((c & 0xE0) == 0xC0)
-        len = 2, min = 0x80, cp = c & 0x1F;
-    else if ((c & 0xF0) == 0xE0)
-        len = 3, min = 0x800, cp = c & 0x0F;
-    else if ((c & 0xF8) == 0xF0)
-        len = 4, min = 0x10000, cp = c & 0x07;
-    else
-        return 0;
-    if (len > n)
-        return 0;
-    for (size_t i = 1; i < len; i++) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
+namespace {
 
 // JSON bytes of the character at p; *step receives the input bytes it covers.
 size_t char_json_size(const unsigned char *p, size_t n, size_t *step) {
-    size_t len = utf8_length(p, n);
+    size_t len = utf8_sequence_length(p, n);
     if (len == 0) {
         *step = 1;
         return 3; // U+FFFD

@@ -407,8 +407,6 @@ json_t *file_tail_json(const char *filename, size_t n_lines) {
 
 // ---- Lossless-as-possible JSON strings ----
 
-namespace {
-
 // Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
 size_t utf8_sequence_length(const unsigned char *p, size_t n) {
     unsigned char c = p[0];
@@ -438,8 +436,6 @@ size_t utf8_sequence_length(const unsigned char *p, size_t n) {
         return 0;
     return len;
 }
-
-} // namespace
 
 json_t *json_string_lossy(const char *data, size_t len) {
     if (data == nullptr)

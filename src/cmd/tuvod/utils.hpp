@@ -80,6 +80,11 @@ struct argv_deleter {
 };
 using argv_ptr = std::unique_ptr<char *, argv_deleter>;
 
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0: the
+// JSON library's rules (no overlong forms, surrogates or values past
+// U+10FFFF).
+size_t utf8_sequence_length(const unsigned char *p, size_t n);
+
 // New JSON string holding every byte of data (NUL bytes included), with each
 // byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
 json_t *json_string_lossy(const char *data, size_t len);
