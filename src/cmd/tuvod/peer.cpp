@@ -83,6 +83,9 @@ int read_diag_answer(int nl, unsigned seq, uid_t *uid) {
             return -1;
         }
         int len = static_cast<int>(n);
+// The kernel's NLMSG_OK compares its unsigned length with the signed one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
         for (auto *h = reinterpret_cast<struct nlmsghdr *>(buf); NLMSG_OK(h, len);
              h = NLMSG_NEXT(h, len)) {
             if (h->nlmsg_seq != seq)
@@ -103,6 +106,7 @@ int read_diag_answer(int nl, unsigned seq, uid_t *uid) {
                 return -1;
             }
         }
+#pragma GCC diagnostic pop
     }
 }
 
