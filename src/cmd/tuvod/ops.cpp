@@ -843,13 +843,7 @@ void async_runs_stop(tuvod_state_t *tuvod) {
             break;
         mutex_guard lock(&r.mutex);
         if (r.threads != 0) {
-            struct timespec deadline;
-            clock_gettime(CLOCK_REALTIME, &deadline);
-            deadline.tv_nsec += ASYNC_STOP_TICK_MS * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec++;
-                deadline.tv_nsec -= 1000000000L;
-            }
+            struct timespec deadline = realtime_after_ms(ASYNC_STOP_TICK_MS);
             pthread_cond_timedwait(&r.cv, &r.mutex, &deadline);
         }
     }

@@ -128,13 +128,7 @@ bool wait_for_room(tuvod_router_t *router) {
         return true;
     PRINT_DEBUG(DEBUG_ROUTER, "Job queue full (%d requests, %zu bytes); not receiving\n",
                 tuvod->n_jobs_pending, tuvod->n_jobs_bytes);
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_nsec += ROUTER_POLL_MS * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec++;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    struct timespec deadline = realtime_after_ms(ROUTER_POLL_MS);
     while (queue_full(tuvod) && router->run)
         if (pthread_cond_timedwait(&tuvod->jobs_space_cv, &tuvod->jobs_mutex, &deadline) == ETIMEDOUT)
             break;

@@ -85,6 +85,17 @@ void stopwatch_start(tuvod_sw_t *sw) {
     }
 }
 
+struct timespec realtime_after_ms(long ms) {
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    t.tv_nsec += ms * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
 const char *stopwatch_str_at(tuvod_sw_t *sw, const struct timespec *now) {
     if (sw->start.tv_sec == 0 && sw->start.tv_nsec == 0)
         return "Stopwatch not running";

@@ -33,6 +33,10 @@ const char *stopwatch_str(tuvod_sw_t *sw);
 // The reading for a given clock value; exposed so the borrow can be tested.
 const char *stopwatch_str_at(tuvod_sw_t *sw, const struct timespec *now);
 
+// The real-time clock ms milliseconds from now (0 <= ms < 1000), as the
+// deadline of a timed condition wait.
+struct timespec realtime_after_ms(long ms);
+
 const char *tuvod_exec_res_str(tuvod_exec_state_t exec_res);
 
 // The local system's text for a wire error code.
