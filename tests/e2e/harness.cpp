@@ -135,6 +135,12 @@ std::string Sandbox::add_script(const ScriptSpec &s) const {
                             s.authority.c_str(), "timeout", s.timeout, "isNonBlocking", s.nonblock,
                             "allowConcurrentExecution", s.concurrent, "redactArguments", redact,
                             "killSignals", kill != nullptr ? kill : json_null()));
+    if (!s.allowed_callers.empty()) {
+        json_t *callers = json_array();
+        for (const std::string &cn : s.allowed_callers)
+            json_array_append_new(callers, json_string(cn.c_str()));
+        json_object_set_new(conf.get(), "allowedCallers", callers);
+    }
     write(scripts_dir + "/" + (s.file.empty() ? s.name + ".json" : s.file), json_text(conf.get()));
     return exe;
 }

@@ -43,6 +43,7 @@ struct ScriptSpec {
     std::string kill_signals = "[]";
     bool with_digest = true;
     std::string file; // configuration file name; default name + ".json"
+    std::vector<std::string> allowed_callers; // "allowedCallers" when not empty
     std::string dir;  // where the executable goes; default bin_dir
 };
 

@@ -237,7 +237,7 @@ TEST_F(Operator, RetentionSweepRemovesOnlyOldFinalRecords) {
     d_.reset();
     std::string old = stamp_ago(2 * 86400), recent = stamp_ago(60);
     auto insert = [](const char *id, const char *state, const std::string &start, const std::string &finish) {
-        return "INSERT INTO CMDS VALUES ('" + std::string(id) + "', 'n', '" + state + "', '[]', '" + start +
+        return "INSERT INTO CMDS (REQUEST_UUID, NAME, STATE, ARGS, START_TIME, RESULT, ERRORS, FINISH_TIME) VALUES ('" + std::string(id) + "', 'n', '" + state + "', '[]', '" + start +
                "', NULL, NULL, " + (finish.empty() ? "NULL" : "'" + finish + "'") + ");";
     };
     seed(sb_->cache_dir + "/tuvod.db", {insert("old-done", "COMPLETE", old, old), insert("old-lost", "LOST", old, ""),

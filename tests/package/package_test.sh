@@ -56,7 +56,7 @@ awk '{ print $2 }' "$tmp/contents" |
 
 # Control data.
 dpkg-deb -f "$deb" Package | grep -qx tuvod || fail "package name"
-dpkg-deb -f "$deb" Depends | grep -q libnanomsg5 || fail "Depends lacks libnanomsg5"
+dpkg-deb -f "$deb" Depends | grep -q libnng1 || fail "Depends lacks libnng1"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles > "$tmp/conffiles" 2>/dev/null || fail "no conffiles"
 for f in /etc/default/tuvod /etc/logrotate.d/tuvod; do
     grep -qx "$f" "$tmp/conffiles" || fail "$f is not a conffile"

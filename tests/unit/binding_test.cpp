@@ -1,9 +1,9 @@
-// Endpoint lists on a real nanomsg socket (in-process transport, so tests
+// Endpoint lists on a real nng socket (in-process transport, so tests
 // never compete for TCP ports). Whether an endpoint is still bound is seen
 // from outside: a second socket can bind its URL only once it is free.
 #include <gtest/gtest.h>
-#include <nanomsg/nn.h>
-#include <nanomsg/reqrep.h>
+#include <nng/nng.h>
+#include <nng/protocol/reqrep0/rep.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,12 +17,11 @@ namespace {
 class BindingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        sock_ = nn_socket(AF_SP_RAW, NN_REP);
-        ASSERT_GE(sock_, 0);
+        ASSERT_EQ(nng_rep0_open_raw(&sock_), 0);
     }
     void TearDown() override {
         destroy_all_bindings(&bindings_, sock_, true);
-        nn_close(sock_);
+        nng_close(sock_);
     }
 
     std::string url(const std::string &name) const {
@@ -36,15 +35,17 @@ class BindingTest : public ::testing::Test {
     }
     // True when another socket can bind the URL, i.e. nobody holds it.
     static bool url_is_free(const std::string &u) {
-        int other = nn_socket(AF_SP, NN_REP);
-        bool ok = nn_bind(other, u.c_str()) >= 0;
-        nn_close(other);
+        nng_socket other;
+        if (nng_rep0_open(&other) != 0)
+            return false;
+        bool ok = nng_listen(other, u.c_str(), nullptr, 0) == 0;
+        nng_close(other);
         return ok;
     }
     bool logged(const std::string &text) const { return sandbox_.raw().find(text) != std::string::npos; }
 
     log_sandbox sandbox_;
-    int sock_ = -1;
+    nng_socket sock_ = NNG_SOCKET_INITIALIZER;
     tuvod_binding_t *bindings_ = nullptr;
 };
 
@@ -53,7 +54,7 @@ TEST_F(BindingTest, NewestBindingComesFirstAndDuplicatesAreRefused) {
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, a.c_str()), 0);
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, b.c_str()), 0);
     EXPECT_EQ(urls(), (std::vector<std::string>{b, a}));
-    EXPECT_GE(bindings_->binding_epid, 0);
+    EXPECT_GT(nng_listener_id(bindings_->binding_epid), 0);
     EXPECT_FALSE(url_is_free(a));
 
     EXPECT_EQ(add_binding_for_url(&bindings_, sock_, a.c_str()), -1);
@@ -92,7 +93,7 @@ TEST_F(BindingTest, RemovingAllWithOrWithoutUnbinding) {
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, a.c_str()), 0);
     destroy_all_bindings(&bindings_, sock_, false);
     EXPECT_EQ(bindings_, nullptr);
-    EXPECT_FALSE(url_is_free(a)); // not unbound: the form used after nn_term
+    EXPECT_FALSE(url_is_free(a)); // not unbound: closing the socket takes its endpoints
 
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, b.c_str()), 0);
     destroy_all_bindings(&bindings_, sock_, true);
@@ -104,7 +105,7 @@ TEST_F(BindingTest, RemovingAllEmptiesTheListEvenWhenUnbindingFails) {
     const std::string a = url("a"), b = url("b");
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, a.c_str()), 0);
     ASSERT_EQ(add_binding_for_url(&bindings_, sock_, b.c_str()), 0);
-    bindings_->binding_epid = 9999; // an endpoint the socket does not have
+    bindings_->binding_epid = nng_listener{9999}; // an endpoint the socket does not have
     destroy_all_bindings(&bindings_, sock_, true);
     EXPECT_EQ(bindings_, nullptr);
     EXPECT_TRUE(logged("Failed to shutdown binding for " + b + " - "));

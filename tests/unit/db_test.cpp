@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "caller.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "handles.hpp"
@@ -109,6 +110,48 @@ std::vector<std::pair<std::string, bool>> fds_on(const std::string &prefix) {
         out.emplace_back(target, (flags & 02000000UL) != 0);
     }
     return out;
+}
+
+TEST_F(DbTest, OlderFileGainsTheCallerColumnAndRowsAreScopedByIt) {
+    // A file as written before callers were recorded, with a row in it.
+    sqlite3 *old = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path_.c_str(), &old), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(old,
+                           "CREATE TABLE CMDS (REQUEST_UUID TEXT PRIMARY KEY NOT NULL, NAME TEXT NOT NULL, "
+                           "STATE TEXT NOT NULL, ARGS TEXT NOT NULL, START_TIME TEXT NOT NULL, RESULT TEXT, "
+                           "ERRORS TEXT, FINISH_TIME TEXT);"
+                           "INSERT INTO CMDS VALUES ('old-1', 'script_a', 'COMPLETE', '[]', 't0', '{}', '[]', 't1');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(old);
+
+    open_db();
+    EXPECT_EQ(state_of("old-1"), "COMPLETE");
+    std::string caller = "x";
+    ASSERT_EQ(tuvod_db_cmd_caller(&tuvod_, "old-1", &caller), 0);
+    EXPECT_EQ(caller, "");
+    {
+        const std::string alice = "tls:alice";
+        caller_scope scope(alice);
+        ASSERT_EQ(start("new-alice"), 0);
+    }
+    ASSERT_EQ(tuvod_db_cmd_caller(&tuvod_, "new-alice", &caller), 0);
+    EXPECT_EQ(caller, "tls:alice");
+    EXPECT_EQ(tuvod_db_cmd_caller(&tuvod_, "no-such", &caller), -1);
+
+    json_t *mine = nullptr;
+    ASSERT_EQ(tuvod_db_list_cmds(&tuvod_, "%", "%", &mine, "tls:alice"), 0);
+    json_ptr owned(mine);
+    EXPECT_EQ(json_object_size(mine), 1u);
+    EXPECT_NE(json_object_get(mine, "new-alice"), nullptr);
+    EXPECT_EQ(json_object_size(list("%", "%").get()), 2u);
+
+    // Opening again keeps the column and what it holds.
+    ASSERT_EQ(tuvod_cmd_db_close(&tuvod_), 0);
+    open_db();
+    EXPECT_EQ(state_of("new-alice"), "LOST");
+    ASSERT_EQ(tuvod_db_cmd_caller(&tuvod_, "new-alice", &caller), 0);
+    EXPECT_EQ(caller, "tls:alice");
 }
 
 } // namespace

@@ -46,7 +46,7 @@ class Retention : public testing::Test {
         tuvod_cmd_db_close(&tuvod_);
     }
     void row(const std::string &id, const char *state, const std::string &start, const char *finish) {
-        char *sql = sqlite3_mprintf("INSERT INTO CMDS VALUES (%Q, 'n', %Q, '[]', %Q, NULL, NULL, %Q);",
+        char *sql = sqlite3_mprintf("INSERT INTO CMDS (REQUEST_UUID, NAME, STATE, ARGS, START_TIME, RESULT, ERRORS, FINISH_TIME) VALUES (%Q, 'n', %Q, '[]', %Q, NULL, NULL, %Q);",
                                     id.c_str(), state, start.c_str(), finish);
         char *err = nullptr;
         EXPECT_EQ(sqlite3_exec(raw_, sql, nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");

@@ -49,12 +49,21 @@ inline constexpr int CTL_LEGACY_PORT = 4562;
 inline constexpr int CTL_TIMEOUT_QUERY_S = 30;
 inline constexpr int CTL_TIMEOUT_SCRIPT_S = 900;
 
+// Client certificate, its key and the CA that signed the daemon's
+// certificate (PEM file names); all three are needed for a tls+tcp:// endpoint.
+struct ctl_tls_t {
+    std::string cert;
+    std::string key;
+    std::string ca;
+};
+
 struct ctl_options_t {
     ctl_cmd_t cmd = ctl_cmd_t::none;
     bool help = false;     // --help: for cmd when one is named, else the overview
     bool version = false;
     bool json = false;
     std::string endpoint = CTL_DEFAULT_ENDPOINT;
+    ctl_tls_t tls;         // --cert, --key, --ca
     int timeout_s = -1;    // -1: the command's default
 
     // run, start (and the authority of every request)
@@ -137,7 +146,15 @@ bool ctl_args_want_json(const std::vector<std::string> &args);
 // set; otherwise the exit status (CTL_EXIT_UNAVAILABLE or CTL_EXIT_PROTOCOL)
 // with the reason in *err.
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
-             std::string *err);
+             std::string *err, const ctl_tls_t *tls = nullptr);
+// The TLS settings for opts' endpoint: none for cleartext; for tls+tcp://
+// all three files must be given. -1 with the reason in *err when the
+// options do not fit the endpoint.
+int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *err);
+// The TLS settings for a tls+tcp:// endpoint, none for cleartext.
+inline const ctl_tls_t *ctl_tls_of(const ctl_options_t &opts) {
+    return opts.endpoint.rfind("tls+tcp://", 0) == 0 ? &opts.tls : nullptr;
+}
 
 // ---- Records (list, get, clear --state) ----
 

@@ -114,6 +114,15 @@ opt_result global_option(arg_reader &in, const std::string &arg, ctl_options_t *
         opts->endpoint = value;
         return opt_result::yes;
     }
+    for (auto [name, field] : {std::pair{"--cert", &opts->tls.cert}, std::pair{"--key", &opts->tls.key},
+                               std::pair{"--ca", &opts->tls.ca}}) {
+        if (in.value_option(arg, name, &value, err)) {
+            if (in.failed())
+                return opt_result::error;
+            *field = value;
+            return opt_result::yes;
+        }
+    }
     if (in.value_option(arg, "-a", &value, err) || in.value_option(arg, "--authority", &value, err)) {
         if (in.failed())
             return opt_result::error;

@@ -1,6 +1,6 @@
 // tuvoctl's side of the JSON protocol: building request envelopes, talking
-// to the daemon over a nanomsg REQ socket, and turning replies into output
-// and exit statuses.
+// to the daemon over an nng REQ socket (cleartext or TLS), and turning
+// replies into output and exit statuses.
 //
 // Protocol: one request, one reply. The request is the compact JSON text of
 // {"requestUUID", "authority", "op", "args"} followed by a NUL byte; the
@@ -8,11 +8,15 @@
 // from an absent one, so while waiting the client watches the socket's
 // connection count: no connection for a few seconds means no daemon (or a
 // daemon that went away), which is reported at once instead of after the
-// whole reply time-out.
-#include <nanomsg/nn.h>
-#include <nanomsg/reqrep.h>
+// whole reply time-out. A TLS connection is made before the request is
+// sent, so a refused certificate is reported with its reason.
+#include <nng/nng.h>
+#include <nng/protocol/reqrep0/req.h>
+#include <nng/supplemental/tls/tls.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,6 +24,7 @@
 #include <string>
 
 #include "ctl.hpp"
+#include "tls.hpp"
 #include "tuvod.hpp"
 #include "utils.hpp"
 
@@ -30,23 +35,41 @@ constexpr const char *all_properties[] = {"name", "state", "args", "start", "fin
 constexpr int connect_grace_ms = 3000;
 constexpr int poll_slice_ms = 100;
 
-class nn_sock {
+// A REQ socket that counts its live connections.
+class req_sock {
   public:
-    nn_sock() : s_(nn_socket(AF_SP, NN_REQ)) {}
-    ~nn_sock() {
-        if (s_ >= 0)
-            nn_close(s_);
+    req_sock() {
+        rv_ = nng_req0_open(&s_);
+        if (rv_ == 0) {
+            nng_pipe_notify(s_, NNG_PIPE_EV_ADD_POST, on_pipe, &connections_);
+            nng_pipe_notify(s_, NNG_PIPE_EV_REM_POST, on_pipe, &connections_);
+        }
     }
-    nn_sock(const nn_sock &) = delete;
-    nn_sock &operator=(const nn_sock &) = delete;
-    int get() const { return s_; }
+    ~req_sock() {
+        if (rv_ == 0)
+            nng_close(s_);
+    }
+    req_sock(const req_sock &) = delete;
+    req_sock &operator=(const req_sock &) = delete;
+    int open_error() const { return rv_; }
+    nng_socket get() const { return s_; }
+    int connections() const { return connections_.load(); }
 
   private:
-    int s_;
+    static void on_pipe(nng_pipe, nng_pipe_ev ev, void *arg) {
+        auto *n = static_cast<std::atomic<int> *>(arg);
+        if (ev == NNG_PIPE_EV_ADD_POST)
+            ++*n;
+        else
+            --*n;
+    }
+    nng_socket s_ = NNG_SOCKET_INITIALIZER;
+    int rv_ = -1;
+    std::atomic<int> connections_{0};
 };
 
-struct nn_msg_deleter {
-    void operator()(void *p) const noexcept { nn_freemsg(p); }
+struct nng_msg_deleter {
+    void operator()(nng_msg *m) const noexcept { nng_msg_free(m); }
 };
 
 const char *code_name(json_int_t code) {
@@ -202,33 +225,22 @@ long ms_since(steady::time_point t) {
         std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t).count());
 }
 
-// Waits for the reply; see the design note for the connection watch.
-int await_reply(int sock, const std::string &endpoint, int timeout_ms, std::string *body,
-                std::string *err) {
+// The connection watch, between two waits: 0 to go on waiting, else the
+// exit status with the reason in *err.
+struct waiter {
+    const req_sock &sock;
+    const std::string &endpoint;
+    int timeout_ms;
     steady::time_point start = steady::now();
     steady::time_point last_connected = start;
     bool ever_connected = false;
-    for (;;) {
+
+    nng_duration slice() const {
         long left = timeout_ms - ms_since(start);
-        struct nn_pollfd pfd = {sock, NN_POLLIN, 0};
-        int rc = nn_poll(&pfd, 1, static_cast<int>(std::clamp(left, 0L, static_cast<long>(poll_slice_ms))));
-        if (rc > 0) {
-            void *buf = nullptr;
-            int n = nn_recv(sock, &buf, NN_MSG, NN_DONTWAIT);
-            if (n >= 0) {
-                std::unique_ptr<void, nn_msg_deleter> msg(buf);
-                body->assign(static_cast<const char *>(buf), static_cast<size_t>(n));
-                return 0;
-            }
-            if (nn_errno() != EAGAIN && nn_errno() != EINTR) {
-                *err = std::string("receiving the answer failed: ") + nn_strerror(nn_errno());
-                return CTL_EXIT_UNAVAILABLE;
-            }
-        } else if (rc < 0 && nn_errno() != EINTR) {
-            *err = std::string("waiting for the answer failed: ") + nn_strerror(nn_errno());
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        if (nn_get_statistic(sock, NN_STAT_CURRENT_CONNECTIONS) > 0) {
+        return static_cast<nng_duration>(std::clamp(left, 1L, static_cast<long>(poll_slice_ms)));
+    }
+    int check(std::string *err) {
+        if (sock.connections() > 0) {
             ever_connected = true;
             last_connected = steady::now();
         } else if (ms_since(last_connected) >= std::min(connect_grace_ms, timeout_ms)) {
@@ -242,7 +254,95 @@ int await_reply(int sock, const std::string &endpoint, int timeout_ms, std::stri
                    std::to_string(timeout_ms / 1000) + " seconds (see -t)";
             return CTL_EXIT_UNAVAILABLE;
         }
+        return 0;
     }
+};
+
+// Sends the request once a connection takes it.
+int send_request(waiter *w, const std::string &text, std::string *err) {
+    for (;;) {
+        nng_socket_set_ms(w->sock.get(), NNG_OPT_SENDTIMEO, w->slice());
+        int rv = nng_send(w->sock.get(), const_cast<char *>(text.c_str()), text.size() + 1, 0);
+        if (rv == 0)
+            return 0;
+        if (rv != NNG_ETIMEDOUT && rv != NNG_EAGAIN && rv != NNG_EINTR) {
+            *err = "cannot send the request to " + w->endpoint + ": " + nng_strerror(rv);
+            return CTL_EXIT_UNAVAILABLE;
+        }
+        if (int rc = w->check(err); rc != 0)
+            return rc;
+    }
+}
+
+// Waits for the reply; see the design note for the connection watch. A
+// receive that times out would abandon the request, so the wait is on the
+// socket's readiness descriptor and the receive itself never blocks.
+int await_reply(waiter *w, std::string *body, std::string *err) {
+    int fd = -1;
+    int rv = nng_socket_get_int(w->sock.get(), NNG_OPT_RECVFD, &fd);
+    if (rv != 0) {
+        *err = std::string("waiting for the answer failed: ") + nng_strerror(rv);
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    for (;;) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(w->slice())) < 0 && errno != EINTR) {
+            *err = std::string("waiting for the answer failed: ") + strerror(errno);
+            return CTL_EXIT_UNAVAILABLE;
+        }
+        nng_msg *raw = nullptr;
+        rv = (pfd.revents & POLLIN) != 0 ? nng_recvmsg(w->sock.get(), &raw, NNG_FLAG_NONBLOCK) : NNG_EAGAIN;
+        if (rv == 0) {
+            std::unique_ptr<nng_msg, nng_msg_deleter> msg(raw);
+            body->assign(static_cast<const char *>(nng_msg_body(raw)), nng_msg_len(raw));
+            return 0;
+        }
+        if (rv != NNG_EAGAIN && rv != NNG_EINTR) {
+            *err = std::string("receiving the answer failed: ") + nng_strerror(rv);
+            return CTL_EXIT_UNAVAILABLE;
+        }
+        if (int rc = w->check(err); rc != 0)
+            return rc;
+    }
+}
+
+// Starts the connection: in the background for cleartext (the connection
+// watch reports an absent daemon), at once for TLS so that a refused
+// handshake is reported with its reason.
+int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, std::string *err) {
+    if (endpoint.rfind("tls+tcp://", 0) == 0 &&
+        (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
+        *err = "a tls+tcp:// endpoint needs --cert, --key and --ca";
+        return CTL_EXIT_USAGE;
+    }
+    nng_dialer d;
+    int rv = nng_dialer_create(&d, sock.get(), endpoint.c_str());
+    if (rv != 0) {
+        *err = "invalid endpoint '" + endpoint + "': " + nng_strerror(rv);
+        return CTL_EXIT_USAGE;
+    }
+    if (tls == nullptr) {
+        rv = nng_dialer_start(d, NNG_FLAG_NONBLOCK);
+        if (rv != 0) {
+            *err = "invalid endpoint '" + endpoint + "': " + nng_strerror(rv);
+            return CTL_EXIT_USAGE;
+        }
+        return 0;
+    }
+    tls_config_ptr cfg = tuvod_tls_client_config(tls->cert, tls->key, tls->ca, endpoint, err);
+    if (!cfg)
+        return CTL_EXIT_USAGE;
+    rv = nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg.get());
+    if (rv != 0) {
+        *err = "'" + endpoint + "' is not a TLS endpoint (tls+tcp://host:port): " + nng_strerror(rv);
+        return CTL_EXIT_USAGE;
+    }
+    rv = nng_dialer_start(d, 0);
+    if (rv != 0) {
+        *err = tuvod_tls_dial_error(endpoint, rv);
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    return 0;
 }
 
 } // namespace
@@ -382,38 +482,52 @@ int ctl_report_failure(bool json, int rc, const std::string &text, FILE *out, FI
 }
 
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
-             std::string *err) {
-    nn_sock sock;
-    if (sock.get() < 0) {
-        *err = std::string("cannot create a socket: ") + nn_strerror(nn_errno());
+             std::string *err, const ctl_tls_t *tls) {
+    req_sock sock;
+    if (sock.open_error() != 0) {
+        *err = std::string("cannot create a socket: ") + nng_strerror(sock.open_error());
         return CTL_EXIT_UNAVAILABLE;
     }
     // Replies carry whole script outputs: no size limit. A REQ socket resends
     // an unanswered request after a minute by default, which would run a
     // long synchronous command a second time; never resend.
-    int unlimited = -1, never = INT_MAX;
-    nn_setsockopt(sock.get(), NN_SOL_SOCKET, NN_RCVMAXSIZE, &unlimited, sizeof unlimited);
-    nn_setsockopt(sock.get(), NN_REQ, NN_REQ_RESEND_IVL, &never, sizeof never);
-    nn_setsockopt(sock.get(), NN_SOL_SOCKET, NN_SNDTIMEO, &timeout_ms, sizeof timeout_ms);
-    if (nn_connect(sock.get(), endpoint.c_str()) < 0) {
-        *err = "invalid endpoint '" + endpoint + "': " + nn_strerror(nn_errno());
-        return CTL_EXIT_USAGE;
-    }
-    char *text = json_dumps(req, JSON_COMPACT);
-    if (text == nullptr) {
+    nng_socket_set_size(sock.get(), NNG_OPT_RECVMAXSZ, 0);
+    nng_socket_set_ms(sock.get(), NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
+    char *raw_text = json_dumps(req, JSON_COMPACT);
+    if (raw_text == nullptr) {
         *err = "cannot serialise the request";
         return CTL_EXIT_PROTOCOL;
     }
-    int sent = nn_send(sock.get(), text, strlen(text) + 1, 0);
-    free(text);
-    if (sent < 0) {
-        *err = "cannot send the request to " + endpoint + ": " + nn_strerror(nn_errno());
-        return CTL_EXIT_UNAVAILABLE;
-    }
+    std::string text(raw_text);
+    free(raw_text);
+    int rc = dial(sock, endpoint, tls, err);
+    if (rc != 0)
+        return rc;
+    waiter w{sock, endpoint, timeout_ms};
+    if ((rc = send_request(&w, text, err)) != 0)
+        return rc;
     std::string body;
-    int rc = await_reply(sock.get(), endpoint, timeout_ms, &body, err);
+    rc = await_reply(&w, &body, err);
     if (rc != 0)
         return rc;
     *reply = ctl_parse_reply(body.data(), body.size(), err);
     return *reply ? 0 : CTL_EXIT_PROTOCOL;
+}
+
+int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *err) {
+    bool any = !opts.tls.cert.empty() || !opts.tls.key.empty() || !opts.tls.ca.empty();
+    *tls = nullptr;
+    if (opts.endpoint.rfind("tls+tcp://", 0) != 0) {
+        if (any) {
+            *err = "--cert, --key and --ca need a tls+tcp:// endpoint (-e)";
+            return -1;
+        }
+        return 0;
+    }
+    if (opts.tls.cert.empty() || opts.tls.key.empty() || opts.tls.ca.empty()) {
+        *err = "a tls+tcp:// endpoint needs --cert, --key and --ca";
+        return -1;
+    }
+    *tls = &opts.tls;
+    return 0;
 }

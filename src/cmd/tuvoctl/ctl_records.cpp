@@ -199,7 +199,7 @@ int ctl_list_ids(const ctl_options_t &opts, std::vector<std::string> *ids, std::
         *err = "cannot build the request";
         return CTL_EXIT_USAGE;
     }
-    int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, err);
+    int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, err, ctl_tls_of(opts));
     if (rc != 0)
         return rc;
     json_t *first = json_array_get(json_object_get(reply.get(), "errors"), 0);
@@ -231,7 +231,7 @@ int ctl_fetch_records(const ctl_options_t &opts, std::vector<ctl_record_t> *reco
         json_ptr reply;
         if (!req)
             continue;
-        rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, err);
+        rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, err, ctl_tls_of(opts));
         if (rc != 0)
             return rc;
         ctl_record_t rec;

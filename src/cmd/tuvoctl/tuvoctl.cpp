@@ -33,7 +33,7 @@ std::string recorded_path(const ctl_options_t &opts) {
                                json_pack("{s:[s], s:b}", "properties", "args", "peek", 1));
     json_ptr reply;
     std::string err;
-    if (!req || ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err) != 0)
+    if (!req || ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err, ctl_tls_of(opts)) != 0)
         return "";
     const char *path = json_string_value(
         json_array_get(json_object_get(json_object_get(reply.get(), "result"), "args"), 0));
@@ -100,7 +100,7 @@ int do_clear_state(const ctl_options_t &opts) {
         json_ptr reply;
         if (!req)
             return fail(CTL_EXIT_USAGE, "cannot build the request");
-        rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err);
+        rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err, ctl_tls_of(opts));
         if (rc != 0)
             return fail(rc, err);
         if (json_array_size(json_object_get(reply.get(), "errors")) == 0)
@@ -167,7 +167,10 @@ int do_request(ctl_options_t &opts) {
         return fail(CTL_EXIT_USAGE, "cannot build the request (an argument that is not UTF-8?)");
     json_ptr reply;
     std::string err;
-    int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err);
+    const ctl_tls_t *tls = nullptr;
+    if (ctl_tls_for(opts, &tls, &err) != 0)
+        return fail(CTL_EXIT_USAGE, err);
+    int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err, tls);
     if (rc != 0)
         return fail(rc, err);
     return ctl_render_reply(opts, uuid, reply.get(), stdout, stderr);

@@ -16,6 +16,8 @@
 // readers do not block the writer.
 #include "db.hpp"
 
+#include "caller.hpp"
+
 #include <sqlite3.h>
 #include <strings.h>
 #include <sys/time.h>
@@ -48,8 +50,13 @@ constexpr const char update_state_fmt[] = "UPDATE CMDS SET STATE = %Q WHERE STAT
 // parameters, so nothing is copied into a statement text and no value can
 // break the statement whatever its size.
 constexpr const char add_cmd_sql[] =
-    "INSERT INTO CMDS (    REQUEST_UUID,    NAME,    STATE,    ARGS,    START_TIME) VALUES (?, "
-    "?, ?, ?, ?);";
+    "INSERT INTO CMDS (    REQUEST_UUID,    NAME,    STATE,    ARGS,    START_TIME,    CALLER) "
+    "VALUES (?, ?, ?, ?, ?, ?);";
+// Files made before callers were recorded gain the column at open; their
+// older rows have none.
+constexpr const char has_caller_sql[] = "SELECT 1 FROM pragma_table_info('CMDS') WHERE name = 'CALLER';";
+constexpr const char add_caller_sql[] = "ALTER TABLE CMDS ADD COLUMN CALLER TEXT;";
+constexpr const char select_caller_sql[] = "SELECT CALLER FROM CMDS WHERE REQUEST_UUID = ? LIMIT 1;";
 constexpr const char update_result_sql[] =
     "UPDATE CMDS SET RESULT = ?, ERRORS= ?, STATE = ?, FINISH_TIME = ? WHERE REQUEST_UUID IS "
     "?";
@@ -58,6 +65,8 @@ constexpr const char update_state_for_uuid_fmt[] =
 constexpr const char select_cmd_fmt[] = "SELECT * FROM CMDS WHERE REQUEST_UUID = %Q LIMIT 1;";
 constexpr const char list_fmt[] =
     "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q;";
+constexpr const char list_for_caller_fmt[] =
+    "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q AND CALLER IS %Q;";
 constexpr const char delete_fmt[] = "DELETE FROM CMDS WHERE REQUEST_UUID IS %Q AND NOT STATE IS %Q";
 
 // Column positions of SELECT *.
@@ -217,12 +226,32 @@ int check_serialized(sqlite3 *db) {
     return 0;
 }
 
+int has_row_cb(void *found, int, char **, char **) {
+    *static_cast<bool *>(found) = true;
+    return 0;
+}
+
+int add_caller_column(sqlite3 *db) {
+    bool found = false;
+    char *err = nullptr;
+    if (sqlite3_exec(db, has_caller_sql, has_row_cb, &found, &err) == SQLITE_OK && !found)
+        sqlite3_exec(db, add_caller_sql, nullptr, nullptr, &err);
+    sql_text errmsg(err);
+    if (errmsg) {
+        PRINT_INFO(INFO_ERROR, "Failed to add the caller column: %s\n", errmsg.get());
+        return -1;
+    }
+    return 0;
+}
+
 int create_and_mark_lost(sqlite3 *db) {
     sql_text errmsg;
     if (exec_shared(db, create_cmds_table, &errmsg) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to create cmds table: %s\n", text_or_unknown(errmsg.get()));
         return -1;
     }
+    if (add_caller_column(db) != 0)
+        return -1;
     sql_text sql(sqlite3_mprintf(update_state_fmt, tuvod_exec_res_str(TUVOD_EXEC_LOST),
                                  tuvod_exec_res_str(TUVOD_EXEC_RUNNING)));
     if (!sql) {
@@ -449,10 +478,11 @@ int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const cha
     PRINT_DEBUG(DEBUG_DB, "    with %s, %s, %s, %s, %s\n", request_uuid, name,
                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(), start.get());
     std::string errmsg;
+    const std::string &caller = tuvod_current_caller();
     if (exec_bound(tuvod->tuvod_cmd_db, add_cmd_sql,
                    {bind_str(request_uuid), bind_str(name),
                     bind_str(tuvod_exec_res_str(TUVOD_EXEC_RUNNING)), bind_str(args_text.get()),
-                    bind_str(start.get())},
+                    bind_str(start.get()), bind_str(caller.empty() ? nullptr : caller.c_str())},
                    &errmsg) != 0)
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
                        errmsg.c_str()),
@@ -562,8 +592,26 @@ int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_
                            cmd_output_js, cmd_errors_js, errors);
 }
 
+int tuvod_db_cmd_caller(tuvod_state_t *tuvod, const char *request_uuid, std::string *caller) {
+    if (tuvod->tuvod_cmd_db == nullptr)
+        return -1;
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(tuvod->tuvod_cmd_db, select_caller_sql, -1, &raw, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(raw);
+        return -1;
+    }
+    stmt_ptr stmt(raw);
+    sqlite3_bind_text(raw, 1, request_uuid, -1, SQLITE_STATIC);
+    if (sqlite3_step(raw) != SQLITE_ROW)
+        return -1;
+    const unsigned char *value = sqlite3_column_text(raw, 0);
+    caller->assign(value != nullptr ? reinterpret_cast<const char *>(value) : "");
+    return 0;
+}
+
 int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state,
-                       json_t **cmds_js) {
+                       json_t **cmds_js, const char *caller) {
     json_ptr cmds(json_object());
     *cmds_js = cmds.get();
     if (!cmds) {
@@ -574,7 +622,9 @@ int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state
     const char *state_not = nullptr;
     const char *name_pattern = split_negation(name, &name_not);
     const char *state_pattern = split_negation(state, &state_not);
-    sql_text sql(sqlite3_mprintf(list_fmt, name_not, name_pattern, state_not, state_pattern));
+    sql_text sql(caller != nullptr
+                     ? sqlite3_mprintf(list_for_caller_fmt, name_not, name_pattern, state_not, state_pattern, caller)
+                     : sqlite3_mprintf(list_fmt, name_not, name_pattern, state_not, state_pattern));
     int rc = -1;
     if (!sql) {
         PRINT_INFO(INFO_ERROR, "Failed to create list command\n");

@@ -1,6 +1,8 @@
 // The command database: one row per request in table CMDS.
 #pragma once
 
+#include <string>
+
 #include "tuvod.hpp"
 
 int tuvod_cmd_db_open(tuvod_state_t *tuvod);
@@ -25,7 +27,12 @@ int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_e
 int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
                      char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
                      json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors);
-int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state, json_t **cmds_js);
+// With caller, only the records that caller started.
+int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state, json_t **cmds_js,
+                       const char *caller = nullptr);
+// The identity that started the record (empty when none was recorded); 0,
+// or -1 when there is no such record.
+int tuvod_db_cmd_caller(tuvod_state_t *tuvod, const char *request_uuid, std::string *caller);
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state);
 // Deletes up to batch records in a final state whose end lies more than
 // older_than_s seconds back; *removed says how many. 0 or -1 (logged).

@@ -443,7 +443,8 @@ void log_cmd(tuvod_state_t *tuvod, const tuvod_cmd_log_t *rec) {
                               "name", rec->name, "argv", rec->args, "state", rec->state,
                               "startTime", rec->start, "output", rec->output, "errors",
                               rec->errors, "finishTime", rec->finish));
-    if (!record) {
+    if (!record || (rec->caller != nullptr &&
+                    json_object_set_new(record.get(), "caller", json_string(rec->caller)) != 0)) {
         PRINT_INFO(INFO_ERROR, "Unable to construct log for %s\n", uuid);
         return;
     }

@@ -70,6 +70,7 @@ struct tuvod_cmd_log_t {
     json_t *output = nullptr; // exit status, standard output and error
     json_t *errors = nullptr; // the command's error stack as JSON
     const char *finish = nullptr;
+    const char *caller = nullptr; // who asked for the run; none: no "caller" member
 };
 
 // Writes the execution log record of one command from the values in hand,

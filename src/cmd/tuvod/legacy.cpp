@@ -20,6 +20,8 @@
 // on. Only a failure of the listening socket itself is fatal.
 #include "legacy.hpp"
 
+#include "caller.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -408,6 +410,8 @@ void serve_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, int c
     if (read_text(client_fd, uuid.get(), text.get(), hdr.length, deadline) != read_result::ok)
         return;
     text[hdr.length] = '\0';
+    const std::string caller = tuvod_legacy_caller(client_fd);
+    caller_scope scope(caller);
     run_request(tuvod, exec_fn, client_fd, uuid.get(), text.get(), hdr.length);
 }
 

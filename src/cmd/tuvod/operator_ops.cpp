@@ -29,7 +29,8 @@ bool recorded_running(tuvod_state_t *tuvod, const char *cmd, tuvod_error_t **err
     int rc = tuvod_db_get_cmd(tuvod, cmd, &state, nullptr, nullptr, nullptr, nullptr, nullptr,
                               nullptr, errors);
     cstr_ptr owned(state);
-    if (rc != 0) {
+    // Another identity's record is answered as an unknown one.
+    if (rc != 0 || !tuvod_record_visible(tuvod, cmd)) {
         set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "No command %s to cancel", cmd);
         return false;
     }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "contract.hpp"
+#include "caller.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "execute.hpp"
@@ -91,6 +92,7 @@ struct tuvod_cmd_t {
     argv_ptr argv;
     json_ptr redacted;
     cstr_ptr start;
+    std::string caller; // who asked, from the connection
     std::unique_ptr<run_registration> registration; // what a cancel finds
 };
 
@@ -400,6 +402,7 @@ void log_outcome(tuvod_cmd_t *cmd, tuvod_exec_state_t state, json_t *output_js,
     rec.output = output_js;
     rec.errors = errors_js.get();
     rec.finish = finish;
+    rec.caller = cmd->caller.empty() ? nullptr : cmd->caller.c_str();
     log_cmd(cmd->tuvod, &rec);
 }
 
@@ -723,6 +726,16 @@ bool exec_request_well_formed(json_t *req_js, json_t *args_js, tuvod_error_t **e
     return true;
 }
 
+// The audit line of an accepted execute: script, request and caller. The
+// request identifier is client text, so it is escaped.
+void log_execute(const tuvod_cmd_t &cmd, bool async) {
+    json_ptr id(json_stringn(cmd.uuid.data(), cmd.uuid.size()));
+    cstr_ptr id_text(id ? json_dumps(id.get(), JSON_ENCODE_ANY | JSON_ENSURE_ASCII) : nullptr);
+    PRINT_INFO(INFO_INFO, "Executing '%s'%s for %s (request %s)\n", cmd.script->script_name.c_str(),
+               async ? " asynchronously" : "", cmd.caller.empty() ? "(unknown caller)" : cmd.caller.c_str(),
+               id_text ? id_text.get() : "?");
+}
+
 bool request_already_recorded(tuvod_state_t *tuvod, const char *uuid) {
     char *state = nullptr;
     int rc = tuvod_db_get_cmd(tuvod, uuid, &state, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -761,6 +774,8 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     const char *cmd_desc = cmd_desc_for_exec_req(args_js, script->script_redact_argv, desc, sizeof desc);
     if (validate_authority(script, json_string_value(json_object_get(req_js, "authority")), errors) != 0)
         return;
+    if (validate_caller(script, tuvod_current_caller(), errors) != 0)
+        return;
     if (validate_script(script, errors) != 0) {
         set_resp_state(resp_js, TUVOD_EXEC_SCRIPT_INVALID);
         return;
@@ -786,6 +801,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
         return;
     }
     cmd.start.reset(start);
+    cmd.caller = tuvod_current_caller();
     try {
         cmd.registration = std::make_unique<run_registration>(uuid, cmd.script);
     } catch (const std::bad_alloc &) {
@@ -793,6 +809,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     }
     PRINT_DEBUG(DEBUG_WORKER, "Executing '%s'%s (request %s)\n", cmd_desc,
                 async ? "asynchronously " : "", uuid);
+    log_execute(cmd, async);
     if (async)
         start_async(std::move(cmd), resp_js, errors, cmd_desc);
     else
@@ -883,13 +900,31 @@ void handle_list_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     const char *state = json_string_value(json_object_get(args_js, "state"));
     const char *cmd = json_string_value(json_object_get(args_js, "cmd"));
     json_t *cmds = nullptr;
-    if (tuvod_db_list_cmds(tuvod, cmd != nullptr ? cmd : "%", state != nullptr ? state : "%", &cmds) != 0) {
+    const std::string &caller = tuvod_current_caller();
+    if (tuvod_db_list_cmds(tuvod, cmd != nullptr ? cmd : "%", state != nullptr ? state : "%", &cmds,
+                           tuvod_caller_is_tls(caller) ? caller.c_str() : nullptr) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "Failed to list commands'");
         return;
     }
     JSON_TRACE(DEBUG_WORKER, cmds, "result:");
     if (json_object_set_new(resp_js, "result", cmds) != 0)
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Unable to set result for list");
+}
+
+namespace {
+
+} // namespace
+
+bool tuvod_record_visible(tuvod_state_t *tuvod, const char *uuid) {
+    const std::string &me = tuvod_current_caller();
+    std::string owner;
+    if (tuvod_db_cmd_caller(tuvod, uuid, &owner) != 0)
+        return true; // no record: the operation reports that itself
+    // Records started over TLS belong to their identity, and a TLS caller
+    // sees only its own; between cleartext callers nothing changes.
+    if (tuvod_caller_is_tls(me) || tuvod_caller_is_tls(owner))
+        return owner == me;
+    return true;
 }
 
 namespace {
@@ -950,7 +985,7 @@ void handle_get_req(tuvod_state_t *tuvod, const char *cmd_uuid, json_t *req_js, 
     }
     bool peek = json_is_true(json_object_get(args_js, "peek"));
     cmd_record rec;
-    if (!fetch_record(tuvod, cmd_uuid, &rec, errors)) {
+    if (!tuvod_record_visible(tuvod, cmd_uuid) || !fetch_record(tuvod, cmd_uuid, &rec, errors)) {
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Unable to get %s", cmd_uuid);
         return;
     }
@@ -981,7 +1016,7 @@ void handle_clear_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, js
     (void)resp_js;
     json_t *args_js = json_object_get(req_js, "args");
     bool force = json_is_object(args_js) && json_is_true(json_object_get(args_js, "force"));
-    if (tuvod_db_delete_cmd(tuvod, uuid, force ? "" : tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) != 0)
+    if (!tuvod_record_visible(tuvod, uuid) || tuvod_db_delete_cmd(tuvod, uuid, force ? "" : tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) != 0)
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Unable to delete %s", uuid);
 }
 

@@ -30,6 +30,11 @@ void async_runs_stop(tuvod_state_t *tuvod);
 // How run threads are created; replaceable so that tests can make it fail.
 extern int (*tuvod_exec_thread_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *),
                                        void *);
+
+// Whether the caller in scope may see the record uuid: a record started over
+// TLS only by the same identity, and a TLS caller only its own records. True
+// when there is no such record (the operation reports that itself).
+bool tuvod_record_visible(tuvod_state_t *tuvod, const char *uuid);
 // Asynchronous runs started and not yet ended (waiting or running).
 int async_runs_live();
 

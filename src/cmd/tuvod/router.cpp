@@ -1,20 +1,20 @@
 // The request socket and the router thread.
 //
-// One raw nanomsg REP socket, bound to "tcp://[addr]:5557" for every
-// configured address. The router thread is its only reader: it polls every
-// 230 ms, receives each message zero-copy together with its routing header,
-// and appends it as a job to the tail of the daemon's queue under jobs_mutex,
+// One raw nng REP socket, bound to "tcp://[addr]:5557" for every
+// configured address. The router thread is its only reader: it waits up to
+// 230 ms per receive, takes each message zero-copy (its header is the
+// routing header), notes who sent it, and appends it as a job to the tail of the daemon's queue under jobs_mutex,
 // broadcasting jobs_cv. The queue is bounded in requests and body bytes
 // (the limits module); while it is full the router does not receive, so the
 // bound can be passed by at most one message, and nothing received is
-// dropped. Workers send the replies on the same socket under
-// job_rep_mutex, so receiving and sending run in parallel. The router's own
+// dropped. Workers send the replies on the same socket (the library's
+// sockets are thread-safe), so receiving and sending run in parallel. The router's own
 // mutex guards only the binding list and the start handshake; the thread
 // ends when its run flag is cleared (within one poll period).
 #include "router.hpp"
 
-#include <nanomsg/nn.h>
-#include <nanomsg/reqrep.h>
+#include <nng/nng.h>
+#include <nng/protocol/reqrep0/rep.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -25,35 +25,39 @@
 #include <new>
 
 #include "binding.hpp"
+#include "caller.hpp"
+#include "handles.hpp"
 #include "config.hpp"
 #include "info.hpp"
+#include "tls.hpp"
 #include "utils.hpp"
 
 namespace {
 
 constexpr int ROUTER_PORT = 5557;
+constexpr int ROUTER_TLS_PORT = 5558;
 constexpr int ROUTER_POLL_MS = 230;
+// A reply waits at most this long per attempt for a slow peer, so a worker
+// looks at its run flag between attempts.
+constexpr int ROUTER_SEND_SLICE_MS = 1000;
 constexpr size_t ROUTER_URL_SZ = 4096;
 
-// Closes a nanomsg socket unless released.
-class nn_socket_owner {
+// Closes an nng socket unless released.
+class nng_socket_owner {
   public:
-    explicit nn_socket_owner(int sock) : sock_(sock) {}
-    ~nn_socket_owner() {
-        if (sock_ >= 0)
-            nn_close(sock_);
+    nng_socket_owner() = default;
+    ~nng_socket_owner() {
+        if (nng_socket_id(sock_) > 0)
+            nng_close(sock_);
     }
-    nn_socket_owner(const nn_socket_owner &) = delete;
-    nn_socket_owner &operator=(const nn_socket_owner &) = delete;
-    int get() const { return sock_; }
-    int release() {
-        int s = sock_;
-        sock_ = -1;
-        return s;
-    }
+    nng_socket_owner(const nng_socket_owner &) = delete;
+    nng_socket_owner &operator=(const nng_socket_owner &) = delete;
+    nng_socket *out() { return &sock_; }
+    nng_socket get() const { return sock_; }
+    void release() { sock_ = NNG_SOCKET_INITIALIZER; }
 
   private:
-    int sock_;
+    nng_socket sock_ = NNG_SOCKET_INITIALIZER;
 };
 
 // A router record whose mutex and condition variable have been initialised;
@@ -86,21 +90,73 @@ router_ptr new_router(tuvod_state_t *tuvod) {
     return router_ptr(router.release());
 }
 
-// Binds every string in the configured "bindAddrs"; failures are logged by
-// the binding module and skipped.
-void bind_configured_addrs(tuvod_state_t *tuvod, tuvod_router_t *router) {
-    json_t *addrs_js = tuvod_conf_get_array(tuvod, nullptr, "bindAddrs", nullptr);
+// Binds "<scheme>://[addr]:port" for every string in addrs_js; failures
+// are logged by the binding module and skipped. The number bound.
+int bind_addrs(tuvod_router_t *router, json_t *addrs_js, const char *what, const char *scheme, int port,
+               nng_tls_config *tls) {
+    int bound = 0;
     size_t i;
     json_t *addr_js;
     json_array_foreach(addrs_js, i, addr_js) {
         if (!json_is_string(addr_js)) {
-            PRINT_INFO(INFO_WARN, "Ignoring bindAddrs element %zu: not an address string\n", i);
+            PRINT_INFO(INFO_WARN, "Ignoring %s element %zu: not an address string\n", what, i);
             continue;
         }
         char url[ROUTER_URL_SZ];
-        snprintf(url, sizeof url, "tcp://[%s]:%d", json_string_value(addr_js), ROUTER_PORT);
-        (void)tuvod_bind_router(router, url);
+        snprintf(url, sizeof url, "%s://[%s]:%d", scheme, json_string_value(addr_js), port);
+        if (tuvod_bind_router(router, url, tls) == 0)
+            bound++;
     }
+    return bound;
+}
+
+// The cleartext listeners: the configured "bindAddrs", or only the loopback
+// address when the TLS configuration keeps cleartext local.
+void bind_configured_addrs(tuvod_state_t *tuvod, tuvod_router_t *router) {
+    if (tuvod_conf_get_bool(tuvod, "tls", "cleartextLoopbackOnly", false)) {
+        json_ptr loopback(json_pack("[s]", "127.0.0.1"));
+        bind_addrs(router, loopback.get(), "bindAddrs", "tcp", ROUTER_PORT, nullptr);
+        return;
+    }
+    json_t *addrs_js = tuvod_conf_get_array(tuvod, nullptr, "bindAddrs", nullptr);
+    bind_addrs(router, addrs_js, "bindAddrs", "tcp", ROUTER_PORT, nullptr);
+}
+
+const char *tls_file(json_t *tls_js, const char *key) {
+    const char *value = json_string_value(json_object_get(tls_js, key));
+    return value != nullptr ? value : "";
+}
+
+// The TLS listeners, when "tls" is configured. -1 (start-up refused) when
+// its files cannot be used or nothing could be bound.
+int bind_tls_addrs(tuvod_state_t *tuvod, tuvod_router_t *router) {
+    json_t *tls_js = json_object_get(tuvod->config_js, "tls");
+    if (tls_js == nullptr)
+        return 0;
+    if (!json_is_object(tls_js)) {
+        PRINT_INFO(INFO_ERROR, "TLS configuration refused: \"tls\" is not an object\n");
+        return -1;
+    }
+    json_t *port_js = json_object_get(tls_js, "port");
+    if (port_js != nullptr && (!json_is_integer(port_js) || json_integer_value(port_js) < 1 ||
+                               json_integer_value(port_js) > 65535)) {
+        PRINT_INFO(INFO_ERROR, "TLS configuration refused: \"port\" is not a port number\n");
+        return -1;
+    }
+    int port = port_js != nullptr ? static_cast<int>(json_integer_value(port_js)) : ROUTER_TLS_PORT;
+    std::string err;
+    tls_config_ptr cfg = tuvod_tls_server_config(tls_file(tls_js, "certFile"), tls_file(tls_js, "keyFile"),
+                                                 tls_file(tls_js, "clientCAFile"), &err);
+    if (!cfg) {
+        PRINT_INFO(INFO_ERROR, "TLS configuration refused: %s\n", err.c_str());
+        return -1;
+    }
+    // Each listener holds its own reference to the configuration.
+    if (bind_addrs(router, json_object_get(tls_js, "bindAddrs"), "tls bindAddrs", "tls+tcp", port, cfg.get()) == 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to bind any TLS listeners\n");
+        return -1;
+    }
+    return 0;
 }
 
 void append_job(tuvod_state_t *tuvod, tuvod_job_t *job) {
@@ -136,8 +192,8 @@ bool wait_for_room(tuvod_router_t *router) {
 }
 
 // Waits for one message and queues it; returns when there is none yet.
-// After nn_term every call fails at once; pause so the thread does not
-// spin until the shutdown clears its run flag.
+// After the socket is closed every call fails at once; pause so the thread
+// does not spin until the shutdown clears its run flag.
 void pause_after_term() {
     struct timespec pause = {0, ROUTER_POLL_MS * 1000000L / 10};
     nanosleep(&pause, nullptr);
@@ -154,38 +210,33 @@ std::unique_ptr<tuvod_job_t> new_job() {
 void router_turn(tuvod_router_t *router) {
     if (!wait_for_room(router))
         return;
-    struct nn_pollfd pfd = {router->sock, NN_POLLIN, 0};
-    if (nn_poll(&pfd, 1, ROUTER_POLL_MS) < 0 && errno == ETERM) {
+    // The receive time-out (one poll period) is set on the socket.
+    nng_msg *msg = nullptr;
+    int rv = nng_recvmsg(router->sock, &msg, 0);
+    if (rv == NNG_ETIMEDOUT || rv == NNG_EINTR)
+        return;
+    if (rv == NNG_ECLOSED) {
         pause_after_term();
         return;
     }
-    if ((pfd.revents & NN_POLLIN) == 0)
+    if (rv != 0) {
+        PRINT_INFO(INFO_ERROR, "Failed to receieve message: %s\n", nng_strerror(rv));
         return;
-
+    }
     std::unique_ptr<tuvod_job_t> job = new_job();
     if (!job) {
+        // Unanswered, as a request the library could not deliver would be.
+        nng_msg_free(msg);
         PRINT_INFO(INFO_ERROR, "Failed to allocate job\n");
         return;
     }
     job->rep_sock = router->sock;
-    struct nn_iovec iov = {&job->req_buf, NN_MSG};
-    struct nn_msghdr hdr = {};
-    hdr.msg_iov = &iov;
-    hdr.msg_iovlen = 1;
-    hdr.msg_control = &job->control;
-    hdr.msg_controllen = NN_MSG;
-    job->req_sz = nn_recvmsg(router->sock, &hdr, 0);
-    if (job->req_sz < 0) {
-        // A socket closed by nn_term reports EBADF: that is the shutdown, not a failure.
-        if (errno == ETERM || errno == EBADF) {
-            pause_after_term();
-            return;
-        }
-        PRINT_INFO(INFO_ERROR, "Failed to receieve message: %s\n", strerror(errno));
-        return;
-    }
+    job->msg = msg;
+    job->req_buf = static_cast<char *>(nng_msg_body(msg));
+    job->req_sz = static_cast<int>(nng_msg_len(msg));
+    job->caller = tuvod_caller_of(nng_msg_get_pipe(msg));
     PRINT_DEBUG(DEBUG_ROUTER, "Received request with %d bytes payload on socket %d\n", job->req_sz,
-                router->sock);
+                nng_socket_id(router->sock));
     append_job(router->tuvod, job.release());
 }
 
@@ -218,21 +269,32 @@ int tuvod_init_router(tuvod_state_t *tuvod) {
     router_ptr router = new_router(tuvod);
     if (!router)
         return -1;
-    nn_socket_owner sock(nn_socket(AF_SP_RAW, NN_REP));
-    if (sock.get() < 0) {
+    nng_socket_owner sock;
+    if (nng_rep0_open_raw(sock.out()) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to open router socket\n");
         return -1;
     }
     router->sock = sock.get();
-    int32_t max_msgsz = tuvod->max_msgsz;
-    if (nn_setsockopt(sock.get(), NN_SOL_SOCKET, NN_RCVMAXSIZE, &max_msgsz, sizeof max_msgsz) != 0) {
+    // -1 means no limit, which the library spells 0.
+    size_t max_msgsz = tuvod->max_msgsz < 0 ? 0 : static_cast<size_t>(tuvod->max_msgsz);
+    int rv = nng_socket_set_size(sock.get(), NNG_OPT_RECVMAXSZ, max_msgsz);
+    if (rv != 0) {
         PRINT_INFO(INFO_ERROR, "Unable to set maximum message size for router REP socket: %s\n",
-                   strerror(errno));
+                   nng_strerror(rv));
+        return -1;
+    }
+    if ((rv = nng_socket_set_ms(sock.get(), NNG_OPT_RECVTIMEO, ROUTER_POLL_MS)) != 0 ||
+        (rv = nng_socket_set_ms(sock.get(), NNG_OPT_SENDTIMEO, ROUTER_SEND_SLICE_MS)) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to set time-outs for router REP socket: %s\n", nng_strerror(rv));
         return -1;
     }
     bind_configured_addrs(tuvod, router.get());
     if (router->rep_bindings == nullptr) {
         PRINT_INFO(INFO_ERROR, "Failed to bind any listeners\n");
+        return -1;
+    }
+    if (bind_tls_addrs(tuvod, router.get()) != 0) {
+        destroy_all_bindings(&router->rep_bindings, sock.get(), true);
         return -1;
     }
     sock.release();
@@ -250,7 +312,7 @@ int tuvod_start_router(tuvod_state_t *tuvod) {
         PRINT_INFO(INFO_ERROR, "Failed to create router thread\n");
         router->run = false;
         destroy_all_bindings(&router->rep_bindings, router->sock, true);
-        nn_close(router->sock);
+        nng_close(router->sock);
         router_ptr owned(router);
         tuvod->tuvod_router = nullptr;
         return -1;
@@ -277,22 +339,23 @@ int tuvod_shutdown_router(tuvod_state_t *tuvod) {
     if (started)
         pthread_join(router->thread, nullptr);
     {
-        // The library is already terminated: endpoints go with it.
+        // Closing the socket closes its listeners and connections.
         mutex_guard lock(&router->mutex);
         destroy_all_bindings(&router->rep_bindings, router->sock, false);
+        nng_close(router->sock);
     }
     router_ptr owned(router);
     tuvod->tuvod_router = nullptr;
     return 0;
 }
 
-int tuvod_bind_router(tuvod_router_t *router, const char *url) {
+int tuvod_bind_router(tuvod_router_t *router, const char *url, nng_tls_config *tls) {
     if (router == nullptr)
         return -1;
     int rc;
     {
         mutex_guard lock(&router->mutex);
-        rc = add_binding_for_url(&router->rep_bindings, router->sock, url);
+        rc = add_binding_for_url(&router->rep_bindings, router->sock, url, tls);
     }
     if (rc == 0)
         PRINT_INFO(INFO_INFO, "Router bound to %s\n", url);

@@ -298,9 +298,38 @@ bool limits_from_json(const char *path, json_t *limits_js, tuvod_limits_t *limit
 
 // A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
 // it in messages.
+// Takes the optional "allowedCallers" (a non-empty array of non-empty CN
+// strings) out of script_js. False, logged, when it is malformed.
+bool take_allowed_callers(json_t *script_js, const char *path, std::vector<std::string> *out) {
+    json_t *list_js = json_object_get(script_js, "allowedCallers");
+    if (list_js == nullptr)
+        return true;
+    bool ok = json_is_array(list_js) && json_array_size(list_js) > 0;
+    size_t i;
+    json_t *cn_js;
+    json_array_foreach(list_js, i, cn_js) {
+        if (!json_is_string(cn_js) || json_string_length(cn_js) == 0 ||
+            strlen(json_string_value(cn_js)) != json_string_length(cn_js)) {
+            ok = false;
+            break;
+        }
+        out->emplace_back(json_string_value(cn_js));
+    }
+    if (!ok) {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: allowedCallers is not a list of certificate names\n",
+                   path);
+        return false;
+    }
+    json_object_del(script_js, "allowedCallers");
+    return true;
+}
+
 tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const char *path) {
     json_ptr script_js = read_script_file(dir_fd, file_name, path);
     if (!script_js)
+        return nullptr;
+    std::vector<std::string> allowed_callers;
+    if (!take_allowed_callers(script_js.get(), path, &allowed_callers))
         return nullptr;
 
     json_error_t error;
@@ -357,6 +386,7 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
     script->script_nonblock = nonblock != 0;
     script->script_concurrent = concurrent != 0;
     script->script_redact_argv = static_cast<int>(redact_mask);
+    script->script_allowed_callers = std::move(allowed_callers);
     script->script_limits = limits;
     script->script_killsigs = contract_killer_descs_from_json(path, killsigs_js);
     if (script->script_killsigs == nullptr) {
@@ -431,6 +461,19 @@ tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path) {
         if ((*s)->script_path == path)
             return *s;
     return nullptr;
+}
+
+int validate_caller(tuvod_script_t *script, const std::string &caller, tuvod_error_t **errors) {
+    static const char tls_prefix[] = "tls:";
+    if (script->script_allowed_callers.empty() || caller.rfind(tls_prefix, 0) != 0)
+        return 0;
+    const std::string cn = caller.substr(sizeof tls_prefix - 1);
+    for (const std::string &allowed : script->script_allowed_callers)
+        if (allowed == cn)
+            return 0;
+    set_err(INFO_ERROR, errors, TUVOD_EPERM, nullptr, "Caller '%s' may not run script '%s'", caller.c_str(),
+            script->script_path.c_str());
+    return -1;
 }
 
 namespace {

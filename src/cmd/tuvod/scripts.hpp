@@ -15,6 +15,8 @@
 #include <deque>
 #include <memory>
 
+#include <string>
+
 #include "handles.hpp"
 #include "tuvod.hpp"
 
@@ -65,6 +67,9 @@ void free_contract_killer_descs(contract_killer_desc_t *descs);
 // Each returns 0 when the script may run; -1 after pushing the reason
 // (code 1, 5 or 22) on errors. The script is borrowed.
 int validate_authority(tuvod_script_t *script, const char *authority, tuvod_error_t **errors);
+// A TLS caller must be one of the script's "allowedCallers" when it has any;
+// other callers are not checked. 0, or -1 with an EPERM error.
+int validate_caller(tuvod_script_t *script, const std::string &caller, tuvod_error_t **errors);
 int validate_script(tuvod_script_t *script, tuvod_error_t **errors);
 
 // A script file that passed every check, held open so that what runs is

@@ -19,7 +19,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nanomsg/nn.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -465,7 +464,6 @@ void shut_down(const options_t &opts) {
     tuvo_legacy_wait(&tuvod);
     // Asynchronous runs: killed and recorded "LOST" while the database is open.
     async_runs_stop(&tuvod);
-    nn_term();
     if (shutdown_dm != nullptr)
         tuvod_deadman_reset(shutdown_dm, 10, "shutting down router");
     tuvod_shutdown_router(&tuvod);

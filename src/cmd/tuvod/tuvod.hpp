@@ -6,7 +6,7 @@
 //   jobs_mutex/jobs_cv      the job queue (router appends, workers take);
 //                           jobs_space_cv wakes the router when a full
 //                           queue has room again
-//   job_rep_mutex           every send on the request socket
+//   job_rep_mutex           unused: the request socket is thread-safe
 //   workers_mutex           the worker list; the only nesting is
 //                           workers_mutex then daemon_mutex
 #pragma once
@@ -21,8 +21,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <jansson.h>
+#include <nng/nng.h>
 
 struct sqlite3;
 
@@ -140,6 +142,8 @@ struct tuvod_script_t {
     bool script_nonblock = false;
     bool script_concurrent = false;
     int script_redact_argv = 0;    // bit n: argv[n] is secret
+    // Certificate CNs that may run the script over TLS; empty: any.
+    std::vector<std::string> script_allowed_callers;
     contract_killer_desc_t *script_killsigs = nullptr; // own list or default_killsigs
     // The file as it was at the last successful digest check.
     std::mutex digest_mutex;
@@ -162,16 +166,17 @@ using tuvod_script_ref = std::shared_ptr<tuvod_script_t>;
 
 // One received request waiting for a worker.
 struct tuvod_job_t {
-    int rep_sock = -1;
-    char *req_buf = nullptr;   // nanomsg buffer (nn_freemsg)
+    nng_socket rep_sock = NNG_SOCKET_INITIALIZER;
+    nng_msg *msg = nullptr;    // owned (nng_msg_free); its header is the routing header
+    char *req_buf = nullptr;   // the message body
     int req_sz = 0;
-    void *control = nullptr;   // nanomsg routing header (nn_freemsg, or handed to nn_sendmsg)
+    std::string caller;        // who sent it, derived from the connection
     tuvod_job_t *next = nullptr;
 };
 
 // One endpoint the request socket is bound to.
 struct tuvod_binding_t {
-    int binding_epid = -1;
+    nng_listener binding_epid = NNG_LISTENER_INITIALIZER;
     std::string binding_url;
     tuvod_binding_t *next = nullptr;
 };
@@ -180,8 +185,7 @@ struct tuvod_state_t;
 
 struct tuvod_router_t {
     tuvod_state_t *tuvod = nullptr;
-    int sock = -1;
-    int epid = -1;
+    nng_socket sock = NNG_SOCKET_INITIALIZER;
     tuvod_binding_t *rep_bindings = nullptr; // guarded by mutex
     std::atomic<bool> run{false};
     bool started = false;                    // guarded by mutex

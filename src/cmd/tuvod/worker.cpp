@@ -5,8 +5,10 @@
 // deadline) to look at its run flag. A job is parsed up to its first NUL or
 // the end of the body, never further; the envelope must be exactly
 // {"requestUUID", "authority", "op", "args"}. The operation handler runs with
-// no worker lock held. Replies go out one at a time under job_rep_mutex,
-// which also covers reading and restoring the socket's send time-out.
+// no worker lock held and with the job's caller identity in scope. Each
+// reply carries the request's routing header back; a send waits for a slow
+// peer in slices of the socket's send time-out, for good while the worker
+// runs and for a bounded time once it is told to stop.
 //
 // Shutdown: the entry clears each worker's run flag and sends it SIGUSR1
 // (unblocked only in worker threads here) to interrupt blocking calls; a
@@ -14,7 +16,7 @@
 // queued are released unanswered by whoever frees the queue.
 #include "worker.hpp"
 
-#include <nanomsg/nn.h>
+#include <nng/nng.h>
 #include <signal.h>
 #include <sys/time.h>
 
@@ -25,6 +27,7 @@
 #include <new>
 #include <vector>
 
+#include "caller.hpp"
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
@@ -38,13 +41,11 @@ namespace {
 
 constexpr int SHUTDOWN_SEND_TIMEOUT_MS = 10000;
 
-// A dequeued job: body and routing header are library buffers.
+// A dequeued job: body and routing header are one library message.
 struct job_deleter {
     void operator()(tuvod_job_t *job) const noexcept {
-        if (job->req_buf != nullptr)
-            nn_freemsg(job->req_buf);
-        if (job->control != nullptr)
-            nn_freemsg(job->control);
+        if (job->msg != nullptr)
+            nng_msg_free(job->msg);
         delete job;
     }
 };
@@ -74,26 +75,6 @@ job_ptr take_job(tuvod_worker_t *worker) {
     return job_ptr(job);
 }
 
-// A private copy of the job's routing header. Sending with the library's
-// own buffer (NN_MSG) hands it over on the first attempt, so a retried send
-// would pass a buffer that is already gone; a copy can be offered again.
-std::vector<char> copy_control(const tuvod_job_t *job) {
-    std::vector<char> copy;
-    if (job->control == nullptr)
-        return copy;
-    struct nn_msghdr hdr = {};
-    void *control = job->control;
-    hdr.msg_control = &control;
-    hdr.msg_controllen = NN_MSG;
-    size_t end = 0;
-    for (struct nn_cmsghdr *cmsg = NN_CMSG_FIRSTHDR(&hdr); cmsg != nullptr; cmsg = NN_CMSG_NXTHDR(&hdr, cmsg))
-        end = static_cast<size_t>(reinterpret_cast<char *>(cmsg) - static_cast<char *>(control)) +
-              NN_CMSG_ALIGN_(cmsg->cmsg_len);
-    const char *begin = static_cast<const char *>(control);
-    copy.assign(begin, begin + end);
-    return copy;
-}
-
 const char *op_for_log(json_t *req_js) {
     const char *op = json_string_value(json_object_get(req_js, "op"));
     return op != nullptr ? op : "(none)";
@@ -115,73 +96,79 @@ json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
                               tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors", errors_js));
 }
 
-// The response as a library message buffer (compact JSON and its NUL), or
-// none when it cannot be allocated. *len receives the message length.
-void *serialise_response(json_t *resp_js, size_t *len) {
-    // Serialised straight into a message buffer that the library takes over
+// The response as a library message (compact JSON and its NUL) addressed
+// with the request's routing header, or none when it cannot be allocated.
+nng_msg *serialise_response(json_t *resp_js, const tuvod_job_t *job) {
+    // Serialised straight into the message that the library takes over
     // (zero-copy): a response can carry a large output, and it should not be
     // held a third time while it is sent.
     size_t text_len = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
-    void *msg = text_len > 0 ? nn_allocmsg(text_len + 1, 0) : nullptr;
-    if (msg == nullptr)
+    nng_msg *msg = nullptr;
+    if (text_len == 0 || nng_msg_alloc(&msg, text_len + 1) != 0)
         return nullptr;
-    auto *text = static_cast<char *>(msg);
+    auto *text = static_cast<char *>(nng_msg_body(msg));
     json_dumpb(resp_js, text, text_len, JSON_COMPACT);
     text[text_len] = '\0';
-    *len = text_len + 1;
+    if (job->msg != nullptr &&
+        nng_msg_header_append(msg, nng_msg_header(job->msg), nng_msg_header_len(job->msg)) != 0) {
+        nng_msg_free(msg);
+        return nullptr;
+    }
     return msg;
+}
+
+// Sends msg (taking it); a slow peer is waited for while the worker runs,
+// and for at most SHUTDOWN_SEND_TIMEOUT_MS once it has been told to stop.
+void send_message(tuvod_worker_t *worker, const tuvod_job_t *job, nng_msg *msg) {
+    struct timespec stop_deadline = {};
+    for (;;) {
+        int rv = nng_sendmsg(job->rep_sock, msg, 0);
+        if (rv == 0)
+            return;
+        bool retry = rv == NNG_ETIMEDOUT || rv == NNG_EAGAIN || rv == NNG_EINTR;
+        if (retry && !worker->run) {
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (stop_deadline.tv_sec == 0)
+                stop_deadline = {now.tv_sec + SHUTDOWN_SEND_TIMEOUT_MS / 1000, now.tv_nsec};
+            else if (now.tv_sec > stop_deadline.tv_sec ||
+                     (now.tv_sec == stop_deadline.tv_sec && now.tv_nsec >= stop_deadline.tv_nsec))
+                retry = false;
+        }
+        // A send that timed out comes back with its routing header
+        // cleared; without it the reply would be dropped as unaddressed.
+        if (retry && job->msg != nullptr) {
+            nng_msg_header_clear(msg);
+            if (nng_msg_header_append(msg, nng_msg_header(job->msg), nng_msg_header_len(job->msg)) != 0)
+                retry = false;
+        }
+        if (!retry) {
+            PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
+            // The message is the library's only once a send succeeds.
+            nng_msg_free(msg);
+            return;
+        }
+    }
 }
 
 // Sends one reply: compact JSON plus its NUL, to the peer in the job's
 // routing header. A response too large to allocate is answered with an
 // out-of-memory error instead; the daemon goes on.
 void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
-    tuvod_state_t *tuvod = worker->tuvod;
-    size_t len = 0;
-    void *msg = serialise_response(resp_js, &len);
+    nng_msg *msg = serialise_response(resp_js, job);
     if (msg == nullptr) {
         size_t want = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
         JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
         PRINT_INFO(INFO_ERROR, "Unable to serialise JSON response to %s (%zu bytes)\n", op_for_log(req_js), want);
         json_ptr fallback = error_only_response(resp_js, TUVOD_ENOMEM, "Unable to allocate the response");
         if (fallback)
-            msg = serialise_response(fallback.get(), &len);
+            msg = serialise_response(fallback.get(), job);
         if (msg == nullptr)
             return;
     }
-    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", static_cast<const char *>(msg), len);
-
-    std::vector<char> control = copy_control(job);
-    struct nn_iovec iov = {&msg, NN_MSG};
-    struct nn_msghdr hdr = {};
-    hdr.msg_iov = &iov;
-    hdr.msg_iovlen = 1;
-    if (!control.empty()) {
-        hdr.msg_control = control.data();
-        hdr.msg_controllen = control.size();
-    }
-
-    mutex_guard lock(&tuvod->job_rep_mutex);
-    int sndtimeo = -1;
-    size_t optsz = sizeof sndtimeo;
-    bool have_timeo = nn_getsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &sndtimeo, &optsz) == 0;
-    while (nn_sendmsg(job->rep_sock, &hdr, NN_DONTWAIT) < 0) {
-        if (errno == EINTR) {
-            if (!worker->run) {
-                int timeo = SHUTDOWN_SEND_TIMEOUT_MS;
-                nn_setsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &timeo, sizeof timeo);
-            }
-            continue;
-        }
-        if (errno == EAGAIN)
-            continue;
-        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", strerror(errno));
-        // The buffer is the library's only once a send succeeds.
-        nn_freemsg(msg);
-        break;
-    }
-    if (have_timeo)
-        nn_setsockopt(job->rep_sock, NN_SOL_SOCKET, NN_SNDTIMEO, &sndtimeo, sizeof sndtimeo);
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", static_cast<const char *>(nng_msg_body(msg)),
+                nng_msg_len(msg));
+    send_message(worker, job, msg);
 }
 
 // Sets member key of resp_js to a copy of the request's string member.
@@ -272,6 +259,7 @@ void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
     const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
     json_ptr req_js;
     json_ptr resp_js;
+    caller_scope scope(job->caller);
     try {
         resp_js = build_response(worker->tuvod, job->req_buf, body_sz, worker->worker_uuid_str.c_str(), &req_js);
     } catch (const std::bad_alloc &) {

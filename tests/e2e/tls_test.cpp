@@ -1,0 +1,344 @@
+// The TLS listener: mutual authentication with certificates the test makes
+// with openssl, the caller identity in every record, allowedCallers, and
+// records scoped to the identity that started them.
+#include <nng/nng.h>
+#include <nng/protocol/reqrep0/req.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "harness.hpp"
+#include "tls.hpp"
+
+namespace {
+
+using e2e::Client;
+using e2e::Daemon;
+using e2e::Sandbox;
+
+const char *const TLS_ENDPOINT = "tls+tcp://127.0.0.1:5558";
+
+// A CA with server and client certificates, one client from another CA and
+// one expired, all in dir.
+bool make_certs(const std::string &dir) {
+    std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = d\n[d]\ndatabase = " << dir
+                                   << "/index.txt\nnew_certs_dir = " << dir << "\nserial = " << dir
+                                   << "/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n";
+    std::ofstream(dir + "/server.ext") << "subjectAltName = DNS:localhost, IP:127.0.0.1\n";
+    std::string script = "set -e; cd '" + dir + "'; : > index.txt; echo 01 > serial\n"
+        "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out $1.key 2>/dev/null; chmod 600 $1.key; }\n"
+        "ca() { key $1; openssl req -x509 -new -key $1.key -out $1.pem -days 30 -subj /CN=$1; }\n"
+        "csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$1; }\n"
+        "sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -out $1.pem -days 30 $3 2>/dev/null; }\n"
+        "ca ca; ca otherca\n"
+        "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
+        "for c in alice bob; do csr $c; sign $c ca; done\n"
+        "csr mallory; sign mallory otherca\n"
+        "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
+        "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
+    return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
+}
+
+struct TlsAnswer {
+    int dial = -1; // nng result of the connection
+    json_ptr reply;
+};
+
+// One request over TLS as the client whose certificate is dir/<who>.pem
+// (no certificate when who is empty).
+TlsAnswer tls_request(const std::string &dir, const std::string &who, json_t *req) {
+    TlsAnswer out;
+    std::string err;
+    tls_config_ptr cfg = tuvod_tls_client_config(who.empty() ? "" : dir + "/" + who + ".pem",
+                                                 who.empty() ? "" : dir + "/" + who + ".key", dir + "/ca.pem",
+                                                 TLS_ENDPOINT, &err);
+    EXPECT_TRUE(cfg) << err;
+    nng_socket s;
+    if (!cfg || nng_req0_open(&s) != 0)
+        return out;
+    nng_socket_set_ms(s, NNG_OPT_RECVTIMEO, 15000);
+    nng_socket_set_ms(s, NNG_OPT_SENDTIMEO, 15000);
+    nng_socket_set_size(s, NNG_OPT_RECVMAXSZ, 0);
+    nng_dialer d;
+    nng_dialer_create(&d, s, TLS_ENDPOINT);
+    nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg.get());
+    out.dial = nng_dialer_start(d, 0);
+    if (out.dial == 0) {
+        cstr_ptr text(json_dumps(req, JSON_COMPACT));
+        char *buf = nullptr;
+        size_t len = 0;
+        if (nng_send(s, text.get(), strlen(text.get()) + 1, 0) == 0 && nng_recv(s, &buf, &len, NNG_FLAG_ALLOC) == 0) {
+            out.reply.reset(json_loadb(buf, strnlen(buf, len), 0, nullptr));
+            nng_free(buf, len);
+        }
+    }
+    nng_close(s);
+    return out;
+}
+
+json_ptr request(const std::string &op, json_t *args_stolen, const std::string &uuid,
+                 const std::string &authority = "test") {
+    return json_ptr(json_pack("{s:s, s:s, s:s, s:o}", "requestUUID", uuid.c_str(), "authority", authority.c_str(),
+                              "op", op.c_str(), "args", args_stolen));
+}
+
+json_ptr get_args() { return json_ptr(json_pack("{s:[s, s], s:b}", "properties", "state", "output", "peek", 1)); }
+
+class TlsE2E : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        E2E_REQUIRE_ROOT();
+        sb_ = std::make_unique<Sandbox>();
+        certs_ = sb_->root + "/certs";
+        ASSERT_EQ(mkdir(certs_.c_str(), 0700), 0);
+        ASSERT_TRUE(make_certs(certs_));
+        marker_ = sb_->root + "/ran";
+        sb_->add_script({.name = "hello", .body = "echo \"$1\" >> " + marker_ + "; echo hello"});
+        sb_->add_script({.name = "alice-only", .body = "echo only", .allowed_callers = {"alice"}});
+        sb_->add_script({.name = "sleeper", .body = "sleep 30"});
+    }
+    void write_config(const std::string &tls_extra = "") {
+        sb_->write(sb_->config_path(),
+                   "{\"bindAddrs\": [\"127.0.0.1\"], \"tls\": {\"bindAddrs\": [\"127.0.0.1\"], \"port\": 5558, "
+                   "\"certFile\": \"" + certs_ + "/server.pem\", \"keyFile\": \"" + certs_ + "/server.key\", "
+                   "\"clientCAFile\": \"" + certs_ + "/ca.pem\"" + tls_extra + "}}",
+                   0600);
+    }
+    void start() {
+        write_config();
+        d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
+        ASSERT_TRUE(d_->start());
+        ASSERT_TRUE(d_->wait_ready()) << d_->log();
+    }
+    // Runs hello as who; the answer.
+    json_ptr run_hello(const std::string &who, const std::string &uuid, bool async = false) {
+        json_ptr req = request("execute", e2e::exec_args({sb_->bin_dir + "/hello", uuid}, async).release(), uuid);
+        return tls_request(certs_, who, req.get()).reply;
+    }
+    std::string db_caller(const std::string &uuid) {
+        sqlite3 *db = nullptr;
+        std::string caller = "(none)";
+        if (sqlite3_open_v2((sb_->cache_dir + "/tuvod.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt *st = nullptr;
+            sqlite3_prepare_v2(db, "SELECT CALLER FROM CMDS WHERE REQUEST_UUID = ?", -1, &st, nullptr);
+            sqlite3_bind_text(st, 1, uuid.c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0) != nullptr)
+                caller = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        return caller;
+    }
+    std::string exec_log() const { return e2e::read_file(sb_->log_dir + "/tuvod_exec.log"); }
+
+    std::unique_ptr<Sandbox> sb_;
+    std::unique_ptr<Daemon> d_;
+    std::string certs_, marker_;
+};
+
+TEST_F(TlsE2E, VerifiedClientRunsAndItsIdentityIsRecorded) {
+    start();
+    std::string id = e2e::new_uuid();
+    json_ptr r = run_hello("alice", id);
+    ASSERT_EQ(e2e::state_of(r), "COMPLETE") << e2e::text_of(r);
+    EXPECT_NE(exec_log().find("\"caller\": \"tls:alice\""), std::string::npos) << exec_log();
+    EXPECT_NE(d_->log().find("Executing 'hello' for tls:alice"), std::string::npos) << d_->log();
+
+    // An asynchronous run keeps its row until it is collected.
+    std::string async_id = e2e::new_uuid();
+    ASSERT_EQ(e2e::state_of(run_hello("alice", async_id, true)), "RUNNING");
+    EXPECT_EQ(db_caller(async_id), "tls:alice");
+
+    // A cleartext caller is named by its address.
+    std::string id2 = e2e::new_uuid();
+    Client c;
+    json_ptr r2 = c.call("execute", e2e::exec_args({sb_->bin_dir + "/hello", id2}, true).release(), id2);
+    ASSERT_EQ(e2e::state_of(r2), "RUNNING") << e2e::text_of(r2);
+    EXPECT_EQ(db_caller(id2), "tcp:127.0.0.1");
+    EXPECT_TRUE(e2e::wait_until([&] { return exec_log().find("\"caller\": \"tcp:127.0.0.1\"") != std::string::npos; },
+                                10000))
+        << exec_log();
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
+    start();
+    for (const char *who : {"", "mallory", "old"}) {
+        TlsAnswer a = tls_request(certs_, who, request("execute", e2e::exec_args({sb_->bin_dir + "/hello", who}, false).release(), e2e::new_uuid()).get());
+        EXPECT_NE(a.dial, 0) << "client '" << who << "' was let in";
+        EXPECT_FALSE(a.reply) << who;
+    }
+    EXPECT_TRUE(d_->wait_for_log("certificate has expired", 5000)) << d_->log();
+    EXPECT_NE(d_->log().find("TLS handshake failed"), std::string::npos);
+    EXPECT_EQ(e2e::read_file(marker_), "");
+    // The listener still serves good clients afterwards.
+    EXPECT_EQ(e2e::state_of(run_hello("bob", e2e::new_uuid())), "COMPLETE");
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, AllowedCallersRefuseOtherNames) {
+    start();
+    auto run_as = [&](const std::string &who) {
+        std::string id = e2e::new_uuid();
+        json_ptr req = request("execute", e2e::exec_args({sb_->bin_dir + "/alice-only"}, false).release(), id);
+        return tls_request(certs_, who, req.get()).reply;
+    };
+    json_ptr ok = run_as("alice");
+    EXPECT_EQ(e2e::state_of(ok), "COMPLETE") << e2e::text_of(ok);
+    json_ptr refused = run_as("bob");
+    EXPECT_EQ(e2e::state_of(refused), "FAILED") << e2e::text_of(refused);
+    EXPECT_EQ(e2e::first_code(refused), 1);
+    EXPECT_NE(e2e::first_error(refused).find("Caller 'tls:bob' may not run"), std::string::npos);
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
+    start();
+    std::string id = e2e::new_uuid();
+    json_ptr started = tls_request(certs_, "alice",
+                                   request("execute", e2e::exec_args({sb_->bin_dir + "/sleeper"}, true).release(), id).get()).reply;
+    ASSERT_EQ(e2e::state_of(started), "RUNNING") << e2e::text_of(started);
+    std::string unknown = e2e::new_uuid();
+
+    // What another identity sees is exactly what an unknown id gets.
+    auto errors_for = [&](const std::string &who, const std::string &op, json_t *args, const std::string &uuid) {
+        json_ptr req = request(op, args, uuid);
+        json_ptr r = who == "cleartext" ? Client().request(req.get()) : tls_request(certs_, who, req.get()).reply;
+        json_t *errs = e2e::errors_of(r);
+        std::string text;
+        size_t i;
+        json_t *e;
+        json_array_foreach(errs, i, e) text += std::string(e2e::str(e, "errorString")) + "|";
+        return e2e::state_of(r) + " " + text;
+    };
+    for (const std::string who : {"bob", "cleartext"}) {
+        std::string theirs = errors_for(who, "get", get_args().release(), id);
+        std::string none = errors_for(who, "get", get_args().release(), unknown);
+        EXPECT_EQ(theirs.substr(0, theirs.find(id)), none.substr(0, none.find(unknown))) << who;
+        EXPECT_NE(theirs.find("Unable to get"), std::string::npos) << theirs;
+        std::string cleared = errors_for(who, "clear", json_pack("{s:b}", "force", 1), id);
+        EXPECT_NE(cleared.find("Unable to delete"), std::string::npos) << who << ": " << cleared;
+        std::string cancelled = errors_for(who, "cancel", json_pack("{s:s, s:s}", "cmd", id.c_str(), "authority", "test"),
+                                           e2e::new_uuid());
+        EXPECT_NE(cancelled.find("No command " + id + " to cancel"), std::string::npos) << who << ": " << cancelled;
+    }
+    json_ptr bob_list = tls_request(certs_, "bob", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;
+    EXPECT_EQ(json_object_get(e2e::result_of(bob_list), id.c_str()), nullptr) << e2e::text_of(bob_list);
+    json_ptr alice_list = tls_request(certs_, "alice", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;
+    EXPECT_NE(json_object_get(e2e::result_of(alice_list), id.c_str()), nullptr) << e2e::text_of(alice_list);
+
+    // The owner still has it: reads it and clears it.
+    json_ptr mine = tls_request(certs_, "alice", request("get", get_args().release(), id).get()).reply;
+    EXPECT_EQ(e2e::state_of(mine), "RUNNING") << e2e::text_of(mine);
+    json_ptr cleared = tls_request(certs_, "alice", request("clear", json_pack("{s:b}", "force", 1), id).get()).reply;
+    EXPECT_EQ(json_array_size(e2e::errors_of(cleared)), 0u) << e2e::text_of(cleared);
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
+    struct Case {
+        const char *what;
+        std::function<void()> spoil;
+        const char *message;
+    };
+    std::string key = certs_ + "/server.key";
+    Case cases[] = {
+        {"key readable by others", [&] { chmod(key.c_str(), 0644); }, "has mode 0644; it must be 0600 or stricter"},
+        {"key of another certificate", [&] { std::system(("cp " + certs_ + "/alice.key " + key).c_str()); },
+         "does not match certificate"},
+        {"missing CA", [&] { unlink((certs_ + "/ca.pem").c_str()); }, "cannot open TLS CA file"},
+    };
+    for (Case &c : cases) {
+        ASSERT_TRUE(make_certs(certs_));
+        c.spoil();
+        write_config();
+        Daemon d(*sb_);
+        ASSERT_TRUE(d.start());
+        EXPECT_FALSE(d.wait_ready()) << c.what;
+        EXPECT_NE(d.log().find("TLS configuration refused"), std::string::npos) << c.what << ": " << d.log();
+        EXPECT_NE(d.log().find(c.message), std::string::npos) << c.what << ": " << d.log();
+    }
+}
+
+TEST_F(TlsE2E, CleartextCanBeKeptToLoopback) {
+    write_config(", \"cleartextLoopbackOnly\": true");
+    sb_->write(sb_->config_path(), e2e::read_file(sb_->config_path()).replace(
+                                       e2e::read_file(sb_->config_path()).find("[\"127.0.0.1\"]"), 13, "[\"::\"]"),
+               0600);
+    d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
+    ASSERT_TRUE(d_->start());
+    ASSERT_TRUE(d_->wait_ready()) << d_->log();
+    EXPECT_NE(d_->log().find("Router bound to tcp://[127.0.0.1]:5557"), std::string::npos) << d_->log();
+    EXPECT_EQ(d_->log().find("Router bound to tcp://[::]:5557"), std::string::npos) << d_->log();
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+// tuvoctl's output and exit status (its own -t bounds the wait).
+std::pair<int, std::string> tuvoctl(const std::string &args) {
+    std::string out;
+    FILE *p = popen((std::string(TUVOCTL_BINARY) + " -t 10 " + args + " 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return {-1, ""};
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST_F(TlsE2E, TuvoctlSpeaksTlsAndSaysWhichSideRefused) {
+    start();
+    auto tls = [&](const std::string &who, const std::string &ca) {
+        return "-e tls+tcp://127.0.0.1:5558 --cert " + certs_ + "/" + who + ".pem --key " + certs_ + "/" + who +
+               ".key --ca " + certs_ + "/" + ca + ".pem";
+    };
+    auto ok = tuvoctl(tls("alice", "ca") + " run -a test -- " + sb_->bin_dir + "/hello x");
+    EXPECT_EQ(ok.first, 0) << ok.second;
+    EXPECT_EQ(ok.second, "hello\n");
+
+    auto by_daemon = tuvoctl(tls("mallory", "ca") + " run -a test -- " + sb_->bin_dir + "/hello x");
+    EXPECT_EQ(by_daemon.first, 69) << by_daemon.second;
+    EXPECT_NE(by_daemon.second.find("the daemon at tls+tcp://127.0.0.1:5558 refused the TLS handshake"),
+              std::string::npos) << by_daemon.second;
+
+    auto by_client = tuvoctl(tls("alice", "otherca") + " run -a test -- " + sb_->bin_dir + "/hello x");
+    EXPECT_EQ(by_client.first, 69) << by_client.second;
+    EXPECT_NE(by_client.second.find("this client refused the certificate of tls+tcp://127.0.0.1:5558"),
+              std::string::npos) << by_client.second;
+
+    auto no_files = tuvoctl("-e tls+tcp://127.0.0.1:5558 list");
+    EXPECT_EQ(no_files.first, 64) << no_files.second;
+    EXPECT_NE(no_files.second.find("needs --cert, --key and --ca"), std::string::npos) << no_files.second;
+    EXPECT_EQ(e2e::read_file(marker_), "x\n");
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST(LegacyCaller, IsTheUidOwningTheClientSocket) {
+    E2E_REQUIRE_ROOT();
+    Sandbox sb;
+    std::string exe = sb.add_script({.name = "who", .body = "echo hi"});
+    sb.write(sb.config_path(), "{\"bindAddrs\": [\"127.0.0.1\"], \"legacyUsers\": [\"65534\"]}", 0600);
+    Daemon d(sb, {"-f", "-v"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.log();
+    // The request comes from a socket owned by another user.
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok = setgid(65534) == 0 && setuid(65534) == 0 && e2e::legacy_call(exe).status == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << d.log();
+    std::string exec_log = e2e::read_file(sb.log_dir + "/tuvod_exec.log");
+    EXPECT_NE(exec_log.find("\"caller\": \"legacy:uid=65534\""), std::string::npos) << exec_log;
+    EXPECT_NE(d.log().find("Executing 'who' for legacy:uid=65534"), std::string::npos) << d.log();
+    EXPECT_EQ(d.stop(), 0) << d.log();
+}
+
+} // namespace
