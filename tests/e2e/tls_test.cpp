@@ -22,8 +22,8 @@ using e2e::Sandbox;
 
 const char *const TLS_ENDPOINT = "tls+tcp://127.0.0.1:5558";
 
-// A CA with server and client certificates, one client from another CA and
-// one expired, all in dir.
+// A CA with server and client certificates, one client from another CA, one
+// expired and one without a CN, all in dir.
 bool make_certs(const std::string &dir) {
     std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = d\n[d]\ndatabase = " << dir
                                    << "/index.txt\nnew_certs_dir = " << dir << "\nserial = " << dir
@@ -38,6 +38,7 @@ bool make_certs(const std::string &dir) {
         "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
         "for c in alice bob; do csr $c; sign $c ca; done\n"
         "csr mallory; sign mallory otherca\n"
+        "key nocn; openssl req -new -key nocn.key -out nocn.csr -subj /O=tuvod; sign nocn ca\n"
         "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
         "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
     return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
@@ -167,13 +168,14 @@ TEST_F(TlsE2E, VerifiedClientRunsAndItsIdentityIsRecorded) {
 
 TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
     start();
-    for (const char *who : {"", "mallory", "old"}) {
+    for (const char *who : {"", "mallory", "old", "nocn"}) {
         TlsAnswer a = tls_request(certs_, who, request("execute", e2e::exec_args({sb_->bin_dir + "/hello", who}, false).release(), e2e::new_uuid()).get());
         EXPECT_NE(a.dial, 0) << "client '" << who << "' was let in";
         EXPECT_FALSE(a.reply) << who;
     }
     EXPECT_TRUE(d_->wait_for_log("certificate has expired", 5000)) << d_->log();
     EXPECT_NE(d_->log().find("TLS handshake failed"), std::string::npos);
+    EXPECT_NE(d_->log().find("the client certificate names no CN"), std::string::npos) << d_->log();
     EXPECT_EQ(e2e::read_file(marker_), "");
     // The listener still serves good clients afterwards.
     EXPECT_EQ(e2e::state_of(run_hello("bob", e2e::new_uuid())), "COMPLETE");
