@@ -228,6 +228,8 @@ TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
                                            e2e::new_uuid());
         EXPECT_NE(cancelled.find("No command " + id + " to cancel"), std::string::npos) << who << ": " << cancelled;
     }
+    json_ptr clear_list = Client().call("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"));
+    EXPECT_EQ(json_object_get(e2e::result_of(clear_list), id.c_str()), nullptr) << e2e::text_of(clear_list);
     json_ptr bob_list = tls_request(certs_, "bob", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;
     EXPECT_EQ(json_object_get(e2e::result_of(bob_list), id.c_str()), nullptr) << e2e::text_of(bob_list);
     json_ptr alice_list = tls_request(certs_, "alice", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;

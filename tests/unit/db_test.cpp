@@ -149,6 +149,12 @@ TEST_F(DbTest, OlderFileGainsTheCallerColumnAndRowsAreScopedByIt) {
     EXPECT_EQ(json_object_size(mine), 1u);
     EXPECT_NE(json_object_get(mine, "new-alice"), nullptr);
     EXPECT_EQ(json_object_size(list("%", "%").get()), 2u);
+    // A cleartext caller's list leaves out what was started over TLS.
+    json_t *theirs = nullptr;
+    ASSERT_EQ(tuvod_db_list_cmds(&tuvod_, "%", "%", &theirs, "tcp:192.0.2.1"), 0);
+    json_ptr owned_theirs(theirs);
+    EXPECT_EQ(json_object_size(theirs), 1u);
+    EXPECT_NE(json_object_get(theirs, "old-1"), nullptr);
 
     // Opening again keeps the column and what it holds.
     ASSERT_EQ(tuvod_cmd_db_close(&tuvod_), 0);

@@ -902,7 +902,7 @@ void handle_list_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     json_t *cmds = nullptr;
     const std::string &caller = tuvod_current_caller();
     if (tuvod_db_list_cmds(tuvod, cmd != nullptr ? cmd : "%", state != nullptr ? state : "%", &cmds,
-                           tuvod_caller_is_tls(caller) ? caller.c_str() : nullptr) != 0) {
+                           caller.empty() ? nullptr : caller.c_str()) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "Failed to list commands'");
         return;
     }
