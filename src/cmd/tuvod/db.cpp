@@ -9,9 +9,11 @@
 // the shared connection runs from prepare (or exec) to finalize under
 // db_mutex, and the error text is read before the lock is dropped.
 //
-// Deletes run on a private connection per call, serialised against the
-// shared one by SQLite's file locks only; both kinds of connection wait up to
-// DB_BUSY_TIMEOUT_MS for a lock rather than refuse a valid request. The file
+// Deletes run on a private connection per call, also under db_mutex: left
+// to SQLite's file locks alone, a delete's busy wait could be outrun for
+// seconds by the shared connection's stream of commits under slow syncs and
+// fail with "database is locked". Both kinds of connection still wait up to
+// DB_BUSY_TIMEOUT_MS for a lock another process holds. The file
 // is kept in write-ahead-log mode with full syncs: each commit is durable and
 // readers do not block the writer.
 #include "db.hpp"
@@ -646,6 +648,7 @@ int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state
 }
 
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state) {
+    mutex_guard lock(&db_mutex);
     db_ptr db = open_connection(tuvod->cmd_db_filename);
     if (!db)
         return -1;
