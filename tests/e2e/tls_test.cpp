@@ -278,9 +278,9 @@ TEST_F(TlsE2E, CleartextCanBeKeptToLoopback) {
 }
 
 // tuvoctl's output and exit status (its own -t bounds the wait).
-std::pair<int, std::string> tuvoctl(const std::string &args) {
+std::pair<int, std::string> tuvoctl(const std::string &args, const std::string &env = "") {
     std::string out;
-    FILE *p = popen((std::string(TUVOCTL_BINARY) + " -t 10 " + args + " 2>&1").c_str(), "r");
+    FILE *p = popen((env + " " + TUVOCTL_BINARY + " -t 10 " + args + " 2>&1").c_str(), "r");
     if (p == nullptr)
         return {-1, ""};
     char buf[4096];
@@ -315,6 +315,39 @@ TEST_F(TlsE2E, TuvoctlSpeaksTlsAndSaysWhichSideRefused) {
     EXPECT_EQ(no_files.first, 64) << no_files.second;
     EXPECT_NE(no_files.second.find("needs --cert, --key and --ca"), std::string::npos) << no_files.second;
     EXPECT_EQ(e2e::read_file(marker_), "x\n");
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, TuvoctlTakesEverythingFromItsConfigurationFile) {
+    start();
+    // The user's default file, with names relative to its directory.
+    std::string home = sb_->root + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(certs_.c_str(), (home + "/certs").c_str()), 0);
+    sb_->write(home + "/tuvoctl.json",
+               "{\"endpoint\": \"tls+tcp://127.0.0.1:5558\", \"certFile\": \"certs/alice.pem\", "
+               "\"keyFile\": \"certs/alice.key\", \"caFile\": \"certs/ca.pem\"}",
+               0600);
+    const std::string env = "XDG_CONFIG_HOME='" + home + "'";
+    auto ok = tuvoctl("run -a test -- " + sb_->bin_dir + "/hello viafile", env);
+    EXPECT_EQ(ok.first, 0) << ok.second;
+    EXPECT_EQ(ok.second, "hello\n");
+    EXPECT_NE(exec_log().find("\"caller\": \"tls:alice\""), std::string::npos) << exec_log();
+
+    // The command line wins: another certificate, or the cleartext endpoint
+    // (where the file's TLS files are left unused).
+    auto other = tuvoctl("--cert " + certs_ + "/mallory.pem --key " + certs_ + "/mallory.key list", env);
+    EXPECT_EQ(other.first, 69) << other.second;
+    EXPECT_NE(other.second.find("refused the TLS handshake"), std::string::npos) << other.second;
+    auto clear = tuvoctl("-e tcp://127.0.0.1:5557 run -a test -- " + sb_->bin_dir + "/hello clear", env);
+    EXPECT_EQ(clear.first, 0) << clear.second;
+
+    // A file other users may change is not trusted with where authorities go.
+    chmod((home + "/tuvoctl.json").c_str(), 0666);
+    auto refused = tuvoctl("run -a test -- " + sb_->bin_dir + "/hello refused", env);
+    EXPECT_EQ(refused.first, 78) << refused.second;
+    EXPECT_NE(refused.second.find("may be changed by other users"), std::string::npos) << refused.second;
+    EXPECT_EQ(e2e::read_file(marker_), "viafile\nclear\n");
     EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
