@@ -22,27 +22,6 @@ using e2e::Sandbox;
 
 const char *const TLS_ENDPOINT = "tls+tcp://127.0.0.1:5558";
 
-// A CA with server and client certificates, one client from another CA and
-// one expired, all in dir.
-bool make_certs(const std::string &dir) {
-    std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = d\n[d]\ndatabase = " << dir
-                                   << "/index.txt\nnew_certs_dir = " << dir << "\nserial = " << dir
-                                   << "/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n";
-    std::ofstream(dir + "/server.ext") << "subjectAltName = DNS:localhost, IP:127.0.0.1\n";
-    std::string script = "set -e; cd '" + dir + "'; : > index.txt; echo 01 > serial\n"
-        "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out $1.key 2>/dev/null; chmod 600 $1.key; }\n"
-        "ca() { key $1; openssl req -x509 -new -key $1.key -out $1.pem -days 30 -subj /CN=$1; }\n"
-        "csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$1; }\n"
-        "sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -out $1.pem -days 30 $3 2>/dev/null; }\n"
-        "ca ca; ca otherca\n"
-        "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
-        "for c in alice bob; do csr $c; sign $c ca; done\n"
-        "csr mallory; sign mallory otherca\n"
-        "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
-        "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
-    return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
-}
-
 struct TlsAnswer {
     int dial = -1; // nng result of the connection
     json_ptr reply;
@@ -95,7 +74,7 @@ class TlsE2E : public ::testing::Test {
         sb_ = std::make_unique<Sandbox>();
         certs_ = sb_->root + "/certs";
         ASSERT_EQ(mkdir(certs_.c_str(), 0700), 0);
-        ASSERT_TRUE(make_certs(certs_));
+        ASSERT_TRUE(isolation::make_certificates(certs_));
         marker_ = sb_->root + "/ran";
         sb_->add_script({.name = "hello", .body = "echo \"$1\" >> " + marker_ + "; echo hello"});
         sb_->add_script({.name = "alice-only", .body = "echo only", .allowed_callers = {"alice"}});
@@ -253,7 +232,7 @@ TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
         {"missing CA", [&] { unlink((certs_ + "/ca.pem").c_str()); }, "cannot open TLS CA file"},
     };
     for (Case &c : cases) {
-        ASSERT_TRUE(make_certs(certs_));
+        ASSERT_TRUE(isolation::make_certificates(certs_));
         c.spoil();
         write_config();
         Daemon d(*sb_);
