@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,6 +80,12 @@ class RawPeer {
         if (!recv_all(msg.data(), msg.size(), timeout_ms))
             return std::nullopt;
         return msg.substr(4);
+    }
+
+    // Bytes received and not yet read.
+    int pending_bytes() const {
+        int n = 0;
+        return ioctl(fd_.get(), FIONREAD, &n) == 0 ? n : -1;
     }
 
   private:
@@ -248,6 +255,39 @@ TEST_F(Bounded, PipelinedFloodIsHeldBackAndEveryRequestAnswered) {
 #endif
     json_ptr later = c.call("list", json_object());
     EXPECT_TRUE(later && json_array_size(errors_of(later)) == 0) << text_of(later);
+}
+
+// A peer that pipelines requests with large answers and reads nothing for a
+// while still gets every answer once it reads: replies wait for a backed-up
+// connection instead of being dropped.
+TEST_F(Bounded, PipelinedPeerThatReadsLateGetsEveryAnswer) {
+    std::string big = sb_->add_script({.name = "big", .body = "head -c 1000000 /dev/zero | tr '\\0' x"});
+    ASSERT_NO_FATAL_FAILURE(start());
+    Client c;
+    std::string id = e2e::new_uuid();
+    ASSERT_EQ(state_of(exec(c, {big}, true, id)), "RUNNING");
+    ASSERT_EQ(wait_finished(c, id), "COMPLETE");
+
+    constexpr int n_gets = 150;
+    RawPeer peer;
+    ASSERT_TRUE(peer.connect_to(5557));
+    for (int i = 0; i < n_gets; i++)
+        ASSERT_TRUE(peer.send_request(static_cast<uint32_t>(i),
+                                      "{\"requestUUID\":\"" + id + "\",\"authority\":\"test\",\"op\":\"get\","
+                                      "\"args\":{\"properties\":[\"output\"],\"peek\":true}}"));
+    // Far more answers than the connection can buffer are due: wait until
+    // it is backed up and the daemon has done all it can meanwhile.
+    EXPECT_TRUE(e2e::wait_until([&] { return peer.pending_bytes() >= 65536; }, 30000));
+    EXPECT_TRUE(e2e::wait_until_idle(d_->pid(), 500, 60000));
+    int answered = 0;
+    while (answered < n_gets) {
+        std::optional<std::string> answer = peer.recv_answer(30000);
+        if (!answer)
+            break;
+        EXPECT_NE(answer->find("xxxxxxxxxx"), std::string::npos);
+        answered++;
+    }
+    EXPECT_EQ(answered, n_gets);
 }
 
 TEST_F(Bounded, AsynchronousRunsBeyondTheLimitAreRefusedUnrecorded) {

@@ -360,6 +360,47 @@ void reset_peak_rss(pid_t pid) {
     out << "5";
 }
 
+namespace {
+
+// User plus system CPU ticks of a process; -1 when unreadable.
+long long proc_cpu_ticks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(end + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && fields >> field; i++) {
+        if (i == 14)
+            utime = std::atoll(field.c_str());
+        else if (i == 15)
+            stime = std::atoll(field.c_str());
+    }
+    return utime + stime;
+}
+
+} // namespace
+
+bool wait_until_idle(pid_t pid, int quiet_ms, int timeout_ms) {
+    long long last = proc_cpu_ticks(pid);
+    auto quiet_since = std::chrono::steady_clock::now();
+    return wait_until(
+        [&] {
+            long long now_ticks = proc_cpu_ticks(pid);
+            auto now = std::chrono::steady_clock::now();
+            if (now_ticks != last) {
+                last = now_ticks;
+                quiet_since = now;
+                return false;
+            }
+            return now - quiet_since >= std::chrono::milliseconds(quiet_ms);
+        },
+        timeout_ms);
+}
+
 void DaemonTest::SetUp() {
     E2E_REQUIRE_ROOT();
     sb_ = std::make_unique<Sandbox>();

@@ -183,6 +183,9 @@ long proc_status_kib(pid_t pid, const char *field);
 long proc_rss_kib(pid_t pid);
 // Restarts the peak resident size (VmHWM) of a process from now.
 void reset_peak_rss(pid_t pid);
+// Waits (at most timeout_ms) until the process has used no CPU for
+// quiet_ms: it is done with, or blocked on, what it was given.
+bool wait_until_idle(pid_t pid, int quiet_ms, int timeout_ms);
 // Children of pid in state Z.
 std::vector<pid_t> zombie_children(pid_t pid);
 // Every directory below dir, recursively, as paths relative to dir.

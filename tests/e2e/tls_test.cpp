@@ -145,13 +145,14 @@ TEST_F(TlsE2E, VerifiedClientRunsAndItsIdentityIsRecorded) {
 
 TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
     start();
-    for (const char *who : {"", "mallory", "old"}) {
+    for (const char *who : {"", "mallory", "old", "nocn"}) {
         TlsAnswer a = tls_request(certs_, who, request("execute", e2e::exec_args({sb_->bin_dir + "/hello", who}, false).release(), e2e::new_uuid()).get());
         EXPECT_NE(a.dial, 0) << "client '" << who << "' was let in";
         EXPECT_FALSE(a.reply) << who;
     }
     EXPECT_TRUE(d_->wait_for_log("certificate has expired", 5000)) << d_->log();
     EXPECT_NE(d_->log().find("TLS handshake failed"), std::string::npos);
+    EXPECT_NE(d_->log().find("the client certificate names no CN"), std::string::npos) << d_->log();
     EXPECT_EQ(e2e::read_file(marker_), "");
     // The listener still serves good clients afterwards.
     EXPECT_EQ(e2e::state_of(run_hello("bob", e2e::new_uuid())), "COMPLETE");

@@ -1,8 +1,12 @@
 // Command database: the row's life from insertion to deletion, marking lost
 // rows at open, list patterns, quoting, and many threads at once.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -188,6 +192,28 @@ TEST_F(DbTest, OpenMarksRunningRowsLostAndConvertsToWal) {
     tuvod_.cmd_db_filename = junk.c_str();
     EXPECT_EQ(tuvod_cmd_db_open(&tuvod_), -1);
     EXPECT_EQ(tuvod_.tuvod_cmd_db, nullptr);
+}
+
+// Another process (an operator's sqlite3) must see the shared memory in
+// use while the daemon has the file open: were the daemon's locks dropped,
+// such a reader would take it for unused and truncate it under the
+// daemon's mapping, which then dies of SIGBUS.
+TEST_F(DbTest, OpenKeepsTheLocksThatShowOtherProcessesTheFileInUse) {
+    open_db();
+    ASSERT_EQ(start("uuid-before"), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open((db_path_ + "-shm").c_str(), O_RDWR | O_CLOEXEC);
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        bool held = fd >= 0 && fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK && fl.l_pid == getppid();
+        _exit(held ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the daemon holds no lock on its shared memory";
 }
 
 TEST_F(DbTest, RowLifeFromStartToArchive) {

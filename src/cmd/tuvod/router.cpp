@@ -1,16 +1,18 @@
 // The request socket and the router thread.
 //
-// One raw nng REP socket, bound to "tcp://[addr]:5557" for every
-// configured address. The router thread is its only reader: it waits up to
-// 230 ms per receive, takes each message zero-copy (its header is the
-// routing header), notes who sent it, and appends it as a job to the tail of the daemon's queue under jobs_mutex,
-// broadcasting jobs_cv. The queue is bounded in requests and body bytes
-// (the limits module); while it is full the router does not receive, so the
-// bound can be passed by at most one message, and nothing received is
-// dropped. Workers send the replies on the same socket (the library's
-// sockets are thread-safe), so receiving and sending run in parallel. The router's own
-// mutex guards only the binding list and the start handshake; the thread
-// ends when its run flag is cleared (within one poll period).
+// One nng REP socket, bound to "tcp://[addr]:5557" for every configured
+// address (and "tls+tcp://" ones when TLS is configured). Each request
+// arrives on a context of its own, which travels with the job and carries
+// the reply back to the peer that asked, so many requests are answered at
+// once, in any order. The router thread is the only receiver: it waits up
+// to 230 ms per receive, takes each message zero-copy, notes who sent it,
+// and appends it as a job to the tail of the daemon's queue under
+// jobs_mutex, broadcasting jobs_cv. The queue is bounded in requests and
+// body bytes (the limits module); while it is full the router does not
+// receive, so the bound can be passed by at most one message, and nothing
+// received is dropped. The router's own mutex guards only the binding list
+// and the start handshake; the thread ends when its run flag is cleared
+// (within one poll period).
 #include "router.hpp"
 
 #include <nng/nng.h>
@@ -37,9 +39,6 @@ namespace {
 constexpr int ROUTER_PORT = 5557;
 constexpr int ROUTER_TLS_PORT = 5558;
 constexpr int ROUTER_POLL_MS = 230;
-// A reply waits at most this long per attempt for a slow peer, so a worker
-// looks at its run flag between attempts.
-constexpr int ROUTER_SEND_SLICE_MS = 1000;
 constexpr size_t ROUTER_URL_SZ = 4096;
 
 // Closes an nng socket unless released.
@@ -64,6 +63,10 @@ class nng_socket_owner {
 // destroys them and frees the record unless released.
 struct router_deleter {
     void operator()(tuvod_router_t *router) const noexcept {
+        if (nng_ctx_id(router->recv_ctx) > 0)
+            nng_ctx_close(router->recv_ctx);
+        if (router->recv_aio != nullptr)
+            nng_aio_free(router->recv_aio);
         pthread_cond_destroy(&router->start_cv);
         pthread_mutex_destroy(&router->mutex);
         delete router;
@@ -207,22 +210,42 @@ std::unique_ptr<tuvod_job_t> new_job() {
     }
 }
 
-void router_turn(tuvod_router_t *router) {
-    if (!wait_for_room(router))
-        return;
-    // The receive time-out (one poll period) is set on the socket.
-    nng_msg *msg = nullptr;
-    int rv = nng_recvmsg(router->sock, &msg, 0);
-    if (rv == NNG_ETIMEDOUT || rv == NNG_EINTR)
-        return;
-    if (rv == NNG_ECLOSED) {
+// The context the next request is received on; opened when the last one
+// left with a job. False (logged) when none can be opened.
+bool ensure_recv_ctx(tuvod_router_t *router) {
+    if (nng_ctx_id(router->recv_ctx) > 0)
+        return true;
+    int rv = nng_ctx_open(&router->recv_ctx, router->sock);
+    if (rv == 0)
+        return true;
+    router->recv_ctx = NNG_CTX_INITIALIZER;
+    if (rv != NNG_ECLOSED)
+        PRINT_INFO(INFO_ERROR, "Failed to open a request context: %s\n", nng_strerror(rv));
+    pause_after_term();
+    return false;
+}
+
+// Waits up to one poll period for a request; its message, or none.
+nng_msg *receive_request(tuvod_router_t *router) {
+    nng_aio_set_timeout(router->recv_aio, ROUTER_POLL_MS);
+    nng_ctx_recv(router->recv_ctx, router->recv_aio);
+    nng_aio_wait(router->recv_aio);
+    int rv = nng_aio_result(router->recv_aio);
+    if (rv == 0)
+        return nng_aio_get_msg(router->recv_aio);
+    if (rv == NNG_ECLOSED)
         pause_after_term();
-        return;
-    }
-    if (rv != 0) {
+    else if (rv != NNG_ETIMEDOUT && rv != NNG_ECANCELED)
         PRINT_INFO(INFO_ERROR, "Failed to receieve message: %s\n", nng_strerror(rv));
+    return nullptr;
+}
+
+void router_turn(tuvod_router_t *router) {
+    if (!wait_for_room(router) || !ensure_recv_ctx(router))
         return;
-    }
+    nng_msg *msg = receive_request(router);
+    if (msg == nullptr)
+        return;
     std::unique_ptr<tuvod_job_t> job = new_job();
     if (!job) {
         // Unanswered, as a request the library could not deliver would be.
@@ -230,7 +253,8 @@ void router_turn(tuvod_router_t *router) {
         PRINT_INFO(INFO_ERROR, "Failed to allocate job\n");
         return;
     }
-    job->rep_sock = router->sock;
+    job->ctx = router->recv_ctx;
+    router->recv_ctx = NNG_CTX_INITIALIZER;
     job->msg = msg;
     job->req_buf = static_cast<char *>(nng_msg_body(msg));
     job->req_sz = static_cast<int>(nng_msg_len(msg));
@@ -270,7 +294,7 @@ int tuvod_init_router(tuvod_state_t *tuvod) {
     if (!router)
         return -1;
     nng_socket_owner sock;
-    if (nng_rep0_open_raw(sock.out()) != 0) {
+    if (nng_rep0_open(sock.out()) != 0) {
         PRINT_INFO(INFO_ERROR, "Failed to open router socket\n");
         return -1;
     }
@@ -283,9 +307,8 @@ int tuvod_init_router(tuvod_state_t *tuvod) {
                    nng_strerror(rv));
         return -1;
     }
-    if ((rv = nng_socket_set_ms(sock.get(), NNG_OPT_RECVTIMEO, ROUTER_POLL_MS)) != 0 ||
-        (rv = nng_socket_set_ms(sock.get(), NNG_OPT_SENDTIMEO, ROUTER_SEND_SLICE_MS)) != 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to set time-outs for router REP socket: %s\n", nng_strerror(rv));
+    if ((rv = nng_aio_alloc(&router->recv_aio, nullptr, nullptr)) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to allocate the router's receive operation: %s\n", nng_strerror(rv));
         return -1;
     }
     bind_configured_addrs(tuvod, router.get());

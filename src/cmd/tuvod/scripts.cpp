@@ -296,8 +296,6 @@ bool limits_from_json(const char *path, json_t *limits_js, tuvod_limits_t *limit
     return true;
 }
 
-// A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
-// it in messages.
 // Takes the optional "allowedCallers" (a non-empty array of non-empty CN
 // strings) out of script_js. False, logged, when it is malformed.
 bool take_allowed_callers(json_t *script_js, const char *path, std::vector<std::string> *out) {
@@ -324,6 +322,8 @@ bool take_allowed_callers(json_t *script_js, const char *path, std::vector<std::
     return true;
 }
 
+// A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
+// it in messages.
 tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const char *path) {
     json_ptr script_js = read_script_file(dir_fd, file_name, path);
     if (!script_js)

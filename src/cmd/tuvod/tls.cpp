@@ -31,6 +31,7 @@ struct nng_tls_engine_config {
 struct nng_tls_engine_conn {
     void *tls; // the library's side, for nng_tls_engine_send/recv
     SSL *ssl;
+    bool server;
     bool verified;
     char cn[256];
 };
@@ -121,6 +122,13 @@ int cfg_init(nng_tls_engine_config *cfg, nng_tls_mode mode) {
     if (cfg->ctx == nullptr)
         return NNG_ENOMEM;
     SSL_CTX_set_min_proto_version(cfg->ctx, TLS1_2_VERSION);
+    if (mode == NNG_TLS_MODE_SERVER) {
+        // No resumption: every connection shows its certificate afresh, and
+        // no ticket keys live in the daemon.
+        SSL_CTX_set_session_cache_mode(cfg->ctx, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(cfg->ctx, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(cfg->ctx, 0);
+    }
     // Clients verify servers unless told otherwise, as the library's engine does.
     SSL_CTX_set_verify(cfg->ctx, mode == NNG_TLS_MODE_CLIENT ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
     return 0;
@@ -243,7 +251,8 @@ int conn_init(nng_tls_engine_conn *conn, void *tls, nng_tls_engine_config *cfg) 
     }
     BIO_set_data(bio, tls);
     SSL_set_bio(conn->ssl, bio, bio);
-    if (cfg->mode == NNG_TLS_MODE_SERVER) {
+    conn->server = cfg->mode == NNG_TLS_MODE_SERVER;
+    if (conn->server) {
         SSL_set_accept_state(conn->ssl);
         return 0;
     }
@@ -308,6 +317,11 @@ int conn_handshake(nng_tls_engine_conn *conn) {
     int rc = SSL_do_handshake(conn->ssl);
     if (rc == 1) {
         remember_peer(conn);
+        // The CN is the client's identity: without one, clients would share it.
+        if (conn->server && (!conn->verified || conn->cn[0] == '\0')) {
+            PRINT_INFO(INFO_WARN, "TLS handshake failed: %s\n", "the client certificate names no CN");
+            return NNG_EPEERAUTH;
+        }
         return 0;
     }
     int err = SSL_get_error(conn->ssl, rc);
@@ -534,9 +548,11 @@ bool tuvod_tls_peer_cn(nng_pipe pipe, std::string *cn) {
     bool verified = false;
     int rv = nng_pipe_get_bool(pipe, NNG_OPT_TLS_VERIFIED, &verified);
     cn_request = nullptr;
-    if (rv != 0 || !verified)
+    // Only TLS pipes know the option. One that is somehow unverified still
+    // must not pass for a cleartext caller.
+    if (rv != 0)
         return false;
-    *cn = seen;
+    *cn = verified && !seen.empty() ? seen : "(unverified)";
     return true;
 }
 

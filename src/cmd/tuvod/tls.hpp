@@ -34,7 +34,8 @@ tls_config_ptr tuvod_tls_client_config(const std::string &cert_file, const std::
                                        const std::string &ca_file, const std::string &endpoint,
                                        std::string *err);
 
-// The verified certificate CN of a TLS pipe; false for any other pipe.
+// True for a TLS pipe, with its verified certificate's CN in *cn (or
+// "(unverified)"); false for any other pipe.
 bool tuvod_tls_peer_cn(nng_pipe pipe, std::string *cn);
 
 // A sentence for a failed TLS dial (nng error rv): which side refused the

@@ -6,7 +6,6 @@
 //   jobs_mutex/jobs_cv      the job queue (router appends, workers take);
 //                           jobs_space_cv wakes the router when a full
 //                           queue has room again
-//   job_rep_mutex           unused: the request socket is thread-safe
 //   workers_mutex           the worker list; the only nesting is
 //                           workers_mutex then daemon_mutex
 #pragma once
@@ -166,8 +165,8 @@ using tuvod_script_ref = std::shared_ptr<tuvod_script_t>;
 
 // One received request waiting for a worker.
 struct tuvod_job_t {
-    nng_socket rep_sock = NNG_SOCKET_INITIALIZER;
-    nng_msg *msg = nullptr;    // owned (nng_msg_free); its header is the routing header
+    nng_ctx ctx = NNG_CTX_INITIALIZER; // owned (nng_ctx_close); the reply goes back through it
+    nng_msg *msg = nullptr;    // owned (nng_msg_free)
     char *req_buf = nullptr;   // the message body
     int req_sz = 0;
     std::string caller;        // who sent it, derived from the connection
@@ -186,6 +185,10 @@ struct tuvod_state_t;
 struct tuvod_router_t {
     tuvod_state_t *tuvod = nullptr;
     nng_socket sock = NNG_SOCKET_INITIALIZER;
+    // The router thread's own: the context its next request arrives on,
+    // and the operation that waits for it.
+    nng_ctx recv_ctx = NNG_CTX_INITIALIZER;
+    nng_aio *recv_aio = nullptr;
     tuvod_binding_t *rep_bindings = nullptr; // guarded by mutex
     std::atomic<bool> run{false};
     bool started = false;                    // guarded by mutex
@@ -258,7 +261,6 @@ struct tuvod_state_t {
     size_t max_queued_bytes = size_t{64} << 20;
     unsigned max_async_runs = 256;
     size_t max_output_bytes = size_t{64} << 20; // JSON of one output stream
-    pthread_mutex_t job_rep_mutex = PTHREAD_MUTEX_INITIALIZER;
     tuvod_worker_list_t *tuvod_workers = nullptr; // guarded by workers_mutex
     pthread_mutex_t workers_mutex = PTHREAD_MUTEX_INITIALIZER;
     unsigned n_workers = 0;                  // guarded by workers_mutex

@@ -472,14 +472,17 @@ json_t *json_string_lossy(const char *data, size_t len) {
     return json_stringn(text.data(), text.size());
 }
 
-int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn) {
+namespace {
+
+// Narrows the file behind fd (a descriptor or a path-only one) with chmod_to.
+template <typename Chmod> int narrow_mode(int fd, const char *path, mode_t max, bool warn, Chmod chmod_to) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 0;
     mode_t mode = st.st_mode & 07777;
     if ((mode & ~max) == 0)
         return 0;
-    if (fchmod(fd, mode & max) != 0) {
+    if (chmod_to(mode & max) != 0) {
         PRINT_INFO(INFO_ERROR, "Unable to narrow the mode of %s: %s\n", path, strerror(errno));
         return -1;
     }
@@ -489,9 +492,20 @@ int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn) {
     return 1;
 }
 
+} // namespace
+
+int narrow_fd_mode(int fd, const char *path, mode_t max, bool warn) {
+    return narrow_mode(fd, path, max, warn, [fd](mode_t m) { return fchmod(fd, m); });
+}
+
 int narrow_file_mode(const char *path, mode_t max, bool warn) {
-    unique_fd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // A path-only descriptor: closing a real one would drop every POSIX
+    // lock this process holds on the file, SQLite's among them, and another
+    // process could then take the database's files for unused.
+    unique_fd fd(open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return errno == ENOENT ? 0 : -1;
-    return narrow_fd_mode(fd.get(), path, max, warn);
+    char proc_path[64];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd.get());
+    return narrow_mode(fd.get(), path, max, warn, [&proc_path](mode_t m) { return chmod(proc_path, m); });
 }

@@ -6,9 +6,10 @@
 // the end of the body, never further; the envelope must be exactly
 // {"requestUUID", "authority", "op", "args"}. The operation handler runs with
 // no worker lock held and with the job's caller identity in scope. Each
-// reply carries the request's routing header back; a send waits for a slow
-// peer in slices of the socket's send time-out, for good while the worker
-// runs and for a bounded time once it is told to stop.
+// reply goes back through the job's own context. A send waits only while an
+// earlier reply to the same peer is still being written: at most
+// REPLY_WAIT_MS, and at most SHUTDOWN_SEND_TIMEOUT once the worker is told
+// to stop; then the reply is dropped and logged.
 //
 // Shutdown: the entry clears each worker's run flag and sends it SIGUSR1
 // (unblocked only in worker threads here) to interrupt blocking calls; a
@@ -24,6 +25,9 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -39,16 +43,44 @@ tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op) = tuvod_op_fn;
 
 namespace {
 
-constexpr int SHUTDOWN_SEND_TIMEOUT_MS = 10000;
+// A reply waits for its connection only while an earlier reply to the
+// same peer is still being written. A peer that takes none for this long
+// is not reading: the reply is dropped and the worker goes on.
+constexpr int REPLY_WAIT_MS = 60000;
+// Once the worker is told to stop, a reply waits at most this long.
+constexpr auto SHUTDOWN_SEND_TIMEOUT = std::chrono::seconds(10);
+constexpr auto SEND_POLL = std::chrono::seconds(1);
 
-// A dequeued job: body and routing header are one library message.
+// A dequeued job. Closing its context without a reply leaves the request
+// unanswered.
 struct job_deleter {
     void operator()(tuvod_job_t *job) const noexcept {
         if (job->msg != nullptr)
             nng_msg_free(job->msg);
+        if (nng_ctx_id(job->ctx) > 0)
+            nng_ctx_close(job->ctx);
         delete job;
     }
 };
+
+struct aio_deleter {
+    void operator()(nng_aio *aio) const noexcept { nng_aio_free(aio); }
+};
+using aio_ptr = std::unique_ptr<nng_aio, aio_deleter>;
+
+// The end of one send, signalled from the library's thread.
+struct send_wait {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+};
+
+void on_send_done(void *arg) {
+    auto *wait = static_cast<send_wait *>(arg);
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    wait->done = true;
+    wait->cv.notify_all();
+}
 using job_ptr = std::unique_ptr<tuvod_job_t, job_deleter>;
 
 // Takes the job at the head of the queue, waiting while it is empty; none
@@ -96,9 +128,9 @@ json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
                               tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors", errors_js));
 }
 
-// The response as a library message (compact JSON and its NUL) addressed
-// with the request's routing header, or none when it cannot be allocated.
-nng_msg *serialise_response(json_t *resp_js, const tuvod_job_t *job) {
+// The response as a library message (compact JSON and its NUL), or none
+// when it cannot be allocated.
+nng_msg *serialise_response(json_t *resp_js) {
     // Serialised straight into the message that the library takes over
     // (zero-copy): a response can carry a large output, and it should not be
     // held a third time while it is sent.
@@ -109,60 +141,67 @@ nng_msg *serialise_response(json_t *resp_js, const tuvod_job_t *job) {
     auto *text = static_cast<char *>(nng_msg_body(msg));
     json_dumpb(resp_js, text, text_len, JSON_COMPACT);
     text[text_len] = '\0';
-    if (job->msg != nullptr &&
-        nng_msg_header_append(msg, nng_msg_header(job->msg), nng_msg_header_len(job->msg)) != 0) {
-        nng_msg_free(msg);
-        return nullptr;
-    }
     return msg;
 }
 
-// Sends msg (taking it); a slow peer is waited for while the worker runs,
-// and for at most SHUTDOWN_SEND_TIMEOUT_MS once it has been told to stop.
-void send_message(tuvod_worker_t *worker, const tuvod_job_t *job, nng_msg *msg) {
-    struct timespec stop_deadline = {};
-    for (;;) {
-        int rv = nng_sendmsg(job->rep_sock, msg, 0);
-        if (rv == 0)
-            return;
-        bool retry = rv == NNG_ETIMEDOUT || rv == NNG_EAGAIN || rv == NNG_EINTR;
-        if (retry && !worker->run) {
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if (stop_deadline.tv_sec == 0)
-                stop_deadline = {now.tv_sec + SHUTDOWN_SEND_TIMEOUT_MS / 1000, now.tv_nsec};
-            else if (now.tv_sec > stop_deadline.tv_sec ||
-                     (now.tv_sec == stop_deadline.tv_sec && now.tv_nsec >= stop_deadline.tv_nsec))
-                retry = false;
-        }
-        // A send that timed out comes back with its routing header
-        // cleared; without it the reply would be dropped as unaddressed.
-        if (retry && job->msg != nullptr) {
-            nng_msg_header_clear(msg);
-            if (nng_msg_header_append(msg, nng_msg_header(job->msg), nng_msg_header_len(job->msg)) != 0)
-                retry = false;
-        }
-        if (!retry) {
-            PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
-            // The message is the library's only once a send succeeds.
-            nng_msg_free(msg);
-            return;
+// Waits for the send on aio to end; once the worker is told to stop, for at
+// most SHUTDOWN_SEND_TIMEOUT, after which the send is cancelled.
+void wait_for_send(tuvod_worker_t *worker, send_wait *wait, nng_aio *aio) {
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    std::chrono::steady_clock::time_point give_up{};
+    while (!wait->cv.wait_for(lock, SEND_POLL, [wait] { return wait->done; })) {
+        if (worker->run)
+            continue;
+        auto now = std::chrono::steady_clock::now();
+        if (give_up == std::chrono::steady_clock::time_point{}) {
+            give_up = now + SHUTDOWN_SEND_TIMEOUT;
+        } else if (now >= give_up) {
+            lock.unlock();
+            nng_aio_cancel(aio);
+            lock.lock();
+            wait->cv.wait(lock, [wait] { return wait->done; });
         }
     }
+}
+
+// Sends msg (taking it) back through the job's context to the peer that
+// asked. Only a reply that never left is logged and freed here.
+void send_message(tuvod_worker_t *worker, const tuvod_job_t *job, nng_msg *msg) {
+    send_wait wait;
+    nng_aio *raw = nullptr;
+    int rv = nng_aio_alloc(&raw, on_send_done, &wait);
+    if (rv != 0) {
+        nng_msg_free(msg);
+        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
+        return;
+    }
+    aio_ptr aio(raw); // freed (after its callback) before wait goes
+    nng_aio_set_timeout(raw, REPLY_WAIT_MS);
+    nng_aio_set_msg(raw, msg);
+    nng_ctx_send(job->ctx, raw);
+    wait_for_send(worker, &wait, raw);
+    if ((rv = nng_aio_result(raw)) == 0)
+        return;
+    // The message is the library's only once a send succeeds.
+    nng_msg_free(nng_aio_get_msg(raw));
+    if (rv == NNG_ETIMEDOUT)
+        PRINT_INFO(INFO_ERROR, "Dropped a response: its peer took no reply for %d s\n", REPLY_WAIT_MS / 1000);
+    else
+        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
 }
 
 // Sends one reply: compact JSON plus its NUL, to the peer in the job's
 // routing header. A response too large to allocate is answered with an
 // out-of-memory error instead; the daemon goes on.
 void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
-    nng_msg *msg = serialise_response(resp_js, job);
+    nng_msg *msg = serialise_response(resp_js);
     if (msg == nullptr) {
         size_t want = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
         JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
         PRINT_INFO(INFO_ERROR, "Unable to serialise JSON response to %s (%zu bytes)\n", op_for_log(req_js), want);
         json_ptr fallback = error_only_response(resp_js, TUVOD_ENOMEM, "Unable to allocate the response");
         if (fallback)
-            msg = serialise_response(fallback.get(), job);
+            msg = serialise_response(fallback.get());
         if (msg == nullptr)
             return;
     }

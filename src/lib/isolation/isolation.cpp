@@ -212,6 +212,7 @@ bool make_certificates(const std::string &dir) {
         "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
         "for c in alice bob; do csr $c; sign $c ca; done\n"
         "csr mallory; sign mallory otherca\n"
+        "key nocn; openssl req -new -key nocn.key -out nocn.csr -subj /O=tuvod; sign nocn ca\n"
         "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
         "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
     return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
