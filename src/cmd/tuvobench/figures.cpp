@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <latch>
 #include <memory>
 #include <thread>
@@ -346,17 +347,23 @@ bool preload_rows(const std::string &db_path, unsigned n, const std::string &nam
         return false;
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(db.get(),
-                           "INSERT INTO CMDS VALUES (?, ?, 'COMPLETE', '[\"/bench/listfill\"]', "
-                           "'2026-01-01T00:00:00.000000+0000', "
-                           "'{\"exitStatus\":0,\"stdout\":\"hello\\n\",\"stderr\":\"\"}', '[]', "
-                           "'2026-01-01T00:00:00.001000+0000')",
+                           "INSERT INTO CMDS VALUES (?, ?, 'COMPLETE', '[\"/bench/listfill\"]', ?, "
+                           "'{\"exitStatus\":0,\"stdout\":\"hello\\n\",\"stderr\":\"\"}', '[]', ?)",
                            -1, &raw, nullptr) != SQLITE_OK)
         return false;
     stmt_ptr insert(raw);
+    // Finished now: older records would be removed at start-up by the
+    // daemon's result retention, leaving nothing to list.
+    char stamp[64];
+    time_t now = time(nullptr);
+    struct tm utc;
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S.000000+0000", gmtime_r(&now, &utc));
     for (unsigned i = 0; i < n; i++) {
         std::string uuid = new_uuid();
         sqlite3_bind_text(raw, 1, uuid.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(raw, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(raw, 3, stamp, -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(raw, 4, stamp, -1, SQLITE_TRANSIENT);
         if (sqlite3_step(raw) != SQLITE_DONE)
             return false;
         sqlite3_reset(raw);
