@@ -44,7 +44,7 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:exitcode=$(SAN_EXIT):second_deadlock_sta
 # the thread sanitizer cannot follow, and with many runs at once the child
 # can stop on a lock of the sanitizer's that another thread held at the
 # clone (a hang of the sanitized build only).
-TSAN_TESTS ?= DbTest\.Concurrent|^Deadman\.|Utils\.Counters|ExecuteTest\.ConcurrentThreads|ScriptsTest\.Reload|Transport\.(ManyClients|QueueIsFirst|Sigterm)|Ops\.(SameRequestIdAtOnce|NonConcurrentScripts|ConcurrentScripts|RunOfARemovedScript|Asynchronous)|Lifecycle\.(Sighup|SigtermWithAsynchronous)|Legacy\.(Trickling|TwoRequests)|FileTailTest\.LogTruncated|Bounded\.(AsynchronousRuns|WaitingRuns|RunsStillGoing|PipelinedPeer)|AsyncStart\.|HandlerFailures\.|Operator\.Cancel
+TSAN_TESTS ?= DbTest\.Concurrent|^Deadman\.|Utils\.Counters|ExecuteTest\.ConcurrentThreads|ScriptsTest\.Reload|Transport\.(ManyClients|QueueIsFirst|Sigterm)|Ops\.(SameRequestIdAtOnce|NonConcurrentScripts|ConcurrentScripts|RunOfARemovedScript|Asynchronous)|Lifecycle\.(Sighup|SigtermWithAsynchronous)|Legacy\.(Trickling|TwoRequests)|FileTailTest\.LogTruncated|Bounded\.(AsynchronousRuns|WaitingRuns|RunsStillGoing|PipelinedPeer)|AsyncStart\.|HandlerFailures\.|Operator\.Cancel|TlsE2E\.(VerifiedClient|RecordsBelong)
 
 test-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DTUVOD_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
