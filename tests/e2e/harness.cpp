@@ -461,6 +461,9 @@ std::vector<pid_t> cgroup_procs(const std::string &dir) {
 } // namespace e2e
 
 int main(int argc, char **argv) {
+    // The tuvoctl the tests run reads no configuration file of whoever runs them.
+    unsetenv("TUVOCTL_CONFIG");
+    setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

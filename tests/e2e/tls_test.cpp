@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "harness.hpp"
 #include "tls.hpp"
@@ -21,28 +20,6 @@ using e2e::Daemon;
 using e2e::Sandbox;
 
 const char *const TLS_ENDPOINT = "tls+tcp://127.0.0.1:5558";
-
-// A CA with server and client certificates, one client from another CA, one
-// expired and one without a CN, all in dir.
-bool make_certs(const std::string &dir) {
-    std::ofstream(dir + "/ca.cnf") << "[ca]\ndefault_ca = d\n[d]\ndatabase = " << dir
-                                   << "/index.txt\nnew_certs_dir = " << dir << "\nserial = " << dir
-                                   << "/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n";
-    std::ofstream(dir + "/server.ext") << "subjectAltName = DNS:localhost, IP:127.0.0.1\n";
-    std::string script = "set -e; cd '" + dir + "'; : > index.txt; echo 01 > serial\n"
-        "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out $1.key 2>/dev/null; chmod 600 $1.key; }\n"
-        "ca() { key $1; openssl req -x509 -new -key $1.key -out $1.pem -days 30 -subj /CN=$1; }\n"
-        "csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$1; }\n"
-        "sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -out $1.pem -days 30 $3 2>/dev/null; }\n"
-        "ca ca; ca otherca\n"
-        "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
-        "for c in alice bob; do csr $c; sign $c ca; done\n"
-        "csr mallory; sign mallory otherca\n"
-        "key nocn; openssl req -new -key nocn.key -out nocn.csr -subj /O=tuvod; sign nocn ca\n"
-        "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
-        "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
-    return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
-}
 
 struct TlsAnswer {
     int dial = -1; // nng result of the connection
@@ -96,7 +73,7 @@ class TlsE2E : public ::testing::Test {
         sb_ = std::make_unique<Sandbox>();
         certs_ = sb_->root + "/certs";
         ASSERT_EQ(mkdir(certs_.c_str(), 0700), 0);
-        ASSERT_TRUE(make_certs(certs_));
+        ASSERT_TRUE(isolation::make_certificates(certs_));
         marker_ = sb_->root + "/ran";
         sb_->add_script({.name = "hello", .body = "echo \"$1\" >> " + marker_ + "; echo hello"});
         sb_->add_script({.name = "alice-only", .body = "echo only", .allowed_callers = {"alice"}});
@@ -257,7 +234,7 @@ TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
         {"missing CA", [&] { unlink((certs_ + "/ca.pem").c_str()); }, "cannot open TLS CA file"},
     };
     for (Case &c : cases) {
-        ASSERT_TRUE(make_certs(certs_));
+        ASSERT_TRUE(isolation::make_certificates(certs_));
         c.spoil();
         write_config();
         Daemon d(*sb_);
@@ -282,9 +259,9 @@ TEST_F(TlsE2E, CleartextCanBeKeptToLoopback) {
 }
 
 // tuvoctl's output and exit status (its own -t bounds the wait).
-std::pair<int, std::string> tuvoctl(const std::string &args) {
+std::pair<int, std::string> tuvoctl(const std::string &args, const std::string &env = "") {
     std::string out;
-    FILE *p = popen((std::string(TUVOCTL_BINARY) + " -t 10 " + args + " 2>&1").c_str(), "r");
+    FILE *p = popen((env + " " + TUVOCTL_BINARY + " -t 10 " + args + " 2>&1").c_str(), "r");
     if (p == nullptr)
         return {-1, ""};
     char buf[4096];
@@ -319,6 +296,39 @@ TEST_F(TlsE2E, TuvoctlSpeaksTlsAndSaysWhichSideRefused) {
     EXPECT_EQ(no_files.first, 64) << no_files.second;
     EXPECT_NE(no_files.second.find("needs --cert, --key and --ca"), std::string::npos) << no_files.second;
     EXPECT_EQ(e2e::read_file(marker_), "x\n");
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
+TEST_F(TlsE2E, TuvoctlTakesEverythingFromItsConfigurationFile) {
+    start();
+    // The user's default file, with names relative to its directory.
+    std::string home = sb_->root + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(certs_.c_str(), (home + "/certs").c_str()), 0);
+    sb_->write(home + "/tuvoctl.json",
+               "{\"endpoint\": \"tls+tcp://127.0.0.1:5558\", \"certFile\": \"certs/alice.pem\", "
+               "\"keyFile\": \"certs/alice.key\", \"caFile\": \"certs/ca.pem\"}",
+               0600);
+    const std::string env = "XDG_CONFIG_HOME='" + home + "'";
+    auto ok = tuvoctl("run -a test -- " + sb_->bin_dir + "/hello viafile", env);
+    EXPECT_EQ(ok.first, 0) << ok.second;
+    EXPECT_EQ(ok.second, "hello\n");
+    EXPECT_NE(exec_log().find("\"caller\": \"tls:alice\""), std::string::npos) << exec_log();
+
+    // The command line wins: another certificate, or the cleartext endpoint
+    // (where the file's TLS files are left unused).
+    auto other = tuvoctl("--cert " + certs_ + "/mallory.pem --key " + certs_ + "/mallory.key list", env);
+    EXPECT_EQ(other.first, 69) << other.second;
+    EXPECT_NE(other.second.find("refused the TLS handshake"), std::string::npos) << other.second;
+    auto clear = tuvoctl("-e tcp://127.0.0.1:5557 run -a test -- " + sb_->bin_dir + "/hello clear", env);
+    EXPECT_EQ(clear.first, 0) << clear.second;
+
+    // A file other users may change is not trusted with where authorities go.
+    chmod((home + "/tuvoctl.json").c_str(), 0666);
+    auto refused = tuvoctl("run -a test -- " + sb_->bin_dir + "/hello refused", env);
+    EXPECT_EQ(refused.first, 78) << refused.second;
+    EXPECT_NE(refused.second.find("may be changed by other users"), std::string::npos) << refused.second;
+    EXPECT_EQ(e2e::read_file(marker_), "viafile\nclear\n");
     EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 

@@ -80,6 +80,7 @@ if command -v bash > /dev/null 2>&1; then
     [ "$(complete_words tuvoctl ca)" = "cancel" ] || fail "completion of 'ca': $(complete_words tuvoctl ca)"
     [ "$(complete_words tuvoctl list --state TIMED)" = "TIMEDOUT" ] || fail "completion of a state"
     complete_words tuvoctl clear --f | grep -qx -- "--force" || fail "completion of clear's options"
+    [ "$(complete_words tuvoctl --con)" = "--config" ] || fail "completion of --config"
     bash -c '. "$1"; complete -p tuvoctl' sh "$completion" | grep -q -- "-F _tuvoctl tuvoctl" ||
         fail "the completion is not registered for tuvoctl"
 fi

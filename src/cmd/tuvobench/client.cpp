@@ -10,6 +10,7 @@
 
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
+#include <nng/protocol/reqrep0/req.h>
 
 #include <cstring>
 
@@ -110,7 +111,7 @@ std::optional<std::string> req_client::round_trip(const std::string &bytes) {
     return std::string(buf.get(), static_cast<size_t>(n));
 }
 
-json_ptr req_client::request(json_t *req) {
+json_ptr rt_client::request(json_t *req) {
     cstr_ptr text(json_dumps(req, JSON_COMPACT));
     if (!text)
         return nullptr;
@@ -121,6 +122,49 @@ json_ptr req_client::request(json_t *req) {
         return nullptr;
     json_error_t err;
     return json_ptr(json_loadb(reply->data(), strnlen(reply->data(), reply->size()), 0, &err));
+}
+
+tls_client::tls_client(const std::string &endpoint, const tls_files &files, int timeout_ms) {
+    cfg_ = tuvod_tls_client_config(files.cert, files.key, files.ca, endpoint, &error_);
+    if (!cfg_)
+        return;
+    int rv = nng_req0_open(&sock_);
+    if (rv != 0) {
+        error_ = std::string("cannot open a REQ socket: ") + nng_strerror(rv);
+        return;
+    }
+    open_ = true;
+    nng_socket_set_ms(sock_, NNG_OPT_RECVTIMEO, timeout_ms);
+    nng_socket_set_ms(sock_, NNG_OPT_SENDTIMEO, timeout_ms);
+    nng_socket_set_size(sock_, NNG_OPT_RECVMAXSZ, 0);
+    nng_socket_set_ms(sock_, NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
+    nng_dialer d;
+    rv = nng_dialer_create(&d, sock_, endpoint.c_str());
+    if (rv == 0)
+        rv = nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg_.get());
+    if (rv != 0) {
+        error_ = "cannot dial " + endpoint + ": " + nng_strerror(rv);
+        return;
+    }
+    if ((rv = nng_dialer_start(d, 0)) != 0)
+        error_ = tuvod_tls_dial_error(endpoint, rv);
+}
+
+tls_client::~tls_client() {
+    if (open_)
+        nng_close(sock_);
+}
+
+std::optional<std::string> tls_client::round_trip(const std::string &bytes) {
+    if (!open_ || !error_.empty() || nng_send(sock_, const_cast<char *>(bytes.data()), bytes.size(), 0) != 0)
+        return std::nullopt;
+    char *raw = nullptr;
+    size_t len = 0;
+    if (nng_recv(sock_, &raw, &len, NNG_FLAG_ALLOC) != 0)
+        return std::nullopt;
+    std::string reply(raw, len);
+    nng_free(raw, len);
+    return reply;
 }
 
 echo_server::echo_server(const std::string &endpoint) {

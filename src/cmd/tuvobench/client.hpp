@@ -6,6 +6,9 @@
 // followed by a NUL byte, the reply likewise. Resends are disabled because a
 // resent execute would be a repeated request to the daemon.
 //
+// TLS: the same REQ exchange with nng on tls+tcp://, through the daemon's own
+// TLS engine (as tuvoctl uses it), presenting a client certificate.
+//
 // Legacy protocol: one TCP connection per request to 127.0.0.1:4562; a
 // 4-byte little-endian length and the command line go out, an int32 status,
 // a uint32 length and the data come back, then the daemon closes.
@@ -17,26 +20,62 @@
 #include <string>
 #include <thread>
 
+#include <nng/nng.h>
+
 #include "handles.hpp"
+#include "tls.hpp"
 
 namespace bench {
 
-class req_client {
+// One REQ socket, whatever carries it.
+class rt_client {
   public:
-    // Connects to endpoint; replies of any size are accepted.
-    explicit req_client(const std::string &endpoint, int timeout_ms);
-    ~req_client();
-    req_client(const req_client &) = delete;
-    req_client &operator=(const req_client &) = delete;
-
+    virtual ~rt_client() = default;
     // Sends bytes as one message and returns the reply's bytes, or nothing on time-out.
-    std::optional<std::string> round_trip(const std::string &bytes);
+    virtual std::optional<std::string> round_trip(const std::string &bytes) = 0;
     // Borrows req; returns the parsed reply (new reference), or null on time-out
     // or a reply that is not JSON.
     json_ptr request(json_t *req);
+};
+
+// Cleartext, nanomsg.
+class req_client : public rt_client {
+  public:
+    // Connects to endpoint; replies of any size are accepted.
+    explicit req_client(const std::string &endpoint, int timeout_ms);
+    ~req_client() override;
+    req_client(const req_client &) = delete;
+    req_client &operator=(const req_client &) = delete;
+
+    std::optional<std::string> round_trip(const std::string &bytes) override;
 
   private:
     int sock_ = -1;
+};
+
+// Client certificate, its key and the CA of the daemon's certificate (PEM files).
+struct tls_files {
+    std::string cert, key, ca;
+};
+
+// TLS, nng. The handshake is done in the constructor, so it is never part
+// of a measured round trip.
+class tls_client : public rt_client {
+  public:
+    tls_client(const std::string &endpoint, const tls_files &files, int timeout_ms);
+    ~tls_client() override;
+    tls_client(const tls_client &) = delete;
+    tls_client &operator=(const tls_client &) = delete;
+
+    std::optional<std::string> round_trip(const std::string &bytes) override;
+    // Empty once connected; otherwise why not.
+    const std::string &error() const { return error_; }
+
+  private:
+    nng_socket sock_ = NNG_SOCKET_INITIALIZER;
+    bool open_ = false;
+    tls_config_ptr cfg_;
+    std::string error_;
 };
 
 // The request text (compact JSON plus NUL) of one operation.

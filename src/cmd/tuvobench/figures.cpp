@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <latch>
 #include <memory>
 #include <thread>
@@ -96,6 +97,34 @@ json_t *properties(std::initializer_list<const char *> names, bool peek) {
     return json_pack("{s:o, s:b}", "properties", props, "peek", peek);
 }
 
+// Round trips of `get` for unknown ids: transport, routing, one database read.
+void get_block(context &ctx, rt_client &daemon, unsigned n, std::vector<double> &get) {
+    for (unsigned i = 0; i < n; i++) {
+        std::string uuid = new_uuid();
+        std::string req = request_text(uuid, "get", properties({"state"}, false));
+        auto t0 = clock_type::now();
+        auto reply = parse(daemon.round_trip(req));
+        get.push_back(ms_since(t0));
+        // An unknown id is an error in the reply, and nothing else.
+        const char *id = reply ? string_at(reply.get(), "requestUUID") : nullptr;
+        if (id == nullptr || uuid != id || json_array_size(json_object_get(reply.get(), "errors")) != 1 ||
+            state_of(reply.get()) != "FAILED")
+            ctx.wrong("get of an unknown id: unexpected reply");
+    }
+}
+
+// Round trips of an operation that does not exist: transport and an error reply.
+void bad_op_block(context &ctx, rt_client &daemon, unsigned n, std::vector<double> &bad_op) {
+    for (unsigned i = 0; i < n; i++) {
+        std::string req = request_text(new_uuid(), "no-such-op", properties({"state"}, false));
+        auto t0 = clock_type::now();
+        auto reply = parse(daemon.round_trip(req));
+        bad_op.push_back(ms_since(t0));
+        if (!reply || json_array_size(json_object_get(reply.get(), "errors")) != 1)
+            ctx.wrong("unknown operation: unexpected reply");
+    }
+}
+
 } // namespace
 
 void context::wrong(const std::string &what) {
@@ -122,14 +151,20 @@ std::vector<double> floor_sequential(context &ctx, unsigned n) {
     return lat;
 }
 
-std::vector<double> execute_sequential(context &ctx, unsigned n) {
-    req_client client(ctx.endpoint, ctx.timeout_ms);
+std::unique_ptr<rt_client> connect(const context &ctx, transport t) {
+    if (t == transport::tls)
+        return std::make_unique<tls_client>(ctx.tls_endpoint, ctx.tls, ctx.timeout_ms);
+    return std::make_unique<req_client>(ctx.endpoint, ctx.timeout_ms);
+}
+
+std::vector<double> execute_sequential(context &ctx, unsigned n, transport t) {
+    std::unique_ptr<rt_client> client = connect(ctx, t);
     std::vector<double> lat;
     for (unsigned i = 0; i < n; i++) {
         std::string uuid = new_uuid();
         std::string req = exec_request(ctx, uuid, false);
         auto t0 = clock_type::now();
-        auto reply = client.round_trip(req);
+        auto reply = client->round_trip(req);
         lat.push_back(ms_since(t0));
         check_exec(ctx, "sequential execute", parse(reply).get(), uuid);
     }
@@ -170,17 +205,17 @@ double floor_parallel(context &ctx, unsigned threads, unsigned per_thread) {
     return threads * per_thread / (ms_since(t0) / 1000.0);
 }
 
-parallel_result execute_parallel(context &ctx, unsigned clients, unsigned per_client) {
+parallel_result execute_parallel(context &ctx, unsigned clients, unsigned per_client, transport via) {
     std::latch go(clients + 1);
     std::atomic<unsigned> bad{0};
     std::vector<std::thread> pool;
     for (unsigned c = 0; c < clients; c++)
         pool.emplace_back([&] {
-            req_client client(ctx.endpoint, ctx.timeout_ms);
+            std::unique_ptr<rt_client> client = connect(ctx, via);
             go.arrive_and_wait();
             for (unsigned i = 0; i < per_client; i++) {
                 std::string uuid = new_uuid();
-                auto reply = parse(client.round_trip(exec_request(ctx, uuid, false)));
+                auto reply = parse(client->round_trip(exec_request(ctx, uuid, false)));
                 if (!check_exec(ctx, "concurrent execute", reply.get(), uuid))
                     bad++;
             }
@@ -207,27 +242,17 @@ void round_trips(context &ctx, unsigned n, std::vector<double> &echo, std::vecto
             if (!reply || *reply != req)
                 ctx.wrong("bare echo: reply differs from the request");
         }
-        for (unsigned i = 0; i < block; i++) {
-            std::string uuid = new_uuid();
-            std::string req = request_text(uuid, "get", properties({"state"}, false));
-            auto t0 = clock_type::now();
-            auto reply = parse(daemon.round_trip(req));
-            get.push_back(ms_since(t0));
-            // An unknown id is an error in the reply, and nothing else.
-            const char *id = reply ? string_at(reply.get(), "requestUUID") : nullptr;
-            if (id == nullptr || uuid != id ||
-                json_array_size(json_object_get(reply.get(), "errors")) != 1 ||
-                state_of(reply.get()) != "FAILED")
-                ctx.wrong("get of an unknown id: unexpected reply");
-        }
-        for (unsigned i = 0; i < block; i++) {
-            std::string req = request_text(new_uuid(), "no-such-op", properties({"state"}, false));
-            auto t0 = clock_type::now();
-            auto reply = parse(daemon.round_trip(req));
-            bad_op.push_back(ms_since(t0));
-            if (!reply || json_array_size(json_object_get(reply.get(), "errors")) != 1)
-                ctx.wrong("unknown operation: unexpected reply");
-        }
+        get_block(ctx, daemon, block, get);
+        bad_op_block(ctx, daemon, block, bad_op);
+    }
+}
+
+void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op) {
+    std::unique_ptr<rt_client> daemon = connect(ctx, transport::tls);
+    const unsigned block = 50;
+    for (unsigned done = 0; done < n; done += block) {
+        get_block(ctx, *daemon, block, get);
+        bad_op_block(ctx, *daemon, block, bad_op);
     }
 }
 
@@ -322,17 +347,23 @@ bool preload_rows(const std::string &db_path, unsigned n, const std::string &nam
         return false;
     sqlite3_stmt *raw = nullptr;
     if (sqlite3_prepare_v2(db.get(),
-                           "INSERT INTO CMDS VALUES (?, ?, 'COMPLETE', '[\"/bench/listfill\"]', "
-                           "'2026-01-01T00:00:00.000000+0000', "
-                           "'{\"exitStatus\":0,\"stdout\":\"hello\\n\",\"stderr\":\"\"}', '[]', "
-                           "'2026-01-01T00:00:00.001000+0000')",
+                           "INSERT INTO CMDS VALUES (?, ?, 'COMPLETE', '[\"/bench/listfill\"]', ?, "
+                           "'{\"exitStatus\":0,\"stdout\":\"hello\\n\",\"stderr\":\"\"}', '[]', ?)",
                            -1, &raw, nullptr) != SQLITE_OK)
         return false;
     stmt_ptr insert(raw);
+    // Finished now: older records would be removed at start-up by the
+    // daemon's result retention, leaving nothing to list.
+    char stamp[64];
+    time_t now = time(nullptr);
+    struct tm utc;
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S.000000+0000", gmtime_r(&now, &utc));
     for (unsigned i = 0; i < n; i++) {
         std::string uuid = new_uuid();
         sqlite3_bind_text(raw, 1, uuid.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(raw, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(raw, 3, stamp, -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(raw, 4, stamp, -1, SQLITE_TRANSIENT);
         if (sqlite3_step(raw) != SQLITE_DONE)
             return false;
         sqlite3_reset(raw);

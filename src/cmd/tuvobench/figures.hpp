@@ -5,16 +5,23 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "client.hpp"
 #include "probe.hpp"
 
 namespace bench {
 
+// How a measurement reaches the daemon: cleartext (nanomsg) or TLS (nng).
+enum class transport { cleartext, tls };
+
 struct context {
     std::string endpoint = "tcp://127.0.0.1:5557";
+    std::string tls_endpoint = "tls+tcp://127.0.0.1:5558";
+    tls_files tls;
     std::string echo_endpoint = "tcp://127.0.0.1:5599";
     std::string echo_path;  // prints "hello"
     std::string bytes_path; // writes $1 bytes of text
@@ -34,9 +41,12 @@ struct context {
     std::vector<std::string> samples_;
 };
 
+// A client of the daemon over t.
+std::unique_ptr<rt_client> connect(const context &ctx, transport t);
+
 // Latencies are in milliseconds, rates in commands per second.
 std::vector<double> floor_sequential(context &ctx, unsigned n);
-std::vector<double> execute_sequential(context &ctx, unsigned n);
+std::vector<double> execute_sequential(context &ctx, unsigned n, transport t = transport::cleartext);
 std::vector<double> legacy_sequential(context &ctx, unsigned n);
 double floor_parallel(context &ctx, unsigned threads, unsigned per_thread);
 
@@ -44,12 +54,15 @@ struct parallel_result {
     double rate = 0;
     unsigned not_complete = 0; // replies missing or not in state COMPLETE
 };
-parallel_result execute_parallel(context &ctx, unsigned clients, unsigned per_client);
+parallel_result execute_parallel(context &ctx, unsigned clients, unsigned per_client,
+                                 transport t = transport::cleartext);
 
 // Bare REQ/REP echo round trips, `get` round trips of unknown ids, and round trips of an
 // operation that does not exist (transport and error reply, no database), alternating in blocks.
 void round_trips(context &ctx, unsigned n, std::vector<double> &echo, std::vector<double> &get,
                  std::vector<double> &bad_op);
+// The same `get` and unknown-operation round trips over TLS, alternating in the same blocks.
+void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op);
 
 // Latencies of a 4 KiB append plus fdatasync on the database's file system (appends, as
 // the write-ahead log and the execution log make them): the price of one durable write on

@@ -86,6 +86,21 @@ std::string sandbox::add_script(const script_spec &s) const {
     return exe;
 }
 
+std::string sandbox::enable_tls() const {
+    const std::string dir = root_ + "/certs";
+    fs::create_directories(dir);
+    if (!isolation::make_certificates(dir))
+        throw std::runtime_error("cannot make certificates in " + dir + " (openssl)");
+    json_ptr conf(json_pack("{s:[s], s:{s:[s], s:i, s:s, s:s, s:s}}", "bindAddrs", "127.0.0.1", "tls", "bindAddrs",
+                            "127.0.0.1", "port", 5558, "certFile", (dir + "/server.pem").c_str(), "keyFile",
+                            (dir + "/server.key").c_str(), "clientCAFile", (dir + "/ca.pem").c_str()));
+    cstr_ptr text(conf ? json_dumps(conf.get(), JSON_INDENT(4)) : nullptr);
+    if (!text)
+        throw std::runtime_error("cannot build the daemon's configuration");
+    write_file(root_ + "/conf/config.json", text.get(), 0600);
+    return dir;
+}
+
 daemon_proc::~daemon_proc() {
     if (pid_ > 0 && !exited_) {
         kill(pid_, SIGKILL);

@@ -36,6 +36,11 @@ class sandbox {
 
     // Writes bin/<name> (0755) and its configuration file; returns the executable's path.
     std::string add_script(const script_spec &s) const;
+    // Makes certificates in <root>/certs (see isolation::make_certificates)
+    // and configures the daemon's TLS listener on 127.0.0.1:5558 beside the
+    // cleartext one on 127.0.0.1:5557; returns the certificate directory.
+    // Throws std::runtime_error when openssl fails.
+    std::string enable_tls() const;
     const std::string &root() const { return root_; }
     std::string db_path() const { return "/var/cache/tuvod.db"; }
     std::string cgroup() const { return cgroup_; }

@@ -6,7 +6,9 @@
 // measured back to back, so every ratio compares figures taken under the
 // same load on a shared, noisy machine. The per-round figures are printed
 // with their medians, then the one-off figures (large output, disk syncs,
-// idle CPU). Times are reported, never judged: the exit status is non-zero
+// idle CPU). The daemon also listens with TLS; each round repeats the
+// execute and round-trip measurements over TLS right after the cleartext
+// ones, so the two are compared under the same load. Times are reported, never judged: the exit status is non-zero
 // only when a reply was wrong.
 #include <getopt.h>
 #include <unistd.h>
@@ -100,6 +102,10 @@ struct round_figures {
     bench::row exec_p90{"execute p90", "ms", {}};
     bench::row exec_p99{"execute p99", "ms", {}};
     bench::row exec_mean{"execute mean", "ms", {}};
+    bench::row tls_exec_p50{"execute over TLS p50", "ms", {}};
+    bench::row tls_exec_p99{"execute over TLS p99", "ms", {}};
+    bench::row tls_exec_mean{"execute over TLS mean", "ms", {}};
+    bench::row tls_exec_ratio{"TLS execute p50 / execute p50", "x", {}};
     bench::row exec_ratio{"execute p50 / direct p50", "x", {}};
     bench::row mean_ratio{"execute mean / p50", "x", {}};
     bench::row tail_ratio{"execute p99 / p50", "x", {}};
@@ -109,11 +115,16 @@ struct round_figures {
     bench::row echo_p50{"bare REQ/REP echo p50", "ms", {}};
     bench::row get_p50{"get of unknown id p50", "ms", {}};
     bench::row get_ratio{"get p50 / echo p50", "x", {}};
+    bench::row tls_get_p50{"get over TLS p50", "ms", {}};
+    bench::row tls_get_ratio{"TLS get p50 / get p50", "x", {}};
     bench::row bad_op_p50{"unknown operation p50", "ms", {}};
+    bench::row tls_bad_op_p50{"unknown operation over TLS p50", "ms", {}};
     bench::row sync_p50{"4 KiB append + fdatasync p50", "ms", {}};
     bench::row floor_rate{"direct runs, 8 threads", "cmd/s", {}};
     bench::row exec_rate{"execute, 8 clients", "cmd/s", {}};
     bench::row rate_ratio{"8 clients / 8-thread direct", "x", {}};
+    bench::row tls_exec_rate{"execute over TLS, 8 clients", "cmd/s", {}};
+    bench::row tls_rate_ratio{"8 TLS clients / 8 clients", "x", {}};
     bench::row not_complete{"8 clients: replies not COMPLETE", "count", {}};
     bench::row leftover{"rows left after 8 clients", "count", {}};
     bench::row async_submit{"async executes: all started", "s", {}};
@@ -122,10 +133,12 @@ struct round_figures {
     bench::row list_entries{"list: records returned", "count", {}};
 
     std::vector<bench::row> all() const {
-        return {floor_p50,   exec_p50,    exec_p90,   exec_p99,     exec_mean,    exec_ratio,
-                mean_ratio,  tail_ratio,  legacy_p50, legacy_mean,  legacy_ratio, echo_p50,
-                get_p50,     get_ratio,   bad_op_p50, sync_p50,     floor_rate, exec_rate,    rate_ratio,   not_complete,
-                leftover,    async_submit, async_total, list_p50,   list_entries};
+        return {floor_p50,     exec_p50,      exec_p90,       exec_p99,       exec_mean,      tls_exec_p50,
+                tls_exec_p99,  tls_exec_mean, tls_exec_ratio, exec_ratio,     mean_ratio,     tail_ratio,
+                legacy_p50,    legacy_mean,   legacy_ratio,   echo_p50,       get_p50,        get_ratio,
+                tls_get_p50,   tls_get_ratio, bad_op_p50,     tls_bad_op_p50, sync_p50,       floor_rate,
+                exec_rate,     rate_ratio,    tls_exec_rate,  tls_rate_ratio, not_complete,   leftover,
+                async_submit,  async_total,   list_p50,       list_entries};
     }
 };
 
@@ -154,6 +167,11 @@ void run_round(bench::context &ctx, const options &o, unsigned r, round_figures 
     f.legacy_p50.rounds.push_back(lg.p50);
     f.legacy_mean.rounds.push_back(lg.mean);
     f.legacy_ratio.rounds.push_back(lg.p50 / fl.p50);
+    auto tls = bench::summarise(bench::execute_sequential(ctx, o.sequential, bench::transport::tls));
+    f.tls_exec_p50.rounds.push_back(tls.p50);
+    f.tls_exec_p99.rounds.push_back(tls.p99);
+    f.tls_exec_mean.rounds.push_back(tls.mean);
+    f.tls_exec_ratio.rounds.push_back(tls.p50 / ex.p50);
 
     progress("round " + std::to_string(r + 1) + ": round trips");
     std::vector<double> echo, get, bad_op;
@@ -164,6 +182,12 @@ void run_round(bench::context &ctx, const options &o, unsigned r, round_figures 
     f.echo_p50.rounds.push_back(echo50);
     f.get_p50.rounds.push_back(get50);
     f.get_ratio.rounds.push_back(get50 / echo50);
+    std::vector<double> tls_get, tls_bad_op;
+    bench::tls_round_trips(ctx, o.round_trips, tls_get, tls_bad_op);
+    double tls_get50 = bench::percentile(tls_get, 50);
+    f.tls_get_p50.rounds.push_back(tls_get50);
+    f.tls_get_ratio.rounds.push_back(tls_get50 / get50);
+    f.tls_bad_op_p50.rounds.push_back(bench::percentile(tls_bad_op, 50));
 
     progress("round " + std::to_string(r + 1) + ": 8 clients");
     double floor_rate = bench::floor_parallel(ctx, CLIENTS, o.per_client);
@@ -173,6 +197,9 @@ void run_round(bench::context &ctx, const options &o, unsigned r, round_figures 
     f.rate_ratio.rounds.push_back(par.rate / floor_rate);
     f.not_complete.rounds.push_back(par.not_complete);
     f.leftover.rounds.push_back(static_cast<double>(bench::count_rows(ctx.db_path, LIST_FILL_NAME)));
+    auto tls_par = bench::execute_parallel(ctx, CLIENTS, o.per_client, bench::transport::tls);
+    f.tls_exec_rate.rounds.push_back(tls_par.rate);
+    f.tls_rate_ratio.rounds.push_back(tls_par.rate / par.rate);
 
     progress("round " + std::to_string(r + 1) + ": asynchronous");
     auto as = bench::async_collect(ctx, o.async);
@@ -199,6 +226,11 @@ void summarise_rounds(const round_figures &f, const options &o) {
                       median(f.exec_p99.rounds), median(f.exec_mean.rounds),
                       median(f.floor_p50.rounds)),
                   "", -1);
+    print_summary("1 sequential execute over TLS",
+                  fmt("p50 %.3f ms, p99 %.3f, mean %.3f = %.2fx cleartext p50",
+                      median(f.tls_exec_p50.rounds), median(f.tls_exec_p99.rounds),
+                      median(f.tls_exec_mean.rounds), median(f.tls_exec_ratio.rounds)),
+                  "", -1);
     print_summary("1 execute / direct", fmt("%.2fx", ratio), "<= 3x", ratio <= 3);
     print_summary("1 disk sync, same rounds",
                   fmt("execute - direct = %.3f ms; one 4 KiB append + fdatasync = %.3f ms",
@@ -212,6 +244,10 @@ void summarise_rounds(const round_figures &f, const options &o) {
                   fmt("%.0f cmd/s vs %.0f cmd/s direct = %.2fx", median(f.exec_rate.rounds),
                       median(f.floor_rate.rounds), rr),
                   ">= 0.3x", rr >= 0.3);
+    print_summary("2 eight clients over TLS",
+                  fmt("%.0f cmd/s = %.2fx cleartext", median(f.tls_exec_rate.rounds),
+                      median(f.tls_rate_ratio.rounds)),
+                  "", -1);
     double nc = 0;
     for (double v : f.not_complete.rounds)
         nc += v;
@@ -224,6 +260,11 @@ void summarise_rounds(const round_figures &f, const options &o) {
                       median(f.get_p50.rounds), median(f.echo_p50.rounds), gr,
                       median(f.bad_op_p50.rounds)),
                   "<= 1.3x", gr <= 1.3);
+    print_summary("3 request running nothing over TLS",
+                  fmt("get %.3f ms = %.2fx cleartext get (unknown op %.3f ms)",
+                      median(f.tls_get_p50.rounds), median(f.tls_get_ratio.rounds),
+                      median(f.tls_bad_op_p50.rounds)),
+                  "", -1);
     print_summary("4 async executes",
                   fmt("%u started in %.2f s, all collected after %.2f s", o.async,
                       median(f.async_submit.rounds), median(f.async_total.rounds)),
@@ -302,6 +343,8 @@ int run(const options &o) {
          "yes 'tuvobench output line, sixty-four bytes with its newline...' | head -c \"$1\"", 600,
          true});
     ctx.db_path = sb.db_path();
+    const std::string certs = sb.enable_tls();
+    ctx.tls = {certs + "/alice.pem", certs + "/alice.key", certs + "/ca.pem"};
     ctx.trace_file = sb.root() + "/strace.out";
     if (!bench::preload_rows(ctx.db_path, o.list_rows, LIST_FILL_NAME)) {
         std::fprintf(stderr, "tuvobench: cannot preload %u rows into %s\n", o.list_rows,
@@ -322,8 +365,13 @@ int run(const options &o) {
         return 2;
     }
 
+    if (bench::tls_client probe(ctx.tls_endpoint, ctx.tls, ctx.timeout_ms); !probe.error().empty()) {
+        std::fprintf(stderr, "tuvobench: no TLS connection to the daemon: %s\n", probe.error().c_str());
+        return 2;
+    }
     // Warm-up, not counted: the daemon must answer an execute before anything is measured.
     bench::execute_sequential(ctx, 10);
+    bench::execute_sequential(ctx, 10, bench::transport::tls);
     bench::floor_sequential(ctx, 10);
     if (ctx.wrong_count() > 0) {
         std::fprintf(stderr, "tuvobench: the daemon does not answer execute requests correctly:\n");

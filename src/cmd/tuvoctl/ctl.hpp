@@ -26,6 +26,7 @@ enum ctl_exit_t : int {
     CTL_EXIT_UNAVAILABLE = 69,    // no daemon answered
     CTL_EXIT_TEMPFAIL = 75,       // get: the command is still running
     CTL_EXIT_PROTOCOL = 76,       // an answer that cannot be understood
+    CTL_EXIT_CONFIG = 78,         // the client configuration file is refused
     CTL_EXIT_TIMEDOUT = 124,      // the command overran its time-out (TIMEDOUT, WONTDIE)
     CTL_EXIT_NOT_RUN = 125,       // any other final state (FAILED, DIED, ABNORMAL_EXOIT, ...)
     CTL_EXIT_INVALID_SCRIPT = 126, // the executable failed validation
@@ -63,7 +64,9 @@ struct ctl_options_t {
     bool version = false;
     bool json = false;
     std::string endpoint = CTL_DEFAULT_ENDPOINT;
+    bool endpoint_set = false; // -e given: the configuration file's endpoint does not apply
     ctl_tls_t tls;         // --cert, --key, --ca
+    std::string config;    // --config
     int timeout_s = -1;    // -1: the command's default
 
     // run, start (and the authority of every request)
@@ -155,6 +158,33 @@ int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *e
 inline const ctl_tls_t *ctl_tls_of(const ctl_options_t &opts) {
     return opts.endpoint.rfind("tls+tcp://", 0) == 0 ? &opts.tls : nullptr;
 }
+
+// ---- Client configuration file ----
+
+// What the file may hold: the endpoint and the TLS files (as -e, --cert,
+// --key, --ca). Relative file names are taken from the file's directory.
+struct ctl_file_config_t {
+    std::string endpoint;
+    ctl_tls_t tls;
+};
+// The file to read: --config, else $TUVOCTL_CONFIG, else tuvoctl.json in
+// $XDG_CONFIG_HOME (or ~/.config). *required is false for that last one,
+// which is read only when it exists. Empty when there is none. env looks
+// up an environment variable (getenv).
+std::string ctl_config_path(const ctl_options_t &opts, const char *(*env)(const char *), bool *required);
+// Reads and checks the file: a regular file of at most 64 KiB, owned by the
+// caller or root and writable by nobody else (it says where authorities go
+// and which CA to trust), one JSON object of known keys with non-empty
+// string values. 0, or -1 with the reason in *err. With required false, a
+// file that does not exist is no configuration (0, *found false).
+int ctl_read_config(const std::string &path, bool required, ctl_file_config_t *cfg, bool *found,
+                    std::string *err);
+// Fills what the command line left unset: the endpoint unless -e was given,
+// then, for a tls+tcp:// endpoint only, each TLS file not given.
+void ctl_apply_config(const ctl_file_config_t &cfg, ctl_options_t *opts);
+// Whether the command talks to the daemon's request socket (and so reads
+// the configuration file).
+bool ctl_uses_endpoint(ctl_cmd_t cmd);
 
 // ---- Records (list, get, clear --state) ----
 

@@ -112,6 +112,17 @@ opt_result global_option(arg_reader &in, const std::string &arg, ctl_options_t *
             return opt_result::error;
         }
         opts->endpoint = value;
+        opts->endpoint_set = true;
+        return opt_result::yes;
+    }
+    if (in.value_option(arg, "--config", &value, err)) {
+        if (in.failed())
+            return opt_result::error;
+        if (value.empty()) {
+            *err = "the configuration file name must not be empty";
+            return opt_result::error;
+        }
+        opts->config = value;
         return opt_result::yes;
     }
     for (auto [name, field] : {std::pair{"--cert", &opts->tls.cert}, std::pair{"--key", &opts->tls.key},

@@ -34,6 +34,9 @@ constexpr const char *all_properties[] = {"name", "state", "args", "start", "fin
 // How long the socket may stay without a connection before the daemon counts as absent.
 constexpr int connect_grace_ms = 3000;
 constexpr int poll_slice_ms = 100;
+constexpr const char *tls_files_needed =
+    "a tls+tcp:// endpoint needs --cert, --key and --ca (or certFile, keyFile and caFile in the "
+    "configuration file)";
 
 // A REQ socket that counts its live connections.
 class req_sock {
@@ -312,7 +315,7 @@ int await_reply(waiter *w, std::string *body, std::string *err) {
 int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, std::string *err) {
     if (endpoint.rfind("tls+tcp://", 0) == 0 &&
         (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
-        *err = "a tls+tcp:// endpoint needs --cert, --key and --ca";
+        *err = tls_files_needed;
         return CTL_EXIT_USAGE;
     }
     nng_dialer d;
@@ -525,7 +528,7 @@ int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *e
         return 0;
     }
     if (opts.tls.cert.empty() || opts.tls.key.empty() || opts.tls.ca.empty()) {
-        *err = "a tls+tcp:// endpoint needs --cert, --key and --ca";
+        *err = tls_files_needed;
         return -1;
     }
     *tls = &opts.tls;

@@ -29,6 +29,9 @@ constexpr const char overview_help[] =
     "      --cert FILE          client certificate (PEM) for a tls+tcp:// endpoint\n"
     "      --key FILE           its private key (PEM, mode 0600)\n"
     "      --ca FILE            CA certificate that signed the daemon's certificate\n"
+    "      --config FILE        client configuration (JSON: endpoint, certFile, keyFile,\n"
+    "                           caFile); default $TUVOCTL_CONFIG, else\n"
+    "                           ~/.config/tuvoctl.json when it exists. Options override it\n"
     "  -t, --timeout-reply S    seconds to wait for the answer (default 30; 900 for run and legacy)\n"
     "  -a, --authority AUTH     authority presented with requests\n"
     "      --json               print the daemon's whole response as JSON (and failures as\n"
@@ -37,8 +40,9 @@ constexpr const char overview_help[] =
     "      --version            print the version\n"
     "\n"
     "Exit status: 0 success; 1 the daemon reported errors; 64 usage error; 69 no daemon\n"
-    "answered; 76 an answer that cannot be understood. run passes the script's own status\n"
-    "on; see 'tuvoctl run --help' for the statuses of a command that did not complete.\n";
+    "answered; 76 an answer that cannot be understood; 78 the configuration file is\n"
+    "refused. run passes the script's own status on; see 'tuvoctl run --help' for the\n"
+    "statuses of a command that did not complete.\n";
 
 constexpr const char run_help[] =
     "Usage: tuvoctl run [-a AUTHORITY] [-u UUID] [--json] -- PATH [ARG...]\n"

@@ -176,6 +176,21 @@ int do_request(ctl_options_t &opts) {
     return ctl_render_reply(opts, uuid, reply.get(), stdout, stderr);
 }
 
+// The configuration file's settings under the command line's.
+int load_config(ctl_options_t *opts) {
+    bool required = false, found = false;
+    std::string path = ctl_config_path(*opts, [](const char *name) -> const char * { return getenv(name); },
+                                       &required);
+    ctl_file_config_t cfg;
+    std::string err;
+    if (path.empty())
+        return CTL_EXIT_OK;
+    if (ctl_read_config(path, required, &cfg, &found, &err) != 0)
+        return fail(CTL_EXIT_CONFIG, err);
+    ctl_apply_config(cfg, opts);
+    return CTL_EXIT_OK;
+}
+
 int run(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ctl_options_t opts;
@@ -191,6 +206,10 @@ int run(int argc, char **argv) {
     if (opts.help || opts.cmd == ctl_cmd_t::none) {
         fputs(ctl_help_text(opts.cmd), stdout);
         return CTL_EXIT_OK;
+    }
+    if (ctl_uses_endpoint(opts.cmd)) {
+        if (int rc = load_config(&opts); rc != CTL_EXIT_OK)
+            return rc;
     }
     switch (opts.cmd) {
     case ctl_cmd_t::script_config:

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -191,6 +192,30 @@ bool write_file(const std::string &path, const std::string &content, mode_t mode
             return false;
     }
     return chmod(path.c_str(), mode) == 0;
+}
+
+bool make_certificates(const std::string &dir) {
+    // The directory goes into a shell script between single quotes.
+    if (dir.find('\'') != std::string::npos ||
+        !write_file(dir + "/ca.cnf",
+                    "[ca]\ndefault_ca = d\n[d]\ndatabase = " + dir + "/index.txt\nnew_certs_dir = " + dir +
+                        "\nserial = " + dir + "/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n",
+                    0600) ||
+        !write_file(dir + "/server.ext", "subjectAltName = DNS:localhost, IP:127.0.0.1\n", 0600))
+        return false;
+    std::string script = "set -e; cd '" + dir + "'; : > index.txt; echo 01 > serial\n"
+        "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out $1.key 2>/dev/null; chmod 600 $1.key; }\n"
+        "ca() { key $1; openssl req -x509 -new -key $1.key -out $1.pem -days 30 -subj /CN=$1; }\n"
+        "csr() { key $1; openssl req -new -key $1.key -out $1.csr -subj /CN=$1; }\n"
+        "sign() { openssl x509 -req -in $1.csr -CA $2.pem -CAkey $2.key -CAcreateserial -out $1.pem -days 30 $3 2>/dev/null; }\n"
+        "ca ca; ca otherca\n"
+        "csr localhost; sign localhost ca '-extfile server.ext'; mv localhost.pem server.pem; mv localhost.key server.key\n"
+        "for c in alice bob; do csr $c; sign $c ca; done\n"
+        "csr mallory; sign mallory otherca\n"
+        "key nocn; openssl req -new -key nocn.key -out nocn.csr -subj /O=tuvod; sign nocn ca\n"
+        "csr old; openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in old.csr -out old.pem "
+        "-startdate 20200101000000Z -enddate 20200201000000Z -notext 2>/dev/null\n";
+    return std::system(("sh -c \"$(cat <<'EOF'\n" + script + "EOF\n)\" >/dev/null").c_str()) == 0;
 }
 
 std::string sha256_file(const std::string &path) {

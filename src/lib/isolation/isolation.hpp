@@ -52,6 +52,13 @@ std::string read_file(const std::string &path);
 bool write_file(const std::string &path, const std::string &content, mode_t mode);
 // Lower-case hexadecimal SHA-256 of a file's content.
 std::string sha256_file(const std::string &path);
+// Certificates for TLS clients and listeners, made with the openssl command
+// in dir (which must exist): a CA (ca.pem, ca.key) and a second one
+// (otherca); server.pem/server.key for localhost and 127.0.0.1, signed by
+// ca; clients alice and bob signed by ca, mallory signed by otherca, old
+// signed by ca but expired, and nocn signed by ca with no CN in its
+// subject. Keys are EC P-256, mode 0600. False when openssl fails.
+bool make_certificates(const std::string &dir);
 // Polls cond every 20 ms until it holds or timeout_ms pass.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms);
 
