@@ -146,7 +146,7 @@ tls_client::tls_client(const std::string &endpoint, const tls_files &files, int 
         error_ = "cannot dial " + endpoint + ": " + nng_strerror(rv);
         return;
     }
-    if ((rv = nng_dialer_start(d, 0)) != 0)
+    if ((rv = tuvod_tls_dial(d, 15000)) != 0)
         error_ = tuvod_tls_dial_error(endpoint, rv);
 }
 

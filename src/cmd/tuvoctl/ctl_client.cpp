@@ -312,7 +312,7 @@ int await_reply(waiter *w, std::string *body, std::string *err) {
 // Starts the connection: in the background for cleartext (the connection
 // watch reports an absent daemon), at once for TLS so that a refused
 // handshake is reported with its reason.
-int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, std::string *err) {
+int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, int timeout_ms, std::string *err) {
     if (endpoint.rfind("tls+tcp://", 0) == 0 &&
         (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
         *err = tls_files_needed;
@@ -340,7 +340,7 @@ int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls
         *err = "'" + endpoint + "' is not a TLS endpoint (tls+tcp://host:port): " + nng_strerror(rv);
         return CTL_EXIT_USAGE;
     }
-    rv = nng_dialer_start(d, 0);
+    rv = tuvod_tls_dial(d, timeout_ms);
     if (rv != 0) {
         *err = tuvod_tls_dial_error(endpoint, rv);
         return CTL_EXIT_UNAVAILABLE;
@@ -503,7 +503,7 @@ int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr 
     }
     std::string text(raw_text);
     free(raw_text);
-    int rc = dial(sock, endpoint, tls, err);
+    int rc = dial(sock, endpoint, tls, timeout_ms, err);
     if (rc != 0)
         return rc;
     waiter w{sock, endpoint, timeout_ms};

@@ -14,9 +14,13 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "info.hpp"
 
@@ -143,16 +147,37 @@ int cfg_server(nng_tls_engine_config *cfg, const char *name) {
     return 0;
 }
 
+// Whether the certificate's subject has a CN that is not empty.
+bool names_cn(X509 *cert) {
+    X509_NAME *subject = X509_get_subject_name(cert);
+    int idx = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    return idx >= 0 && ASN1_STRING_length(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, idx))) > 0;
+}
+
+// A client certificate must name a CN: it is the client's identity. Checked
+// in the verification, so that the refusal is a TLS alert like any other,
+// which the client reads, rather than a dropped connection.
+int verify_client(int preverify_ok, X509_STORE_CTX *ctx) {
+    if (preverify_ok != 1 || X509_STORE_CTX_get_error_depth(ctx) != 0)
+        return preverify_ok;
+    X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
+    if (cert != nullptr && names_cn(cert))
+        return 1;
+    X509_STORE_CTX_set_error(ctx, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+}
+
 int cfg_auth(nng_tls_engine_config *cfg, nng_tls_auth_mode mode) {
+    SSL_verify_cb check = cfg->mode == NNG_TLS_MODE_SERVER ? verify_client : nullptr;
     switch (mode) {
     case NNG_TLS_AUTH_MODE_NONE:
         SSL_CTX_set_verify(cfg->ctx, SSL_VERIFY_NONE, nullptr);
         return 0;
     case NNG_TLS_AUTH_MODE_OPTIONAL:
-        SSL_CTX_set_verify(cfg->ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_verify(cfg->ctx, SSL_VERIFY_PEER, check);
         return 0;
     case NNG_TLS_AUTH_MODE_REQUIRED:
-        SSL_CTX_set_verify(cfg->ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        SSL_CTX_set_verify(cfg->ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, check);
         return 0;
     }
     return NNG_EINVAL;
@@ -302,6 +327,8 @@ void remember_peer(nng_tls_engine_conn *conn) {
 
 std::string handshake_failure(SSL *ssl) {
     long vr = SSL_get_verify_result(ssl);
+    if (vr == X509_V_ERR_APPLICATION_VERIFICATION)
+        return "certificate refused: the client certificate names no CN";
     if (vr != X509_V_OK)
         return std::string("certificate refused: ") + X509_verify_cert_error_string(vr);
     unsigned long e = ERR_peek_last_error();
@@ -309,6 +336,8 @@ std::string handshake_failure(SSL *ssl) {
         ERR_clear_error();
         return "no client certificate presented";
     }
+    if (e == 0)
+        return "the connection ended during the handshake";
     return openssl_error();
 }
 
@@ -317,7 +346,8 @@ int conn_handshake(nng_tls_engine_conn *conn) {
     int rc = SSL_do_handshake(conn->ssl);
     if (rc == 1) {
         remember_peer(conn);
-        // The CN is the client's identity: without one, clients would share it.
+        // Verification has checked this already; never let a session
+        // without an identity through.
         if (conn->server && (!conn->verified || conn->cn[0] == '\0')) {
             PRINT_INFO(INFO_WARN, "TLS handshake failed: %s\n", "the client certificate names no CN");
             return NNG_EPEERAUTH;
@@ -340,9 +370,12 @@ int conn_io_result(nng_tls_engine_conn *conn, int rc) {
         ERR_clear_error();
         return NNG_EAGAIN;
     }
+    // The peer closed the session. Not NNG_ECLOSED, which the library takes
+    // for a local close: a synchronous dial that fails with it is never
+    // told and waits for good.
     if (err == SSL_ERROR_ZERO_RETURN) {
         ERR_clear_error();
-        return NNG_ECLOSED;
+        return NNG_ECONNSHUT;
     }
     // A peer that refuses our certificate after the handshake (TLS 1.3)
     // says so in an alert, which ends up here.
@@ -556,6 +589,24 @@ bool tuvod_tls_peer_cn(nng_pipe pipe, std::string *cn) {
     return true;
 }
 
+int tuvod_tls_dial(nng_dialer dialer, int timeout_ms) {
+    auto result = std::make_shared<std::promise<int>>();
+    std::future<int> done = result->get_future();
+    std::thread starter([dialer, result] { result->set_value(nng_dialer_start(dialer, 0)); });
+    if (done.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready) {
+        starter.join();
+        return done.get();
+    }
+    // Closing the dialer ends the attempt where the library still can; the
+    // thread is left to it where it cannot.
+    nng_dialer_close(dialer);
+    if (done.wait_for(std::chrono::seconds(1)) == std::future_status::ready)
+        starter.join();
+    else
+        starter.detach();
+    return NNG_ETIMEDOUT;
+}
+
 std::string tuvod_tls_dial_error(const std::string &endpoint, int rv) {
     std::string why = take_failure();
     switch (rv) {
@@ -570,6 +621,8 @@ std::string tuvod_tls_dial_error(const std::string &endpoint, int rv) {
                (why.empty() ? nng_strerror(rv) : why) + "; is the client certificate (--cert) signed by its CA and valid?)";
     case NNG_ECONNREFUSED:
         return "no daemon answers at " + endpoint + " (cannot connect; is tuvod running?)";
+    case NNG_ETIMEDOUT:
+        return "no TLS session with " + endpoint + " within the time-out" + (why.empty() ? "" : " (" + why + ")");
     default:
         return "cannot connect to " + endpoint + ": " + nng_strerror(rv);
     }

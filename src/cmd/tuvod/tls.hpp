@@ -38,6 +38,12 @@ tls_config_ptr tuvod_tls_client_config(const std::string &cert_file, const std::
 // "(unverified)"); false for any other pipe.
 bool tuvod_tls_peer_cn(nng_pipe pipe, std::string *cn);
 
+// nng_dialer_start(dialer, 0) bounded by timeout_ms: the library can miss
+// the end of a TLS connection that fails while nothing waits on it, and a
+// plain synchronous start would then wait for good. NNG_ETIMEDOUT (the
+// dialer closed) when the time runs out.
+int tuvod_tls_dial(nng_dialer dialer, int timeout_ms);
+
 // A sentence for a failed TLS dial (nng error rv): which side refused the
 // handshake and why.
 std::string tuvod_tls_dial_error(const std::string &endpoint, int rv);
