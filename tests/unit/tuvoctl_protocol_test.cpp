@@ -15,30 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "capture.hpp"
 #include "ctl.hpp"
 
 namespace {
-
-// Collects what a renderer writes to a stream.
-class capture {
-  public:
-    capture() : f_(open_memstream(&buf_, &len_)) {}
-    ~capture() {
-        if (f_ != nullptr)
-            fclose(f_);
-        free(buf_);
-    }
-    FILE *file() { return f_; }
-    std::string text() {
-        fflush(f_);
-        return std::string(buf_, len_);
-    }
-
-  private:
-    char *buf_ = nullptr;
-    size_t len_ = 0;
-    FILE *f_;
-};
 
 json_ptr reply_from(const std::string &text) {
     std::string err;

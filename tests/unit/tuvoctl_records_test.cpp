@@ -9,29 +9,10 @@
 #include <sstream>
 #include <string>
 
+#include "capture.hpp"
 #include "ctl.hpp"
 
 namespace {
-
-class capture {
-  public:
-    capture() : f_(open_memstream(&buf_, &len_)) {}
-    ~capture() {
-        if (f_ != nullptr)
-            fclose(f_);
-        free(buf_);
-    }
-    FILE *file() { return f_; }
-    std::string text() {
-        fflush(f_);
-        return std::string(buf_, len_);
-    }
-
-  private:
-    char *buf_ = nullptr;
-    size_t len_ = 0;
-    FILE *f_;
-};
 
 json_ptr parse(const std::string &text) {
     json_error_t e;

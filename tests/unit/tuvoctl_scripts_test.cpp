@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "capture.hpp"
 #include "ctl.hpp"
 #include "error.hpp"
 #include "scripts.hpp"
@@ -48,15 +49,10 @@ class TuvoctlScripts : public ::testing::Test {
         write(conf_ + "/" + file, ctl_script_config_text(config.get()));
     }
     std::string check(int *rc, bool quiet = false) {
-        char *buf = nullptr;
-        size_t len = 0;
-        FILE *f = open_memstream(&buf, &len);
+        capture out;
         ctl_check_report_t report;
-        *rc = ctl_check_scripts(conf_, quiet, f, &report);
-        fclose(f);
-        std::string out(buf, len);
-        free(buf);
-        return out;
+        *rc = ctl_check_scripts(conf_, quiet, out.file(), &report);
+        return out.text();
     }
 
     std::string root_, conf_;

@@ -154,9 +154,10 @@ int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr 
 // all three files must be given. -1 with the reason in *err when the
 // options do not fit the endpoint.
 int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *err);
+inline bool ctl_is_tls_endpoint(const std::string &endpoint) { return endpoint.rfind("tls+tcp://", 0) == 0; }
 // The TLS settings for a tls+tcp:// endpoint, none for cleartext.
 inline const ctl_tls_t *ctl_tls_of(const ctl_options_t &opts) {
-    return opts.endpoint.rfind("tls+tcp://", 0) == 0 ? &opts.tls : nullptr;
+    return ctl_is_tls_endpoint(opts.endpoint) ? &opts.tls : nullptr;
 }
 
 // ---- Client configuration file ----

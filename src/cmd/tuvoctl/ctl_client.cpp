@@ -313,7 +313,7 @@ int await_reply(waiter *w, std::string *body, std::string *err) {
 // watch reports an absent daemon), at once for TLS so that a refused
 // handshake is reported with its reason.
 int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, int timeout_ms, std::string *err) {
-    if (endpoint.rfind("tls+tcp://", 0) == 0 &&
+    if (ctl_is_tls_endpoint(endpoint) &&
         (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
         *err = tls_files_needed;
         return CTL_EXIT_USAGE;
@@ -520,7 +520,7 @@ int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr 
 int ctl_tls_for(const ctl_options_t &opts, const ctl_tls_t **tls, std::string *err) {
     bool any = !opts.tls.cert.empty() || !opts.tls.key.empty() || !opts.tls.ca.empty();
     *tls = nullptr;
-    if (opts.endpoint.rfind("tls+tcp://", 0) != 0) {
+    if (!ctl_is_tls_endpoint(opts.endpoint)) {
         if (any) {
             *err = "--cert, --key and --ca need a tls+tcp:// endpoint (-e)";
             return -1;

@@ -161,7 +161,7 @@ void ctl_apply_config(const ctl_file_config_t &cfg, ctl_options_t *opts) {
         opts->endpoint = cfg.endpoint;
     // TLS files of the file for a cleartext endpoint given with -e would be
     // refused as options given in vain; they are simply not used.
-    if (opts->endpoint.rfind("tls+tcp://", 0) != 0)
+    if (!ctl_is_tls_endpoint(opts->endpoint))
         return;
     for (std::string ctl_tls_t::*f : {&ctl_tls_t::cert, &ctl_tls_t::key, &ctl_tls_t::ca})
         if ((opts->tls.*f).empty())

@@ -911,10 +911,6 @@ void handle_list_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Unable to set result for list");
 }
 
-namespace {
-
-} // namespace
-
 bool tuvod_record_visible(tuvod_state_t *tuvod, const char *uuid) {
     const std::string &me = tuvod_current_caller();
     std::string owner;

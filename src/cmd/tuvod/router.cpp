@@ -194,7 +194,6 @@ bool wait_for_room(tuvod_router_t *router) {
     return !queue_full(tuvod);
 }
 
-// Waits for one message and queues it; returns when there is none yet.
 // After the socket is closed every call fails at once; pause so the thread
 // does not spin until the shutdown clears its run flag.
 void pause_after_term() {

@@ -9,6 +9,8 @@
 // reference goes.
 #include "scripts.hpp"
 
+#include "caller.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -464,10 +466,9 @@ tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path) {
 }
 
 int validate_caller(tuvod_script_t *script, const std::string &caller, tuvod_error_t **errors) {
-    static const char tls_prefix[] = "tls:";
-    if (script->script_allowed_callers.empty() || caller.rfind(tls_prefix, 0) != 0)
+    if (script->script_allowed_callers.empty() || !tuvod_caller_is_tls(caller))
         return 0;
-    const std::string cn = caller.substr(sizeof tls_prefix - 1);
+    const std::string cn = caller.substr(std::strlen("tls:"));
     for (const std::string &allowed : script->script_allowed_callers)
         if (allowed == cn)
             return 0;
