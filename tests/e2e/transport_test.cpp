@@ -17,7 +17,6 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
 using e2e::Sandbox;
 
 const char *str(json_t *obj, const char *key) { return json_string_value(json_object_get(obj, key)); }
@@ -139,21 +138,11 @@ class stopped_process {
     pid_t pid_;
 };
 
-class Transport : public ::testing::Test {
+class Transport : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-    void TearDown() override {
-        if (d_ && !stopped_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
+    // Starts the daemon and reads the instance identifier it answers with.
     void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
+        ASSERT_NO_FATAL_FAILURE(DaemonTest::start(std::move(args)));
         json_ptr conf(json_load_file(sb_->config_path().c_str(), 0, nullptr));
         ASSERT_TRUE(conf);
         instance_uuid_ = str(conf.get(), "tuvodUUID");
@@ -161,9 +150,6 @@ class Transport : public ::testing::Test {
     size_t tasks() const { return count_entries("/proc/" + std::to_string(d_->pid()) + "/task"); }
     size_t fds() const { return count_entries("/proc/" + std::to_string(d_->pid()) + "/fd"); }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
-    bool stopped_ = false;
     std::string instance_uuid_;
 };
 
@@ -366,7 +352,6 @@ TEST_F(Transport, SigtermWithRequestsInFlightSendsOnlyWholeReplies) {
         EXPECT_TRUE(parse(*reply)) << *reply;
         answered++;
     }
-    stopped_ = true;
     EXPECT_EQ(d_->wait_exit(), 0) << d_->log();
     EXPECT_NE(d_->log().find("Shutdown complete"), std::string::npos);
     EXPECT_LE(answered, n);
@@ -397,7 +382,6 @@ TEST_F(Transport, SigtermWhileServingAnswersThenExits) {
         d_->signal(SIGTERM);
     caller.join();
     ASSERT_TRUE(running);
-    stopped_ = true;
     ASSERT_TRUE(resp);
     EXPECT_STREQ(str(json_object_get(resp.get(), "result"), "state"), "COMPLETE");
     EXPECT_EQ(d_->wait_exit(), 0) << d_->log();
