@@ -361,27 +361,35 @@ TEST_F(Transport, SigtermWithRequestsInFlightSendsOnlyWholeReplies) {
 // before the daemon exits. Needs the execute operation; skipped until the
 // daemon has it.
 TEST_F(Transport, SigtermWhileServingAnswersThenExits) {
-    std::string marker = sb_->root + "/running";
+    std::string marker = sb_->root + "/running", gate = sb_->root + "/gate";
+    // Marks that it runs, then holds until the gate named by its second argument exists.
     e2e::ScriptSpec slow;
     slow.name = "slow";
-    slow.body = "touch \"$1\"; sleep 2; echo done";
+    slow.body = "touch \"$1\"; while [ ! -e \"$2\" ]; do sleep 0.05; done; echo done";
+    slow.timeout = 60;
     std::string exe = sb_->add_script(slow);
     start({"-f", "-w", "1"});
-    Client c;
-    json_ptr probe = c.call("execute", e2e::exec_args({exe, sb_->root + "/probe"}, false).release());
+    Client c("tcp://127.0.0.1:5557", 60000);
+    json_ptr probe = c.call("execute", e2e::exec_args({exe, sb_->root + "/probe", sb_->root}, false).release());
     ASSERT_TRUE(probe);
     const char *probe_err = str(json_array_get(json_object_get(probe.get(), "errors"), 0), "errorString");
     if (probe_err != nullptr && std::string(probe_err).rfind("Invalid op", 0) == 0)
         GTEST_SKIP() << "the execute operation is not available yet";
 
     json_ptr resp;
-    std::thread caller([&] { resp = c.call("execute", e2e::exec_args({exe, marker}, false).release()); });
+    std::thread caller([&] { resp = c.call("execute", e2e::exec_args({exe, marker, gate}, false).release()); });
     struct stat st;
     bool running = e2e::wait_until([&] { return stat(marker.c_str(), &st) == 0; }, 15000);
-    if (running)
+    bool shutting_down = false;
+    if (running) {
         d_->signal(SIGTERM);
+        // The run is still being served when the shutdown begins.
+        shutting_down = d_->wait_for_log("Initiating shutdown", 15000);
+    }
+    sb_->write(gate, "");
     caller.join();
     ASSERT_TRUE(running);
+    EXPECT_TRUE(shutting_down) << d_->log();
     ASSERT_TRUE(resp);
     EXPECT_STREQ(str(json_object_get(resp.get(), "result"), "state"), "COMPLETE");
     EXPECT_EQ(d_->wait_exit(), 0) << d_->log();
