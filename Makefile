@@ -16,7 +16,9 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the daemon and the client: trying it out needs no tests or benchmark.
+run: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target tuvod tuvoctl
 	sh scripts/run-example.sh $(BUILD)
 
 # Everything: the normal tests, the sanitizer runs and a short run of each

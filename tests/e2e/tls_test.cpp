@@ -217,7 +217,7 @@ TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
     std::string key = certs_ + "/server.key";
     Case cases[] = {
         {"key readable by others", [&] { chmod(key.c_str(), 0644); }, "has mode 0644; it must be 0600 or stricter"},
-        {"key of another certificate", [&] { std::system(("cp " + certs_ + "/alice.key " + key).c_str()); },
+        {"key of another certificate", [&] { ASSERT_EQ(std::system(("cp " + certs_ + "/alice.key " + key).c_str()), 0); },
          "does not match certificate"},
         {"missing CA", [&] { unlink((certs_ + "/ca.pem").c_str()); }, "cannot open TLS CA file"},
     };

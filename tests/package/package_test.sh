@@ -40,6 +40,9 @@ expect -rw-r--r-- ./usr/share/man/man8/tuvod.8.gz
 expect -rw-r--r-- ./usr/share/man/man1/tuvoctl.1.gz
 expect -rw-r--r-- ./usr/share/doc/tuvod/README.md
 expect -rw-r--r-- ./usr/share/bash-completion/completions/tuvoctl
+expect -rw-r--r-- ./usr/share/doc/tuvod/copyright
+expect -rw-r--r-- ./usr/share/doc/tuvod/changelog.gz
+expect -rw-r--r-- ./usr/share/lintian/overrides/tuvod
 expect drwx------ ./lumo/conf/tuvod/
 expect drwx------ ./lumo/conf/tuvod/script_config.d/
 expect drwxr-x--- ./var/log/orrvik/
@@ -51,7 +54,7 @@ for c in "$src"/examples/script_config.d/*.json; do
 done
 # Nothing outside the expected trees (no headers, libraries or test programs).
 awk '{ print $2 }' "$tmp/contents" |
-    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/|bash-completion/)))' > "$tmp/stray" || true
+    grep -Ev '^\./($|etc/($|default/|logrotate\.d/)|lumo/|var/($|log/)|usr/($|bin/|sbin/|lib/($|systemd/|tmpfiles\.d/)|share/($|man/|doc/|bash-completion/|lintian/)))' > "$tmp/stray" || true
 [ -s "$tmp/stray" ] && fail "unexpected entries: $(cat "$tmp/stray")"
 
 # Control data.
@@ -62,8 +65,34 @@ for f in /etc/default/tuvod /etc/logrotate.d/tuvod; do
     grep -qx "$f" "$tmp/conffiles" || fail "$f is not a conffile"
 done
 
+# A maintainer that mail can reach, never root@localhost.
+maintainer=$(dpkg-deb -f "$deb" Maintainer)
+case $maintainer in
+*@localhost* | *root@* | "") fail "maintainer '$maintainer'" ;;
+esac
+
+# Debian's checks: no lintian error; every override carries its reason.
+if command -v lintian > /dev/null 2>&1; then
+    lintian --tag-display-limit 0 "$deb" > "$tmp/lintian.out" 2>&1 || true
+    grep '^E:' "$tmp/lintian.out" && fail "lintian errors: $(grep '^E:' "$tmp/lintian.out")"
+    grep '^W:' "$tmp/lintian.out" && fail "lintian warnings: $(grep '^W:' "$tmp/lintian.out")"
+else
+    echo "package: lintian not available, package not checked"
+fi
+
 # The unpacked binaries run.
 dpkg-deb -x "$deb" "$tmp/root"
+
+# Both binaries are hardened as Debian builds them: PIE, full RELRO with
+# BIND_NOW, a strong stack protector and fortified libc calls.
+for bin in usr/sbin/tuvod usr/bin/tuvoctl; do
+    f=$tmp/root/$bin
+    readelf -h "$f" | grep -q 'Type:.*DYN' || fail "$bin is not PIE"
+    readelf -lW "$f" | grep -q GNU_RELRO || fail "$bin has no RELRO"
+    readelf -dW "$f" | grep -Eq 'BIND_NOW|FLAGS.*NOW' || fail "$bin is not linked with BIND_NOW"
+    readelf -sW --dyn-syms "$f" | grep -q '__stack_chk_fail' || fail "$bin has no stack protector"
+    readelf -sW --dyn-syms "$f" | grep -q '__[a-z_]*_chk@' || fail "$bin calls no fortified function"
+done
 "$tmp/root/usr/sbin/tuvod" -h > "$tmp/h.out" 2>&1 || fail "tuvod -h exited with $?"
 grep -q 'Usage: tuvod' "$tmp/h.out" || fail "tuvod -h printed no usage: $(cat "$tmp/h.out")"
 "$tmp/root/usr/bin/tuvoctl" --help > "$tmp/help.out" 2>&1 || fail "tuvoctl --help exited with $?"
