@@ -182,6 +182,8 @@ TEST(Lifecycle, DaemonModeDetachesWritesPidAndLogs) {
     EXPECT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_TRUE(e2e::wait_until([&] { return kill(pid, 0) != 0; }, 30000));
     EXPECT_NE(e2e::read_file(log_path).find("Shutdown complete"), std::string::npos);
+    struct stat st;
+    EXPECT_NE(stat(pid_file.c_str(), &st), 0) << "the pid file outlived an orderly exit";
 }
 
 json_ptr peek(e2e::Client &c, const std::string &id) {

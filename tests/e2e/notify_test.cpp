@@ -97,6 +97,12 @@ TEST(Notify, ReadyReloadWatchdogAndStopping) {
     std::string reloaded = ns.wait_for("READY=1", 5000);
     EXPECT_NE(reloaded.find("STATUS=Reloaded script configurations; 1 scripts loaded"), std::string::npos)
         << reloaded;
+    // The outcome stays the status line: the ticks after it feed the
+    // watchdog without putting the counts line back.
+    std::string after_reload;
+    EXPECT_NE(ns.wait_for("WATCHDOG=1", 2000, &after_reload), "");
+    EXPECT_NE(ns.wait_for("WATCHDOG=1", 2000, &after_reload), "");
+    EXPECT_EQ(after_reload.find("STATUS="), std::string::npos) << after_reload;
 
     d.signal(SIGTERM);
     EXPECT_NE(ns.wait_for("STOPPING=1", 10000), "");

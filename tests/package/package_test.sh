@@ -125,6 +125,13 @@ for line in Type=notify NotifyAccess=main Delegate=yes KillMode=mixed WatchdogSe
     grep -qxF -- "$line" "$unit" || fail "unit lacks '$line'"
 done
 grep -q '^PIDFile=' "$unit" && fail "a notify unit needs no PIDFile="
+# The README's excerpt can be copied as it stands: every setting in it is
+# the shipped unit's, with no comment trailing a value.
+sed -n '/^```ini$/,/^```$/p' "$src/README.md" | grep -Ev '^(```|#|\[Service\]|$)' > "$tmp/excerpt"
+[ -s "$tmp/excerpt" ] || fail "no unit excerpt in the README"
+while IFS= read -r line; do
+    grep -qxF -- "$line" "$unit" || fail "README unit line not in the shipped unit: $line"
+done < "$tmp/excerpt"
 # The maintainer scripts go through Debian's helpers.
 for f in postinst prerm postrm; do
     dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$f" > "$tmp/$f" 2>/dev/null || fail "no $f"
@@ -158,9 +165,19 @@ if command -v systemd-analyze > /dev/null 2>&1; then
         fail "systemd-analyze verify of the metrics example: $(cat "$tmp/mverify.out")"
     fi
     grep "tuvod-metrics" "$tmp/mverify.out" && fail "systemd-analyze verify warned about the metrics example"
-    if systemd-analyze security --offline=true "$tmp/unit/tuvod.service" > "$tmp/security.out" 2>&1; then
-        echo "package: $(tail -n 1 "$tmp/security.out")"
-    fi
+    # The README's figures are what the analysis says of the unit as
+    # shipped and with the hardening drop-in's settings.
+    score() { systemd-analyze security --offline=true "$1" 2>/dev/null | sed -n 's/.*exposure level for [^:]*: \([0-9.]*\).*/\1/p'; }
+    shipped=$(score "$tmp/unit/tuvod.service")
+    mkdir -p "$tmp/hardened"
+    sed -n '/^\[Service\]/,$p' "$examples_dir/systemd/hardening.conf" | grep -Ev '^(#|\[Service\]|$)' > "$tmp/dropin"
+    sed "/^\[Service\]/r $tmp/dropin" "$tmp/unit/tuvod.service" > "$tmp/hardened/tuvod.service"
+    hardened=$(score "$tmp/hardened/tuvod.service")
+    echo "package: exposure $shipped as shipped, $hardened with the hardening drop-in"
+    tr '\n' ' ' < "$src/README.md" | grep -q "rates the unit as shipped $shipped " ||
+        fail "README does not give the shipped unit's exposure $shipped"
+    tr '\n' ' ' < "$src/README.md" | grep -q "($hardened with it," ||
+        fail "README does not give the exposure $hardened with the drop-in"
 else
     echo "package: systemd-analyze not available, unit not verified"
 fi

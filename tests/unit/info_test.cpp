@@ -169,3 +169,65 @@ TEST(InfoLog, ControlCharactersAreEscapedAndTheLengthCapped) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<std::pair<int, std::string>> journal_lines;
+void record_journal(int priority, const char *message) { journal_lines.emplace_back(priority, message); }
+
+// Sends the journal's lines to record_journal with JOURNAL_STREAM as given
+// (none: unset); both are back as they were when it goes.
+class journal_capture {
+  public:
+    explicit journal_capture(const char *stream) {
+        const char *old = getenv("JOURNAL_STREAM");
+        had_ = old != nullptr;
+        old_ = had_ ? old : "";
+        if (stream != nullptr)
+            setenv("JOURNAL_STREAM", stream, 1);
+        else
+            unsetenv("JOURNAL_STREAM");
+        saved_sink_ = tuvod_journal_sink;
+        tuvod_journal_sink = record_journal;
+        journal_lines.clear();
+    }
+    ~journal_capture() {
+        tuvod_journal_sink = saved_sink_;
+        if (had_)
+            setenv("JOURNAL_STREAM", old_.c_str(), 1);
+        else
+            unsetenv("JOURNAL_STREAM");
+    }
+    journal_capture(const journal_capture &) = delete;
+    journal_capture &operator=(const journal_capture &) = delete;
+
+  private:
+    bool had_;
+    std::string old_;
+    void (*saved_sink_)(int, const char *);
+};
+
+} // namespace
+
+TEST(InfoLog, WarningsAndErrorsReachTheJournalWithTheirPriorityUnderAServiceManager) {
+    log_sandbox log;
+    set_info_level(INFO_INFO);
+    {
+        journal_capture journal("8:1234");
+        print_info(INFO_INFO, "routine\n");
+        print_info(INFO_WARN, "disk nearly full\n");
+        print_info(INFO_ERROR, "bind failed: %s\n", "a\x1b]0;title\x07");
+        EXPECT_EQ(journal_lines, (std::vector<std::pair<int, std::string>>{
+                                     {4, "disk nearly full"}, {3, "bind failed: a\\x1b]0;title\\x07"}}));
+    }
+    {
+        // Not under a journal: the file alone.
+        journal_capture journal(nullptr);
+        print_info(INFO_ERROR, "only in the file\n");
+        EXPECT_TRUE(journal_lines.empty());
+    }
+    // The file keeps every line in its own format.
+    lines_t lines = log.lines();
+    ASSERT_EQ(lines.size(), 4u) << log.raw();
+    EXPECT_EQ(lines[2], "bind failed: a\\x1b]0;title\\x07");
+}

@@ -7,6 +7,8 @@
 #include "info.hpp"
 
 #include <fcntl.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +18,8 @@
 #include <ctime>
 #include <string>
 
-#include "handles.hpp"
 #include "files.hpp"
+#include "handles.hpp"
 
 bool abort_on_error = false;
 uint32_t global_debug_mask = 0;
@@ -74,12 +76,47 @@ void time_prefix(char (&buf)[TIMEBUF_SZ]) {
     strcat(buf, " : ");
 }
 
-void vlog(const char *format, va_list args) __attribute__((format(printf, 1, 0)));
-void vlog(const char *format, va_list args) {
+// The journal's priority for a level, or -1 for levels it does not get.
+int journal_priority(info_level_t level) {
+    switch (level) {
+    case INFO_CRITICAL:
+        return LOG_CRIT;
+    case INFO_ERROR:
+        return LOG_ERR;
+    case INFO_WARN:
+        return LOG_WARNING;
+    default:
+        return -1;
+    }
+}
+
+void journal_send(int priority, const char *message) {
+    sd_journal_send("MESSAGE=%s", message, "PRIORITY=%i", priority, "SYSLOG_IDENTIFIER=tuvod", nullptr);
+}
+
+// Under a service manager that keeps a journal (JOURNAL_STREAM is its mark)
+// and with the log in a file, warnings and worse also go to the journal with
+// their priority; on standard error the journal has every line already.
+void to_journal(int priority, const char *msg) {
+    if (priority < 0 || tuvod_journal_sink == nullptr || getenv("JOURNAL_STREAM") == nullptr)
+        return;
+    {
+        lock_guard lock(&log_mutex);
+        if (info_file == nullptr)
+            return;
+    }
+    size_t len = strlen(msg);
+    std::string line(msg, len > 0 && msg[len - 1] == '\n' ? len - 1 : len);
+    tuvod_journal_sink(priority, line.c_str());
+}
+
+void vlog(int priority, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
+void vlog(int priority, const char *format, va_list args) {
     char raw[MSGBUF_SZ];
     vsnprintf(raw, sizeof raw, format, args);
     char msg[MSGBUF_SZ];
     escape_log_message(raw, msg, sizeof msg);
+    to_journal(priority, msg);
 
     lock_guard lock(&log_mutex);
     FILE *out = destination();
@@ -125,6 +162,8 @@ void replace_stream(pthread_mutex_t *mutex, FILE **slot, FILE *stream) {
 }
 
 } // namespace
+
+void (*tuvod_journal_sink)(int priority, const char *message) = journal_send;
 
 size_t escape_log_message(const char *msg, char *out, size_t outsz) {
     static constexpr char ellipsis[] = "...";
@@ -212,7 +251,7 @@ void print_info(info_level_t level, const char *format, ...) {
         return;
     va_list args;
     va_start(args, format);
-    vlog(format, args);
+    vlog(journal_priority(level), format, args);
     va_end(args);
     if (level == INFO_CRITICAL) {
         if (abort_on_error)
@@ -226,7 +265,7 @@ void print_debug(uint32_t debug_mask, uint32_t debug_type, const char *format, .
         return;
     va_list args;
     va_start(args, format);
-    vlog(format, args);
+    vlog(-1, format, args);
     va_end(args);
 }
 

@@ -50,6 +50,10 @@ const char *info_level2str(info_level_t info_level);
 int str2info_level(const char *desc, info_level_t *info_level);
 void set_abort_on_error(bool value);
 
+// Where warnings and worse also go under a journal (see info.cpp): the
+// journal itself; replaceable so that tests can see what is sent.
+extern void (*tuvod_journal_sink)(int priority, const char *message);
+
 void print_info(info_level_t level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void print_debug(uint32_t debug_mask, uint32_t debug_type, const char *format, ...)
     __attribute__((format(printf, 3, 4)));

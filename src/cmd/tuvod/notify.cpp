@@ -3,6 +3,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -12,8 +13,13 @@
 
 namespace {
 
+// How long the outcome of a reload stays the status line, unless something
+// more important (the next reload, the shutdown) replaces it first.
+constexpr std::chrono::seconds RELOAD_STATUS_HOLD{60};
+
 std::mutex notify_mutex;
 std::string last_status; // guarded by notify_mutex
+std::chrono::steady_clock::time_point status_held_until; // guarded by notify_mutex
 
 bool managed() { return getenv("NOTIFY_SOCKET") != nullptr; }
 
@@ -32,9 +38,11 @@ void send(const std::string &message) {
         PRINT_DEBUG(DEBUG_GENERAL, "Notification to the service manager failed: %d\n", rc);
 }
 
-void send_status(const std::string &prefix, const std::string &status) {
+void send_status(const std::string &prefix, const std::string &status,
+                 std::chrono::steady_clock::duration hold = {}) {
     std::lock_guard<std::mutex> lock(notify_mutex);
     last_status = one_line(status);
+    status_held_until = std::chrono::steady_clock::now() + hold;
     send(prefix + "STATUS=" + last_status);
 }
 
@@ -60,8 +68,10 @@ void tuvod_notify_reloading() {
 
 void tuvod_notify_reloaded(bool ok, const std::string &status) {
     if (managed())
-        send_status("READY=1\n", (ok ? "Reloaded script configurations; " :
-                                       "Reload of script configurations failed; ") + status);
+        send_status("READY=1\n",
+                    (ok ? "Reloaded script configurations; " : "Reload of script configurations failed; ") +
+                        status,
+                    RELOAD_STATUS_HOLD);
 }
 
 void tuvod_notify_stopping() {
@@ -78,7 +88,7 @@ void tuvod_notify_tick(const std::string &status) {
     std::string line = one_line(status);
     {
         std::lock_guard<std::mutex> lock(notify_mutex);
-        if (line == last_status)
+        if (line == last_status || std::chrono::steady_clock::now() < status_held_until)
             return;
     }
     send_status("", status);

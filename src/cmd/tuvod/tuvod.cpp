@@ -270,6 +270,13 @@ int write_pid(const char *pid_file) {
     return 0;
 }
 
+// At an orderly exit the file goes, still locked, so nothing reads a PID
+// that is no longer ours; a crash leaves it for the next start to take over.
+void remove_pid_file(const char *pid_file) {
+    if (pid_file_fd >= 0 && unlink(pid_file) != 0 && errno != ENOENT)
+        PRINT_INFO(INFO_WARN, "Unable to remove the pid file %s: %s\n", pid_file, strerror(errno));
+}
+
 void signal_handler(int signal) {
     if (!pthread_equal(pthread_self(), tuvod.main_thread))
         return;
@@ -499,10 +506,12 @@ int run_daemon(int argc, char **argv, bool *do_abort) {
 
     if (!start_up(opts, &sw)) {
         tuvod_stop_retention();
+        remove_pid_file(opts.pid_file);
         return 1;
     }
     main_loop();
     shut_down(opts);
+    remove_pid_file(opts.pid_file);
     return 0;
 }
 
