@@ -14,6 +14,8 @@
 
 #include "state.hpp"
 
+struct run_identity_t; // confine module
+
 // Runs script with the NULL-terminated argv, after checking its file again
 // (TUVOD_EXEC_SCRIPT_INVALID when the check fails). When the child was started,
 // *out_str and *err_str receive the collected output (malloc'd, NUL after
@@ -40,11 +42,12 @@ struct exec_stream_t {
 
 // The same, keeping at most keep_limit bytes of each stream (0: no limit
 // but the built-in one); the rest is still read, so the script is not
-// blocked, and counted in dropped.
+// blocked, and counted in dropped. A run that started as a configured
+// user ("runAs") fills *ran_as when given.
 tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
                                           size_t keep_limit, exec_stream_t *out,
                                           exec_stream_t *err, int *exit_status,
-                                          tuvod_error_t **errors);
+                                          tuvod_error_t **errors, run_identity_t *ran_as = nullptr);
 
 struct checked_script_t;
 // Exposed for tests: the run of a file already checked (check_script_file).
@@ -53,7 +56,8 @@ struct checked_script_t;
 tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
                                            const char **argv, size_t keep_limit,
                                            exec_stream_t *out, exec_stream_t *err,
-                                           int *exit_status, tuvod_error_t **errors);
+                                           int *exit_status, tuvod_error_t **errors,
+                                           run_identity_t *ran_as = nullptr);
 
 // Collection state of one pipe.
 struct pipe_desc_t {
