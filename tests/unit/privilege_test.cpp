@@ -125,6 +125,12 @@ TEST_F(PrivilegeTest, EveryMalformedFormRejectsTheFile) {
         {R"("secretArguments": "env")", "secretArguments must be \"argv\" or \"stdin\""},
         {R"("secretArguments": true)", "secretArguments must be \"argv\" or \"stdin\""},
     };
+    std::ofstream(sandbox_.path("relative.json"))
+        << R"({"name": "s", "path": "bin/s", "digest": "", "authority": "a", "timeout": 5,
+              "isNonBlocking": false, "allowConcurrentExecution": true, "redactArguments": [],
+              "killSignals": [], "workingDirectory": "/tmp"})";
+    EXPECT_FALSE(tuvod_script_from_file(sandbox_.path("relative.json").c_str()));
+    EXPECT_TRUE(log_has("a workingDirectory needs an absolute path"));
     for (size_t i = 0; i < cases.size(); i++) {
         std::string path = write_conf("bad" + std::to_string(i) + ".json", cases[i].first);
         EXPECT_FALSE(tuvod_script_from_file(path.c_str())) << cases[i].first;

@@ -37,14 +37,14 @@ bool parse_id(const std::string &text, unsigned long *id) {
 }
 
 // getpwnam_r or getpwuid_r with a buffer that grows as the entry needs.
-bool lookup_user(const std::string &spec, struct passwd *pw, std::vector<char> *buf) {
+bool lookup_user(const std::string &name_or_id, struct passwd *pw, std::vector<char> *buf) {
     unsigned long id = 0;
-    bool numeric = parse_id(spec, &id);
+    bool numeric = parse_id(name_or_id, &id);
     buf->resize(1024);
     for (;;) {
         struct passwd *found = nullptr;
         int rc = numeric ? getpwuid_r(static_cast<uid_t>(id), pw, buf->data(), buf->size(), &found)
-                         : getpwnam_r(spec.c_str(), pw, buf->data(), buf->size(), &found);
+                         : getpwnam_r(name_or_id.c_str(), pw, buf->data(), buf->size(), &found);
         if (rc == ERANGE && buf->size() < max_db_buffer) {
             buf->resize(buf->size() * 2);
             continue;
@@ -53,14 +53,14 @@ bool lookup_user(const std::string &spec, struct passwd *pw, std::vector<char> *
     }
 }
 
-bool lookup_group(const std::string &spec, struct group *gr, std::vector<char> *buf) {
+bool lookup_group(const std::string &name_or_id, struct group *gr, std::vector<char> *buf) {
     unsigned long id = 0;
-    bool numeric = parse_id(spec, &id);
+    bool numeric = parse_id(name_or_id, &id);
     buf->resize(1024);
     for (;;) {
         struct group *found = nullptr;
         int rc = numeric ? getgrgid_r(static_cast<gid_t>(id), gr, buf->data(), buf->size(), &found)
-                         : getgrnam_r(spec.c_str(), gr, buf->data(), buf->size(), &found);
+                         : getgrnam_r(name_or_id.c_str(), gr, buf->data(), buf->size(), &found);
         if (rc == ERANGE && buf->size() < max_db_buffer) {
             buf->resize(buf->size() * 2);
             continue;
@@ -70,19 +70,19 @@ bool lookup_group(const std::string &spec, struct group *gr, std::vector<char> *
 }
 
 // A group's id; a number stands for itself even without an entry.
-bool group_id(const std::string &spec, gid_t *gid, std::string *name) {
+bool group_id(const std::string &name_or_id, gid_t *gid, std::string *name) {
     struct group gr;
     std::vector<char> buf;
-    if (lookup_group(spec, &gr, &buf)) {
+    if (lookup_group(name_or_id, &gr, &buf)) {
         *gid = gr.gr_gid;
         *name = gr.gr_name;
         return true;
     }
     unsigned long id = 0;
-    if (!parse_id(spec, &id))
+    if (!parse_id(name_or_id, &id))
         return false;
     *gid = static_cast<gid_t>(id);
-    *name = spec;
+    *name = name_or_id;
     return true;
 }
 

@@ -331,6 +331,12 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
                    path, timeout, INT_MAX);
         return nullptr;
     }
+    // The interpreter of a script finds it by name after the child entered
+    // its working directory.
+    if (!priv.working_dir.empty() && script_path[0] != '/') {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: a workingDirectory needs an absolute path\n", path);
+        return nullptr;
+    }
     uint32_t redact_mask;
     if (redact_args_from_json(path, redact_js, &redact_mask) != 0)
         return nullptr;
