@@ -150,6 +150,8 @@ struct child_report_t {
         cwd = dup3(cwd, child_cwd_fd, O_CLOEXEC);
     close_range(child_cwd_fd + 1, ~0U, 0);
 
+    if (x.conf->cwd && cwd < 0)
+        report_and_exit(CONFINE_CWD, errno);
     confine_step_t step = apply_confinement(*x.conf, cwd);
     if (step != CONFINE_OK)
         report_and_exit(step, errno);
@@ -401,6 +403,9 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     tuvod_exec_state_t early;
     if (prepare_run(script, checked, argv, &setup, &early, errors) != 0)
         return early;
+    // The secrets stay known to the listings even when the script gets them
+    // on stdin: it may pass them on to what it starts.
+    const char **secret_argv = argv;
     if (!setup.argv.empty())
         argv = setup.argv.data();
     int fds[2];
@@ -459,7 +464,7 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
                 static_cast<ull>(pid));
         return TUVOD_EXEC_FAILED;
     }
-    set_contract_secrets(ctid, argv, script->script_redact_argv);
+    set_contract_secrets(ctid, secret_argv, script->script_redact_argv);
     PRINT_INFO(INFO_INFO, "'%s' is running in contract %llu\n", script->script_name.c_str(),
                static_cast<ull>(ctid));
     out_w.reset();

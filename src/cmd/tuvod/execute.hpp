@@ -1,8 +1,12 @@
 // Running one configured script in its own contract, collecting its output
 // under its time-out.
 //
-// The child is forked from a threaded daemon, so between the fork and execv
-// it makes only async-signal-safe calls and never logs or allocates. Output
+// The child is forked from a threaded daemon, so between the fork and the
+// exec it makes only async-signal-safe calls and never logs or allocates:
+// the script's confinement (user, capabilities, environment, working
+// directory, secrets on stdin; confine module) is prepared before the fork
+// and only applied after it. A child that does not start the script says
+// why on a status pipe, and the run ends with an error naming the step. Output
 // collection and the contract wait share one budget: the script's time-out.
 #pragma once
 
