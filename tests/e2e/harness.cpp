@@ -146,6 +146,11 @@ std::string Sandbox::add_script(const ScriptSpec &s) const {
             json_array_append_new(callers, json_string(cn.c_str()));
         json_object_set_new(conf.get(), "allowedCallers", callers);
     }
+    if (!s.extra.empty()) {
+        json_ptr members(json_loads(s.extra.c_str(), 0, &err));
+        if (!members || json_object_update(conf.get(), members.get()) != 0)
+            throw std::runtime_error("bad extra members: " + s.extra);
+    }
     write(scripts_dir + "/" + (s.file.empty() ? s.name + ".json" : s.file), json_text(conf.get()));
     return exe;
 }

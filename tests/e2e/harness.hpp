@@ -46,6 +46,7 @@ struct ScriptSpec {
     std::string file; // configuration file name; default name + ".json"
     std::vector<std::string> allowed_callers; // "allowedCallers" when not empty
     std::string dir;  // where the executable goes; default bin_dir
+    std::string extra; // JSON object text whose members are added to the configuration
 };
 
 class Sandbox {

@@ -107,6 +107,22 @@ TEST(TuvoctlArgs, ScriptConfigOptions) {
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_EQ(p.opts.executable, "/opt/x.sh");
     EXPECT_EQ(p.opts.redact, (std::vector<int>{2}));
+
+    p = parse({"script-config", "/opt/x.sh", "--name", "x", "--authority", "a", "--run-as",
+               "nobody:nogroup", "--groups", "adm,4", "--capabilities", "", "--no-new-privileges",
+               "--clean-environment", "--env", "A=b=c", "--env", "B=", "--working-directory", "/srv",
+               "--umask", "027", "--secrets-on-stdin"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.opts.run_as, "nobody:nogroup");
+    EXPECT_EQ(p.opts.run_groups, (std::vector<std::string>{"adm", "4"}));
+    EXPECT_TRUE(p.opts.caps_given);
+    EXPECT_TRUE(p.opts.caps.empty()) << "an empty list keeps no capability";
+    EXPECT_TRUE(p.opts.no_new_privs);
+    EXPECT_TRUE(p.opts.clean_env);
+    EXPECT_EQ(p.opts.env, (std::vector<std::string>{"A=b=c", "B="}));
+    EXPECT_EQ(p.opts.working_dir, "/srv");
+    EXPECT_EQ(p.opts.umask, "027");
+    EXPECT_TRUE(p.opts.secrets_stdin);
 }
 
 TEST(TuvoctlArgs, RefusedCommandLines) {
@@ -133,6 +149,8 @@ TEST(TuvoctlArgs, RefusedCommandLines) {
         {"script-config", "/p", "--name", "x", "--authority", "a", "--kill", "TERM:0"},
         {"script-config", "/p", "--name", "x", "--authority", "a", "--kill", "NOPE:5"},
         {"script-config", "/p", "--name", "x", "--authority", "a", "--timeout", "-1"},
+        {"script-config", "/p", "--name", "x", "--authority", "a", "--env", "NOVALUE"},
+        {"script-config", "/p", "--name", "x", "--authority", "a", "--run-as"},
     };
     for (const auto &args : bad) {
         parsed p = parse(args);

@@ -19,6 +19,11 @@
 
 namespace {
 
+std::string json_dumps_text(json_t *v) {
+    cstr_ptr text(v != nullptr ? json_dumps(v, JSON_ENCODE_ANY) : nullptr);
+    return text ? text.get() : "";
+}
+
 class TuvoctlScripts : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -116,6 +121,61 @@ TEST_F(TuvoctlScripts, ScriptConfigRefusesWhatTheDaemonCouldNotUse) {
     o.executable = write(root_ + "/plain", "#!/bin/sh\n", 0644);
     EXPECT_TRUE(ctl_script_config(o, &err, &warning));
     EXPECT_NE(warning.find("not executable"), std::string::npos) << warning;
+}
+
+TEST_F(TuvoctlScripts, ConfinementOptionsAreWrittenLoadedAndShownByTheCheck) {
+    ctl_options_t o;
+    o.executable = exe("net");
+    o.name = "net";
+    o.authority = "ops";
+    o.run_as = "nobody:nogroup";
+    o.caps_given = true;
+    o.caps = {"CAP_NET_ADMIN"};
+    o.clean_env = true;
+    o.env = {"LANG=C"};
+    o.umask = "0027";
+    o.secrets_stdin = true;
+    std::string err, warning;
+    json_ptr config = ctl_script_config(o, &err, &warning);
+    ASSERT_TRUE(config) << err;
+    EXPECT_EQ(json_dumps_text(json_object_get(config.get(), "runAs")),
+              R"({"user": "nobody", "group": "nogroup"})");
+    EXPECT_EQ(json_dumps_text(json_object_get(config.get(), "environment")),
+              R"({"inherit": false, "set": {"LANG": "C"}})");
+    std::string file = write(conf_ + "/net.json", ctl_script_config_text(config.get()));
+    tuvod_script_ref s = tuvod_script_from_file(file.c_str());
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->script_priv.caps, uint64_t{1} << 12);
+    EXPECT_EQ(s->script_priv.umask, 027u);
+    EXPECT_TRUE(s->script_priv.secrets_stdin);
+    int rc = -1;
+    EXPECT_EQ(check(&rc), "net.json: ok: net -> " + o.executable +
+                              " (runs as nobody:nogroup, capabilities CAP_NET_ADMIN, environment not "
+                              "inherited LANG=, umask 0027, secret arguments on stdin)\n"
+                              "1 file, 1 valid, 0 with problems\n");
+    EXPECT_EQ(rc, CTL_EXIT_OK);
+
+    // What the daemon would refuse at load is not written.
+    o.umask = "9";
+    EXPECT_FALSE(ctl_script_config(o, &err, &warning));
+    EXPECT_NE(err.find("confinement options"), std::string::npos) << err;
+
+    // What it would refuse at run time is flagged by the check.
+    o.umask.clear();
+    o.run_as = "no-such-user-here";
+    write(conf_ + "/net.json", ctl_script_config_text(ctl_script_config(o, &err, &warning).get()));
+    o.run_as = "nobody";
+    o.executable = write(root_ + "/private", "#!/bin/sh\n", 0750);
+    write(conf_ + "/private.json", ctl_script_config_text(ctl_script_config(o, &err, &warning).get()));
+    std::string out = check(&rc);
+    EXPECT_NE(out.find("net.json: INVALID: Refusing to run 'net': runAs: unknown user 'no-such-user-here'\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("private.json: INVALID: Refusing '" + o.executable +
+                       "' for 'net': user nobody may not read and execute it\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(rc, CTL_EXIT_FAILED);
 }
 
 TEST_F(TuvoctlScripts, CheckFlagsEveryFileTheDaemonWouldRefuseOrShadow) {

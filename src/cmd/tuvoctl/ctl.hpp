@@ -98,6 +98,17 @@ struct ctl_options_t {
     bool nonblock = false;
     std::vector<int> redact;
     std::vector<ctl_kill_step_t> kill;
+    // The confinement members, as given; checked by the daemon's own reader.
+    std::string run_as;                  // USER[:GROUP]
+    std::vector<std::string> run_groups; // supplementary
+    bool caps_given = false;
+    std::vector<std::string> caps;
+    bool no_new_privs = false;
+    bool clean_env = false;
+    std::vector<std::string> env; // NAME=VALUE
+    std::string working_dir;
+    std::string umask;
+    bool secrets_stdin = false;
 
     // check-scripts
     std::string scripts_dir = CTL_DEFAULT_SCRIPTS_DIR;

@@ -395,6 +395,20 @@ int parse_kill_step(const std::string &text, ctl_kill_step_t *step) {
     return 0;
 }
 
+// "a,b,c" -> {"a", "b", "c"}; "" -> {}.
+std::vector<std::string> split_list(const std::string &text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (!text.empty() && pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string::npos)
+            comma = text.size();
+        out.push_back(text.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+    return out;
+}
+
 int parse_script_config(arg_reader &in, ctl_options_t *opts, std::string *err) {
     std::vector<std::string> operands;
     bool have_name = false;
@@ -427,6 +441,29 @@ int parse_script_config(arg_reader &in, ctl_options_t *opts, std::string *err) {
                         break;
                     value = in.next();
                 }
+            } else if (in.value_option(arg, "--run-as", &value, err)) {
+                opts->run_as = value;
+            } else if (in.value_option(arg, "--groups", &value, err)) {
+                opts->run_groups = split_list(value);
+            } else if (in.value_option(arg, "--capabilities", &value, err)) {
+                opts->caps_given = true;
+                opts->caps = split_list(value);
+            } else if (arg == "--no-new-privileges") {
+                opts->no_new_privs = true;
+            } else if (arg == "--clean-environment") {
+                opts->clean_env = true;
+            } else if (in.value_option(arg, "--env", &value, err)) {
+                if (!in.failed() && value.find('=') == std::string::npos) {
+                    *err = "script-config: --env takes NAME=VALUE, not '" + value + "'";
+                    return opt_result::error;
+                }
+                opts->env.push_back(value);
+            } else if (in.value_option(arg, "--working-directory", &value, err)) {
+                opts->working_dir = value;
+            } else if (in.value_option(arg, "--umask", &value, err)) {
+                opts->umask = value;
+            } else if (arg == "--secrets-on-stdin") {
+                opts->secrets_stdin = true;
             } else if (in.value_option(arg, "--kill", &value, err)) {
                 ctl_kill_step_t step;
                 if (!in.failed() && parse_kill_step(value, &step) != 0) {

@@ -154,6 +154,11 @@ constexpr const char script_config_help[] =
     "Usage: tuvoctl script-config EXECUTABLE --name NAME --authority AUTHORITY\n"
     "                             [--timeout S] [--concurrent] [--non-blocking]\n"
     "                             [--redact N...] [--kill SIGNAL:SECONDS...]\n"
+    "                             [--run-as USER[:GROUP]] [--groups G,...]\n"
+    "                             [--capabilities CAP,...] [--no-new-privileges]\n"
+    "                             [--clean-environment] [--env NAME=VALUE...]\n"
+    "                             [--working-directory DIR] [--umask OCTAL]\n"
+    "                             [--secrets-on-stdin]\n"
     "\n"
     "Prints a script configuration file for EXECUTABLE (an absolute path), with the\n"
     "SHA-256 digest of its current content. Save it as NAME.json in\n"
@@ -166,7 +171,18 @@ constexpr const char script_config_help[] =
     "  --redact N...     argument indexes (0 = PATH, 1 = first argument) to mask in\n"
     "                    records and logs; may be repeated\n"
     "  --kill SIG:S      a kill step: send SIG, wait S seconds; repeat for more steps\n"
-    "                    (default: QUIT 30 s, TERM 5 s, KILL 5 s)\n";
+    "                    (default: QUIT 30 s, TERM 5 s, KILL 5 s)\n"
+    "  --run-as U[:G]    run as user U (name or uid), group G (default: U's group)\n"
+    "  --groups G,...    supplementary groups of the run (default: none)\n"
+    "  --capabilities C,...  keep only these capabilities (\"\": none)\n"
+    "  --no-new-privileges   no setuid or file-capability gains (implied by a\n"
+    "                    non-root --run-as)\n"
+    "  --clean-environment   start from PATH alone, not the daemon's environment\n"
+    "  --env NAME=VALUE  set a variable; may be repeated\n"
+    "  --working-directory DIR  start in DIR (checked like the script's directories)\n"
+    "  --umask OCTAL     the script's umask (default 0022)\n"
+    "  --secrets-on-stdin    pass the --redact arguments on stdin, one a line,\n"
+    "                    not in argv\n";
 
 constexpr const char check_scripts_help[] =
     "Usage: tuvoctl check-scripts [-q] [DIR]\n"
@@ -174,6 +190,9 @@ constexpr const char check_scripts_help[] =
     "Checks every *.json file of DIR (default /lumo/conf/tuvod/script_config.d) as the\n"
     "daemon loads it: members, types, redacted indexes and kill signals, then the\n"
     "executable (present, owner-executable, digest), and two files naming one path.\n"
+    "For a script with runAs, capabilities or a working directory it also checks the\n"
+    "user and groups exist, the user may run the executable and the directory is\n"
+    "trusted, and the line shows how the script is confined.\n"
     "Prints one line per file (-q: only problems) and exits with 1 on any problem, so\n"
     "an edit can be checked before the daemon reloads. A reload with no valid file\n"
     "leaves the daemon with no scripts at all.\n";

@@ -12,7 +12,9 @@
 
 #include "ctl.hpp"
 #include "error.hpp"
+#include "confine.hpp"
 #include "info.hpp"
+#include "privilege.hpp"
 #include "scripts.hpp"
 #include "validate.hpp"
 
@@ -48,7 +50,7 @@ class dir_entries {
 int validate_quietly(tuvod_script_t *script, tuvod_error_t **errors) {
     info_level_t level = get_info_level();
     set_info_level(INFO_CRITICAL);
-    int rc = validate_script(script, errors);
+    int rc = check_confinement(script, errors);
     set_info_level(level);
     return rc;
 }
@@ -60,6 +62,46 @@ json_ptr kill_steps_json(const std::vector<ctl_kill_step_t> &steps) {
                                                                "timeout", k.timeout)) != 0)
             return nullptr;
     return arr;
+}
+
+json_t *name_list(const std::vector<std::string> &names) {
+    json_t *arr = json_array();
+    for (const std::string &n : names)
+        json_array_append_new(arr, json_string(n.c_str()));
+    return arr;
+}
+
+// The confinement members the options ask for, as the file spells them.
+json_ptr privilege_options_json(const ctl_options_t &opts) {
+    json_ptr obj(json_object());
+    if (!opts.run_as.empty()) {
+        size_t colon = opts.run_as.find(':');
+        json_t *run_as = json_pack("{s:s}", "user", opts.run_as.substr(0, colon).c_str());
+        if (colon != std::string::npos)
+            json_object_set_new(run_as, "group", json_string(opts.run_as.substr(colon + 1).c_str()));
+        if (!opts.run_groups.empty())
+            json_object_set_new(run_as, "supplementaryGroups", name_list(opts.run_groups));
+        json_object_set_new(obj.get(), "runAs", run_as);
+    }
+    if (opts.caps_given)
+        json_object_set_new(obj.get(), "capabilities", name_list(opts.caps));
+    if (opts.no_new_privs)
+        json_object_set_new(obj.get(), "noNewPrivileges", json_true());
+    if (opts.clean_env || !opts.env.empty()) {
+        json_t *set = json_object();
+        for (const std::string &e : opts.env)
+            json_object_set_new(set, e.substr(0, e.find('=')).c_str(),
+                                json_string(e.substr(e.find('=') + 1).c_str()));
+        json_object_set_new(obj.get(), "environment",
+                            json_pack("{s:b, s:o}", "inherit", !opts.clean_env, "set", set));
+    }
+    if (!opts.working_dir.empty())
+        json_object_set_new(obj.get(), "workingDirectory", json_string(opts.working_dir.c_str()));
+    if (!opts.umask.empty())
+        json_object_set_new(obj.get(), "umask", json_string(opts.umask.c_str()));
+    if (opts.secrets_stdin)
+        json_object_set_new(obj.get(), "secretArguments", json_string("stdin"));
+    return obj;
 }
 
 } // namespace
@@ -97,13 +139,24 @@ json_ptr ctl_script_config(const ctl_options_t &opts, std::string *err, std::str
     json_ptr kill = kill_steps_json(opts.kill);
     if (!redact || !kill)
         return nullptr;
+    json_ptr priv = privilege_options_json(opts);
+    json_ptr priv_check(json_deep_copy(priv.get()));
+    tuvod_privilege_t parsed;
+    // The daemon's own reader, so that what is printed is what it loads.
+    if (!priv || !priv_check || !take_privilege_members(priv_check.get(), exe.c_str(), &parsed)) {
+        *err = "the confinement options do not make a valid configuration (reason above)";
+        return nullptr;
+    }
     // Member order as an administrator reads the file; the daemon does not care.
-    return json_ptr(json_pack("{s:s, s:s, s:s, s:s, s:i, s:b, s:b, s:o, s:o}", "name",
+    json_ptr config(json_pack("{s:s, s:s, s:s, s:s, s:i, s:b, s:b, s:o, s:o}", "name",
                               opts.name.c_str(), "path", exe.c_str(), "digest", digest, "authority",
                               opts.authority.c_str(), "timeout", opts.script_timeout,
                               "isNonBlocking", opts.nonblock, "allowConcurrentExecution",
                               opts.concurrent, "redactArguments", redact.release(),
                               "killSignals", kill.release()));
+    if (config && json_object_update(config.get(), priv.get()) != 0)
+        return nullptr;
+    return config;
 }
 
 std::string ctl_script_config_text(json_t *config) {
@@ -155,10 +208,12 @@ int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_r
             continue;
         }
         report->valid++;
+        std::string confined = privilege_summary(script->script_priv);
         if (!quiet)
-            fprintf(out, "%s: ok: %s -> %s%s\n", file, script->script_name.c_str(),
+            fprintf(out, "%s: ok: %s -> %s%s%s%s%s\n", file, script->script_name.c_str(),
                     script->script_path.c_str(),
-                    script->script_digest.empty() ? " (no digest check)" : "");
+                    script->script_digest.empty() ? " (no digest check)" : "",
+                    confined.empty() ? "" : " (", confined.c_str(), confined.empty() ? "" : ")");
     }
     if (!quiet || report->problems > 0)
         fprintf(out, "%d file%s, %d valid, %d with problems\n", report->files,

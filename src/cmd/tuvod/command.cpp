@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "confine.hpp"
 #include "counters.hpp"
 #include "db.hpp"
 #include "error.hpp"
@@ -145,6 +146,7 @@ tuvod_exec_state_t run_command(tuvod_cmd_t *cmd, json_t *output_js, tuvod_error_
     tuvod_script_t *script = cmd->script.get();
     exec_stream_t out, err;
     int exit_status = 0;
+    run_identity_t ran_as;
     tuvod_exec_state_t state;
     {
         tuvod_run_t *run = cmd->registration ? cmd->registration->run() : nullptr;
@@ -159,7 +161,7 @@ tuvod_exec_state_t run_command(tuvod_cmd_t *cmd, json_t *output_js, tuvod_error_
             run_stopwatch timing;
             state = execute_command_capped(script, const_cast<const char **>(cmd->argv.get()),
                                            cmd->tuvod->max_output_bytes, &out, &err, &exit_status,
-                                           errors);
+                                           errors, &ran_as);
             tuvod_count_run(script->script_name.c_str(), state, timing.seconds());
         }
         PRINT_DEBUG(DEBUG_WORKER, "%s script returns %d\n", script->script_name.c_str(),
@@ -174,6 +176,10 @@ tuvod_exec_state_t run_command(tuvod_cmd_t *cmd, json_t *output_js, tuvod_error_
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set stdout in response");
     } else if (set_stream(output_js, "stderr", &err) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set stderr in response");
+    } else if (ran_as.resolved &&
+               json_object_set_new(output_js, "runAs", run_identity_json(ran_as).release()) != 0) {
+        // After the streams: the stored text must start with them.
+        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set runAs in response");
     }
     free(out.data);
     free(err.data);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "confine.hpp"
 #include "contract.hpp"
 #include "error.hpp"
 #include "handles.hpp"
@@ -42,25 +43,42 @@ void reset_reserved_signal(int sig) noexcept {
 }
 
 // What the child needs to start the checked file: its descriptor and
-// identity, and the pipe on which it reports a file that changed.
+// identity, the pipe on which it reports why it did not start it, what
+// confines it and where its standard input comes from.
 struct child_exec_t {
     int exe_fd = -1;
     const script_identity_t *id = nullptr;
     bool interpreted = false;
     int status_w = -1;
+    const child_confinement_t *conf = nullptr;
+    int stdin_r = -1;            // secrets pipe, or -1: the null device
+    char *const *envp = environ; // prepared before the fork
 };
 
-// Descriptors the child keeps across the clean-up, both close-on-exec.
+// Descriptors the child keeps across the clean-up, all close-on-exec.
 constexpr int child_exe_fd = 3;
 constexpr int child_status_fd = 4;
+constexpr int child_cwd_fd = 5;
 
-// Reports to the parent that the file is no longer the checked one.
-[[noreturn]] void refuse_changed_file() noexcept {
-    char c = 'C';
-    ssize_t rc = write(child_status_fd, &c, 1);
+// Why the child did not start the script: the step that failed ('C': the
+// file changed since it was checked) and its errno. One write of a few
+// bytes to a pipe is never split.
+struct child_report_t {
+    char step = 0;
+    int err = 0;
+};
+
+[[noreturn]] void report_and_exit(char step, int err) noexcept {
+    child_report_t r;
+    r.step = step;
+    r.err = err;
+    ssize_t rc = write(child_status_fd, &r, sizeof r);
     (void)rc;
     _exit(126);
 }
+
+// Reports to the parent that the file is no longer the checked one.
+[[noreturn]] void refuse_changed_file() noexcept { report_and_exit('C', 0); }
 
 // Starts the checked file. A binary runs from the descriptor itself, so
 // nothing done to the path since the check matters. An interpreter opens
@@ -76,9 +94,11 @@ constexpr int child_status_fd = 4;
         if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !same_script_identity(*x.id, st))
             refuse_changed_file();
-        execv(path, const_cast<char *const *>(argv));
+        execve(path, const_cast<char *const *>(argv), x.envp);
     } else {
-        syscall(SYS_execveat, child_exe_fd, "", const_cast<char *const *>(argv), environ,
+        // The descriptor was opened by root; the exec checks the script's
+        // user may execute it all the same.
+        syscall(SYS_execveat, child_exe_fd, "", const_cast<char *const *>(argv), x.envp,
                 AT_EMPTY_PATH);
     }
     _exit(1);
@@ -115,17 +135,26 @@ constexpr int child_status_fd = 4;
     // the status pipe go above 4 until 0 to 2 are in place.
     int out = fcntl(out_w, F_DUPFD, 3);
     int err = fcntl(err_w, F_DUPFD, 3);
-    int exe = fcntl(x.exe_fd, F_DUPFD_CLOEXEC, child_status_fd + 1);
-    int status = fcntl(x.status_w, F_DUPFD_CLOEXEC, child_status_fd + 1);
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0 && null_fd < 3)
-        null_fd = fcntl(null_fd, F_DUPFD, 3);
+    int exe = fcntl(x.exe_fd, F_DUPFD_CLOEXEC, child_cwd_fd + 1);
+    int status = fcntl(x.status_w, F_DUPFD_CLOEXEC, child_cwd_fd + 1);
+    int cwd = x.conf->cwd ? fcntl(x.conf->cwd.get(), F_DUPFD_CLOEXEC, child_cwd_fd + 1) : -1;
+    int in_fd = x.stdin_r >= 0 ? x.stdin_r : open("/dev/null", O_RDONLY);
+    if (in_fd >= 0 && in_fd < 3)
+        in_fd = fcntl(in_fd, F_DUPFD, 3);
     dup2(out, 1);
-    dup2(null_fd, 0);
+    dup2(in_fd, 0);
     dup2(err, 2);
     dup3(exe, child_exe_fd, O_CLOEXEC);
     dup3(status, child_status_fd, O_CLOEXEC);
-    close_range(child_status_fd + 1, ~0U, 0);
+    if (cwd >= 0)
+        cwd = dup3(cwd, child_cwd_fd, O_CLOEXEC);
+    close_range(child_cwd_fd + 1, ~0U, 0);
+
+    if (x.conf->cwd && cwd < 0)
+        report_and_exit(CONFINE_CWD, errno);
+    confine_step_t step = apply_confinement(*x.conf, cwd);
+    if (step != CONFINE_OK)
+        report_and_exit(step, errno);
 
     if (nonblock) {
         pid_t pid = raw_fork();
@@ -137,16 +166,19 @@ constexpr int child_status_fd = 4;
     exec_checked(path, argv, x);
 }
 
-// True when the child reported that the file changed since it was checked.
-// The pipe closes at the exec; waiting is bounded all the same.
-bool child_refused_file(int status_r, int timeout_ms) {
+// What the child reported before it would have started the script (step
+// 0: nothing, it started). The pipe closes at the exec; waiting is bounded
+// all the same.
+child_report_t child_report(int status_r, int timeout_ms) {
     struct pollfd pfd = {status_r, POLLIN, 0};
     int rc;
     do {
         rc = poll(&pfd, 1, timeout_ms);
     } while (rc < 0 && errno == EINTR);
-    char c;
-    return rc > 0 && read(status_r, &c, 1) == 1;
+    child_report_t r;
+    if (rc <= 0 || read(status_r, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        return child_report_t();
+    return r;
 }
 
 // Finishes one pipe: poll ignores a negative descriptor.
@@ -320,10 +352,62 @@ void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeo
     }
 }
 
+namespace {
+
+// What the run takes from the script's confinement, prepared before any
+// pipe or contract exists: the child's steps, its argv (secret arguments
+// left out when they go to stdin) and the pipe that holds them.
+struct run_setup_t {
+    child_confinement_t conf;
+    std::vector<const char *> argv;
+    unique_fd stdin_r;
+};
+
+int prepare_run(tuvod_script_t *script, checked_script_t *checked, const char **argv,
+                run_setup_t *setup, tuvod_exec_state_t *state, tuvod_error_t **errors) {
+    struct stat st;
+    if (fstat(checked->fd.get(), &st) != 0) {
+        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Unable to stat '%s': %s",
+                script->script_path.c_str(), strerror(errno));
+        *state = TUVOD_EXEC_FAILED;
+        return -1;
+    }
+    if (prepare_confinement(script, st, checked->interpreted, &setup->conf, state, errors) != 0)
+        return -1;
+    *state = TUVOD_EXEC_FAILED;
+    return prepare_secret_stdin(script, argv, &setup->argv, &setup->stdin_r, errors);
+}
+
+// The outcome of a child that reported instead of starting the script.
+tuvod_exec_state_t refused_start(tuvod_script_t *script, child_report_t report,
+                                 tuvod_error_t **errors) {
+    if (report.step == 'C') {
+        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr,
+                "'%s' for '%s' changed after it was checked; not run", script->script_path.c_str(),
+                script->script_name.c_str());
+        return TUVOD_EXEC_SCRIPT_INVALID;
+    }
+    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "'%s' not started: %s failed: %s",
+            script->script_name.c_str(), confine_step_name(report.step), strerror(report.err));
+    return TUVOD_EXEC_FAILED;
+}
+
+} // namespace
+
 tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
                                            const char **argv, size_t keep_limit,
                                            exec_stream_t *out, exec_stream_t *err,
-                                           int *exit_status, tuvod_error_t **errors) {
+                                           int *exit_status, tuvod_error_t **errors,
+                                           run_identity_t *ran_as) {
+    run_setup_t setup;
+    tuvod_exec_state_t early;
+    if (prepare_run(script, checked, argv, &setup, &early, errors) != 0)
+        return early;
+    // The secrets stay known to the listings even when the script gets them
+    // on stdin: it may pass them on to what it starts.
+    const char **secret_argv = argv;
+    if (!setup.argv.empty())
+        argv = setup.argv.data();
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to create output pipe: %s",
@@ -355,6 +439,10 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     x.id = &checked->id;
     x.interpreted = checked->interpreted;
     x.status_w = status_w.get();
+    x.conf = &setup.conf;
+    x.stdin_r = setup.stdin_r.get();
+    if (!setup.conf.envp.empty())
+        x.envp = setup.conf.envp.data();
     pid_t pid = contract_fork();
     if (pid < 0) {
         clear_contract_template(tmpl_fd);
@@ -376,18 +464,19 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
                 static_cast<ull>(pid));
         return TUVOD_EXEC_FAILED;
     }
-    set_contract_secrets(ctid, argv, script->script_redact_argv);
+    set_contract_secrets(ctid, secret_argv, script->script_redact_argv);
     PRINT_INFO(INFO_INFO, "'%s' is running in contract %llu\n", script->script_name.c_str(),
                static_cast<ull>(ctid));
     out_w.reset();
     err_w.reset();
     status_w.reset();
+    setup.stdin_r.reset();
 
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     int64_t timeout_ms = ms_from_seconds(script->script_timeout);
-    bool refused = child_refused_file(status_r.get(),
-                                      timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
+    child_report_t report =
+        child_report(status_r.get(), timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms));
     pipe_desc_t pipes[2];
     pipes[0].pipe_name = "stdout";
     pipes[0].pipe_fd = out_r.get();
@@ -405,26 +494,24 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     tuvod_exec_state_t state = wait_for_contract(
         script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
     end_contract(tmpl_fd, errors);
-    if (refused) {
-        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr,
-                "'%s' for '%s' changed after it was checked; not run", path,
-                script->script_name.c_str());
-        return TUVOD_EXEC_SCRIPT_INVALID;
-    }
+    if (report.step != 0)
+        return refused_start(script, report, errors);
+    if (ran_as != nullptr)
+        *ran_as = setup.conf.identity;
     return state;
 }
 
 tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
                                           size_t keep_limit, exec_stream_t *out,
                                           exec_stream_t *err, int *exit_status,
-                                          tuvod_error_t **errors) {
+                                          tuvod_error_t **errors, run_identity_t *ran_as) {
     // Checked again here, after any wait for the script's turn and right
     // before the fork, on the very file the child will start.
     checked_script_t checked;
     if (check_script_file(script, &checked, errors) != 0)
         return TUVOD_EXEC_SCRIPT_INVALID;
     return execute_checked_command(script, &checked, argv, keep_limit, out, err, exit_status,
-                                   errors);
+                                   errors, ran_as);
 }
 
 tuvod_exec_state_t execute_command(tuvod_script_t *script, const char **argv, char **out_str,

@@ -1,8 +1,12 @@
 // Running one configured script in its own contract, collecting its output
 // under its time-out.
 //
-// The child is forked from a threaded daemon, so between the fork and execv
-// it makes only async-signal-safe calls and never logs or allocates. Output
+// The child is forked from a threaded daemon, so between the fork and the
+// exec it makes only async-signal-safe calls and never logs or allocates:
+// the script's confinement (user, capabilities, environment, working
+// directory, secrets on stdin; confine module) is prepared before the fork
+// and only applied after it. A child that does not start the script says
+// why on a status pipe, and the run ends with an error naming the step. Output
 // collection and the contract wait share one budget: the script's time-out.
 #pragma once
 
@@ -13,6 +17,8 @@
 #include <ctime>
 
 #include "state.hpp"
+
+struct run_identity_t; // confine module
 
 // Runs script with the NULL-terminated argv, after checking its file again
 // (TUVOD_EXEC_SCRIPT_INVALID when the check fails). When the child was started,
@@ -40,11 +46,12 @@ struct exec_stream_t {
 
 // The same, keeping at most keep_limit bytes of each stream (0: no limit
 // but the built-in one); the rest is still read, so the script is not
-// blocked, and counted in dropped.
+// blocked, and counted in dropped. A run that started as a configured
+// user ("runAs") fills *ran_as when given.
 tuvod_exec_state_t execute_command_capped(tuvod_script_t *script, const char **argv,
                                           size_t keep_limit, exec_stream_t *out,
                                           exec_stream_t *err, int *exit_status,
-                                          tuvod_error_t **errors);
+                                          tuvod_error_t **errors, run_identity_t *ran_as = nullptr);
 
 struct checked_script_t;
 // Exposed for tests: the run of a file already checked (check_script_file).
@@ -53,7 +60,8 @@ struct checked_script_t;
 tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_script_t *checked,
                                            const char **argv, size_t keep_limit,
                                            exec_stream_t *out, exec_stream_t *err,
-                                           int *exit_status, tuvod_error_t **errors);
+                                           int *exit_status, tuvod_error_t **errors,
+                                           run_identity_t *ran_as = nullptr);
 
 // Collection state of one pipe.
 struct pipe_desc_t {

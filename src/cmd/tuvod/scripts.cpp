@@ -26,9 +26,11 @@
 #include <string>
 #include <utility>
 
+#include "confine.hpp"
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "privilege.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -283,6 +285,16 @@ bool take_allowed_callers(json_t *script_js, const char *path, std::vector<std::
     return true;
 }
 
+// A user or group that does not exist yet is no reason to drop the file
+// (it may be created later), but its runs are refused until it exists.
+void warn_unknown_run_as(const tuvod_script_t *script, const char *path) {
+    run_identity_t id;
+    std::string why;
+    if (script->script_priv.run_as && resolve_run_identity(script->script_priv, &id, &why) != 0)
+        PRINT_INFO(INFO_WARN, "Script %s in %s: runAs: %s; its runs are refused until it exists\n",
+                   script->script_name.c_str(), path, why.c_str());
+}
+
 // A record from the file file_name in dir_fd (AT_FDCWD: a path); path names
 // it in messages.
 tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const char *path) {
@@ -291,6 +303,9 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
         return nullptr;
     std::vector<std::string> allowed_callers;
     if (!take_allowed_callers(script_js.get(), path, &allowed_callers))
+        return nullptr;
+    tuvod_privilege_t priv;
+    if (!take_privilege_members(script_js.get(), path, &priv))
         return nullptr;
 
     json_error_t error;
@@ -314,6 +329,12 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
         PRINT_INFO(INFO_ERROR,
                    "Malformed script in %s: timeout %" JSON_INTEGER_FORMAT " out of range (0-%d)\n",
                    path, timeout, INT_MAX);
+        return nullptr;
+    }
+    // The interpreter of a script finds it by name after the child entered
+    // its working directory.
+    if (!priv.working_dir.empty() && script_path[0] != '/') {
+        PRINT_INFO(INFO_ERROR, "Malformed script in %s: a workingDirectory needs an absolute path\n", path);
         return nullptr;
     }
     uint32_t redact_mask;
@@ -349,16 +370,20 @@ tuvod_script_ref script_from_file_at(int dir_fd, const char *file_name, const ch
     script->script_redact_argv = static_cast<int>(redact_mask);
     script->script_allowed_callers = std::move(allowed_callers);
     script->script_limits = limits;
+    script->script_priv = std::move(priv);
+    warn_unknown_run_as(script.get(), path);
     script->script_killsigs = contract_killer_descs_from_json(path, killsigs_js);
     if (script->script_killsigs == nullptr) {
         PRINT_INFO(INFO_ERROR, "Failed to create script desc\n");
         return nullptr;
     }
+    std::string confined = privilege_summary(script->script_priv);
     PRINT_DEBUG(DEBUG_GENERAL,
-                "Loaded script config for %s (%s) - %s, %s concurrent execution, timeout %ds\n",
+                "Loaded script config for %s (%s) - %s, %s concurrent execution, timeout %ds%s%s\n",
                 script->script_name.c_str(), script->script_path.c_str(),
                 script->script_nonblock ? "non-blocking" : "blocking",
-                script->script_concurrent ? "allows" : "does not alllow", script->script_timeout);
+                script->script_concurrent ? "allows" : "does not alllow", script->script_timeout,
+                confined.empty() ? "" : ", ", confined.c_str());
     return script;
 }
 

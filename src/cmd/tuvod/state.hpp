@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <jansson.h>
@@ -65,6 +66,25 @@ struct tuvod_limits_t {
     bool any() const { return memory_max > 0 || tasks_max > 0 || cpu_weight > 0 || !cpu_max.empty(); }
 };
 
+// How a script's runs are confined ("runAs", "capabilities",
+// "noNewPrivileges", "environment", "workingDirectory", "umask",
+// "secretArguments" in its configuration). The defaults run a script as
+// the daemon's user with every capability, as before these members existed.
+struct tuvod_privilege_t {
+    bool run_as = false;                    // "runAs" given
+    std::string user;                       // name or decimal uid
+    std::string group;                      // name or decimal gid; empty: the user's primary group
+    std::vector<std::string> supplementary; // names or decimal gids
+    bool caps_given = false;                // "capabilities" given
+    uint64_t caps = 0;                      // bit n: capability n is kept
+    bool no_new_privs = false;              // as configured; a non-root user implies it
+    bool env_inherit = true;
+    std::vector<std::pair<std::string, std::string>> env_set;
+    std::string working_dir;                // empty: none given
+    mode_t umask = 022;
+    bool secrets_stdin = false;             // redacted arguments go to stdin, not argv
+};
+
 // One loaded script configuration. Records are shared: the list holds one
 // reference, and every request that looked a record up holds another until
 // it is done with it, so a reload never frees a record in use.
@@ -101,6 +121,7 @@ struct tuvod_script_t {
     // same path (reloads); bound on first use, guarded by script_mutex.
     std::shared_ptr<tuvod_run_gate_t> script_gate;
     tuvod_limits_t script_limits;
+    tuvod_privilege_t script_priv;
     std::atomic<bool> limits_warned{false}; // the limits could not be applied, said once
     std::shared_ptr<tuvod_script_t> next;
 

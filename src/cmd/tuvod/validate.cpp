@@ -351,6 +351,23 @@ int check_script_file(tuvod_script_t *script, checked_script_t *out, tuvod_error
     return 0;
 }
 
+int open_checked_dir(const std::string &path, unique_fd *out, std::string *reason) {
+    unique_fd fd;
+    if (path == "/") {
+        fd.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    } else {
+        unique_fd dir;
+        std::string leaf;
+        if (open_checked_parent(path, &dir, &leaf, reason) != 0)
+            return -1;
+        fd.reset(openat(dir.get(), leaf.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!fd || check_dir_fd(fd.get(), path, reason) != 0)
+        return -1;
+    *out = std::move(fd);
+    return 0;
+}
+
 int validate_script(tuvod_script_t *script, tuvod_error_t **errors) {
     checked_script_t checked;
     return check_script_file(script, &checked, errors);

@@ -33,6 +33,11 @@ struct checked_script_t {
 // opened without following a final symbolic link, then checked and hashed
 // through that descriptor. 0 with *out filled; -1 after pushing the reason.
 int check_script_file(tuvod_script_t *script, checked_script_t *out, tuvod_error_t **errors);
+// A directory checked like those on the way to a script (the path walked
+// from "/", each directory one that only root can change), held open
+// (O_PATH) so that what is entered is what was checked. 0; -1 with
+// *reason set (refused) or with errno (it cannot be opened).
+int open_checked_dir(const std::string &path, unique_fd *out, std::string *reason);
 // True when st still shows the file that id describes.
 bool same_script_identity(const script_identity_t &id, const struct stat &st) noexcept;
 // The same for what the file holds (device, inode, size, modification
