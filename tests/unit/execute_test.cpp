@@ -20,6 +20,7 @@
 #include "contract.hpp"
 #include "error.hpp"
 #include "execute_test_helpers.hpp"
+#include "pipes.hpp"
 #include "procgroup.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"

@@ -20,6 +20,7 @@
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "pipes.hpp"
 #include "procgroup.hpp"
 #include "runs.hpp"
 #include "scripts.hpp"
@@ -29,9 +30,6 @@
 namespace {
 
 using ull = unsigned long long;
-
-constexpr ssize_t first_bufsz = 4096;
-constexpr ssize_t max_output = 1073741824; // 1 GiB, final NUL included
 
 // The C library refuses to change the signals it keeps for itself (32 and
 // 33), yet the daemon may have been started with them ignored (posix_spawn
@@ -181,176 +179,7 @@ child_report_t child_report(int status_r, int timeout_ms) {
     return r;
 }
 
-// Finishes one pipe: poll ignores a negative descriptor.
-void finish_pipe(struct pollfd *pfd, int *n_finished) {
-    pfd->fd = -1;
-    ++*n_finished;
-}
-
-// Grows the buffer for waiting more bytes. 0, or -1 when the pipe must be
-// finished (error pushed).
-int reserve_pipe_buffer(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
-    ssize_t needed = p->pipe_datasz + waiting + 1;
-    if (p->pipe_bufsz >= needed)
-        return 0;
-    if (needed > max_output) {
-        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Output from %s pipe is too large",
-                p->pipe_name);
-        return -1;
-    }
-    ssize_t new_size = p->pipe_data != nullptr ? p->pipe_bufsz : first_bufsz;
-    while (new_size < needed)
-        new_size *= 2;
-    PRINT_DEBUG(DEBUG_COMMAND, "Insufficient buffer, reallocate to %zd (need %zd, have %zd)\n",
-                new_size, needed, p->pipe_bufsz);
-    char *data = static_cast<char *>(realloc(p->pipe_data, static_cast<size_t>(new_size)));
-    if (data == nullptr) {
-        set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to reallocate %s pipe data",
-                p->pipe_name);
-        return -1;
-    }
-    p->pipe_data = data;
-    p->pipe_bufsz = new_size;
-    return 0;
-}
-
-// Reads and drops bytes beyond what a pipe keeps. Returns true when the
-// pipe is finished.
-bool drop_pipe_bytes(pipe_desc_t *p, int waiting, tuvod_error_t **errors) {
-    char scratch[65536];
-    size_t want = static_cast<size_t>(waiting) < sizeof scratch ? static_cast<size_t>(waiting) : sizeof scratch;
-    ssize_t n = read(p->pipe_fd, scratch, want);
-    if (n > 0) {
-        p->pipe_dropped += static_cast<size_t>(n);
-        return false;
-    }
-    if (n == 0)
-        return true;
-    if (errno == EINTR)
-        return false;
-    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Read failed on %s pipe: %s", p->pipe_name,
-            strerror(errno));
-    return true;
-}
-
-// Reads what one ready pipe holds. Returns true when the pipe is finished.
-bool read_ready_pipe(pipe_desc_t *p, int64_t remaining, tuvod_error_t **errors) {
-    int waiting = 0;
-    if (ioctl(p->pipe_fd, FIONREAD, &waiting) != 0) {
-        set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "FIONREAD failed on %s pipe: %s",
-                p->pipe_name, strerror(errno));
-        return true;
-    }
-    PRINT_DEBUG(DEBUG_COMMAND, "%s pipe ready to read %d bytes with %lldms remaining\n", p->pipe_name,
-                waiting, static_cast<long long>(remaining));
-    if (p->pipe_keep > 0 && static_cast<size_t>(p->pipe_datasz) + static_cast<size_t>(waiting) > p->pipe_keep) {
-        size_t room = p->pipe_keep - static_cast<size_t>(p->pipe_datasz);
-        if (room == 0)
-            return drop_pipe_bytes(p, waiting, errors);
-        waiting = static_cast<int>(room);
-    }
-    if (reserve_pipe_buffer(p, waiting, errors) != 0)
-        return true;
-    ssize_t n = read(p->pipe_fd, p->pipe_data + p->pipe_datasz, static_cast<size_t>(waiting));
-    if (n > 0) {
-        p->pipe_datasz += n;
-        return false;
-    }
-    if (n == 0) {
-        PRINT_DEBUG(DEBUG_COMMAND, "Finished reading data from %s pipe\n", p->pipe_name);
-        return true;
-    }
-    if (errno == EINTR) {
-        PRINT_DEBUG(DEBUG_COMMAND, "Interrupted read on %s pipe\n", p->pipe_name);
-        return false;
-    }
-    set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Read failed on %s pipe: %s", p->pipe_name,
-            strerror(errno));
-    return true;
-}
-
 } // namespace
-
-int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start) {
-    struct timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        PRINT_INFO(INFO_ERROR, "Failed to get highres time for timer\n");
-        return 0;
-    }
-    long long secs = now.tv_sec - start->tv_sec;
-    long long nsecs = now.tv_nsec - start->tv_nsec;
-    if (nsecs < 0) {
-        secs -= 1;
-        nsecs += 1000000000LL;
-    }
-    long long elapsed = secs * 1000 + (nsecs + 500000) / 1000000;
-    return elapsed < initial_timeout ? initial_timeout - elapsed : 0;
-}
-
-namespace {
-
-// Reads every pipe that the last poll found ready.
-void read_ready_pipes(pipe_desc_t *pipe_descs, struct pollfd *pfds, int n_pipe_descs,
-                      int64_t remaining, int *n_finished, tuvod_error_t **errors) {
-    for (int i = 0; i < n_pipe_descs; ++i) {
-        if (pfds[i].fd < 0 || (pfds[i].revents & (POLLIN | POLLHUP)) == 0)
-            continue;
-        if (read_ready_pipe(&pipe_descs[i], remaining, errors))
-            finish_pipe(&pfds[i], n_finished);
-    }
-}
-
-} // namespace
-
-void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
-                struct timespec *start, tuvod_error_t **errors) {
-    struct pollfd pfds[9];
-    n_pipe_descs = n_pipe_descs > 8 ? 8 : n_pipe_descs;
-    for (int i = 0; i < n_pipe_descs; ++i)
-        pfds[i] = {pipe_descs[i].pipe_fd, POLLIN | POLLHUP, 0};
-    // A cancel of this thread's run ends the collection as a time-out would.
-    pfds[n_pipe_descs] = {current_run_wake_fd(), POLLIN, 0};
-    int n_finished = 0;
-    while (n_finished < n_pipe_descs) {
-        int64_t remaining = timeout_remaining(initial_timeout, start);
-        PRINT_DEBUG(DEBUG_COMMAND, "Poll for data on %d pipes with timeout %lldms\n", n_pipe_descs,
-                    static_cast<long long>(remaining));
-        int rc = poll(pfds, static_cast<nfds_t>(n_pipe_descs + 1), poll_timeout_ms(remaining));
-        if (current_run_cancelled()) {
-            // What the script wrote before the cancel is kept.
-            if (poll(pfds, static_cast<nfds_t>(n_pipe_descs), 0) > 0)
-                read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
-            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes ended by a cancel\n");
-            break;
-        }
-        if (rc < 0 && errno == EINTR) {
-            PRINT_DEBUG(DEBUG_COMMAND, "Poll on data pipes interrupted\n");
-            continue;
-        }
-        if (rc < 0) {
-            set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr,
-                    "Poll failed on data pipes with %lldms remaining: %s",
-                    static_cast<long long>(remaining), strerror(errno));
-            break;
-        }
-        if (rc == 0) {
-            // One poll waits at most INT_MAX ms; a longer time-out takes several.
-            if (remaining > INT_MAX)
-                continue;
-            PRINT_DEBUG(DEBUG_COMMAND, "Read of data pipes timed out with %lldms remaining\n",
-                        static_cast<long long>(remaining));
-            break;
-        }
-        read_ready_pipes(pipe_descs, pfds, n_pipe_descs, remaining, &n_finished, errors);
-    }
-    for (int i = 0; i < n_pipe_descs; ++i) {
-        pipe_desc_t *p = &pipe_descs[i];
-        if (p->pipe_data != nullptr)
-            p->pipe_data[p->pipe_datasz] = '\0';
-        PRINT_DEBUG(DEBUG_COMMAND, "Returning %zd bytes from %s pipe\n", p->pipe_datasz,
-                    p->pipe_name);
-    }
-}
 
 namespace {
 
@@ -484,15 +313,21 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     pipes[1].pipe_fd = err_r.get();
     pipes[0].pipe_keep = pipes[1].pipe_keep = keep_limit;
     read_pipes(pipes, 2, timeout_ms, &start, errors);
+    tuvod_exec_state_t state;
+    {
+        // A script being stopped may still print (its clean-up messages):
+        // the pipes are read until it has ended.
+        pipe_drain drain(pipes, 2);
+        state = wait_for_contract(script, ctid, pid, timeout_remaining(timeout_ms, &start),
+                                  exit_status, errors);
+        drain.finish(errors);
+    }
     for (int i = 0; i < 2; i++) {
         exec_stream_t *stream = i == 0 ? out : err;
         stream->data = pipes[i].pipe_data;
         stream->len = static_cast<size_t>(pipes[i].pipe_datasz);
         stream->dropped = pipes[i].pipe_dropped;
     }
-
-    tuvod_exec_state_t state = wait_for_contract(
-        script, ctid, pid, timeout_remaining(timeout_ms, &start), exit_status, errors);
     end_contract(tmpl_fd, errors);
     if (report.step != 0)
         return refused_start(script, report, errors);

@@ -63,20 +63,3 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
                                            int *exit_status, tuvod_error_t **errors,
                                            run_identity_t *ran_as = nullptr);
 
-// Collection state of one pipe.
-struct pipe_desc_t {
-    const char *pipe_name = nullptr; // "stdout" or "stderr"
-    int pipe_fd = -1;                // read end (borrowed)
-    char *pipe_data = nullptr;       // malloc'd, or none
-    ssize_t pipe_datasz = 0;
-    ssize_t pipe_bufsz = 0;
-    size_t pipe_keep = 0;    // bytes kept at most; 0: the built-in limit
-    size_t pipe_dropped = 0; // bytes read beyond pipe_keep
-};
-
-// Exposed for tests.
-// Milliseconds left of initial_timeout since start (monotonic), never negative.
-int64_t timeout_remaining(int64_t initial_timeout, struct timespec *start);
-// Reads every pipe until each reaches end of file or the time runs out.
-void read_pipes(pipe_desc_t *pipe_descs, int n_pipe_descs, int64_t initial_timeout,
-                struct timespec *start, tuvod_error_t **errors);

@@ -438,7 +438,6 @@ class session_group final : public procgroup {
             return -1;
         return pids.empty() ? 0 : 1;
     }
-    void child_setup() const noexcept override { setsid(); }
 
   private:
     static constexpr int max_signal_rounds = 16;
@@ -456,6 +455,8 @@ class session_group final : public procgroup {
 };
 
 } // namespace
+
+void procgroup::child_setup() const noexcept { setsid(); }
 
 procgroup_backend_t procgroup_init() {
     std::lock_guard<std::mutex> lock(backend_mutex);

@@ -9,9 +9,14 @@
 //            is born inside it (clone3 with CLONE_INTO_CGROUP), so no process
 //            of the command ever runs outside. Signals are sent with the group
 //            frozen, so a process that forks meanwhile cannot escape.
-//   session  where no writable cgroup v2 hierarchy exists: the child starts
-//            a new session; members are the live processes of that session.
-//            A descendant that starts its own session escapes.
+//   session  where no writable cgroup v2 hierarchy exists: members are the
+//            live processes of the child's session. A descendant that starts
+//            its own session escapes.
+//
+// With either backend the child leads a session (and so a process group) of
+// its own, with no controlling terminal: signals meant for the daemon's
+// terminal or process group (Ctrl-C on a foreground daemon) never reach a
+// command. The cgroup contains a command; the session only groups it.
 //
 // A group object is used by one thread at a time. Groups given up while
 // still populated, or whose direct child was not yet reaped, wait in a list
@@ -96,7 +101,7 @@ class procgroup {
     virtual unsigned long long clone_flags() const { return 0; }
     virtual int clone_cgroup_fd() const { return -1; }
     // Runs in the new child before fork_into returns there; async-signal-safe.
-    virtual void child_setup() const noexcept {}
+    void child_setup() const noexcept;
 
   private:
     bool child_alive();
