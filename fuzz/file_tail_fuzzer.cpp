@@ -7,6 +7,7 @@
 
 #include "fuzz_env.hpp"
 #include "handles.hpp"
+#include "stats.hpp"
 #include "utils.hpp"
 
 namespace {

@@ -48,7 +48,7 @@ std::string script_config(const char *name, const char *path, const char *digest
 
 void add_record(tuvod_state_t *tuvod, const char *uuid, bool complete) {
     json_ptr args(json_pack("[s, s]", missing_script, "secret"));
-    check(tuvod_db_start_cmd(tuvod, uuid, "missing", args.get(), nullptr) == 0, "insert record");
+    check(tuvod_db_start_cmd(tuvod, uuid, "missing", args.get(), nullptr, nullptr) == 0, "insert record");
     if (!complete)
         return;
     json_ptr output(json_pack("{s:i, s:s, s:s}", "exitStatus", 0, "stdout", "out\n", "stderr", ""));

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 namespace fuzz {
 

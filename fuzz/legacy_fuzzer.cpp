@@ -22,8 +22,6 @@ namespace {
 // More than the gateway accepts (16 KiB), less than a socket buffer holds,
 // so that writing the whole input never waits for the single-threaded reader.
 constexpr size_t MAX_SENT = 32768;
-constexpr size_t INITIAL_BUF_SZ = 2048;
-
 std::string socket_path() { return fuzz::scratch_dir() + "/legacy.sock"; }
 
 void start_gateway(tuvod_state_t *tuvod) {
@@ -36,9 +34,6 @@ void start_gateway(tuvod_state_t *tuvod) {
     fuzz::check(bind(fd.get(), reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0 &&
                     listen(fd.get(), 4) == 0,
                 "gateway listens");
-    tuvod->tuvo_cmd_buf = static_cast<char *>(malloc(INITIAL_BUF_SZ));
-    fuzz::check(tuvod->tuvo_cmd_buf != nullptr, "gateway buffer");
-    tuvod->tuvo_cmd_buf_sz = INITIAL_BUF_SZ;
     tuvod->tuvo_fd = fd.release();
 }
 

@@ -14,6 +14,7 @@
 #include "handles.hpp"
 #include "ops.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 #include "worker.hpp"
 
 namespace {

@@ -26,9 +26,8 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::errors_of;
+using e2e::exec;
 using e2e::first_code;
 using e2e::first_error;
 using e2e::result_of;
@@ -115,27 +114,9 @@ class RawPeer {
     unique_fd fd_;
 };
 
-class Bounded : public ::testing::Test {
+class Bounded : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-        gate_ = sb_->root + "/gate";
-    }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
-
-    void start(const std::string &config = "", std::vector<std::string> args = {"-f"}) {
-        if (!config.empty())
-            sb_->write(sb_->config_path(), config, 0600);
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
+    void prepare() override { gate_ = sb_->root + "/gate"; }
 
     // A script that waits for the gate file, then prints its tag.
     std::string add_waiter(const std::string &name, bool concurrent) {
@@ -143,10 +124,6 @@ class Bounded : public ::testing::Test {
                                 .body = "while [ ! -e " + gate_ + " ]; do sleep 0.05; done; echo \"$1\"",
                                 .timeout = 60,
                                 .concurrent = concurrent});
-    }
-
-    json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async, const std::string &uuid = "") {
-        return c.call("execute", e2e::exec_args(argv, async).release(), uuid);
     }
 
     json_ptr get(Client &c, const std::string &uuid, bool peek = true) {
@@ -179,8 +156,6 @@ class Bounded : public ::testing::Test {
         return n;
     }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
     std::string gate_;
 };
 
@@ -292,7 +267,8 @@ TEST_F(Bounded, PipelinedPeerThatReadsLateGetsEveryAnswer) {
 
 TEST_F(Bounded, AsynchronousRunsBeyondTheLimitAreRefusedUnrecorded) {
     std::string hold = add_waiter("hold", true);
-    ASSERT_NO_FATAL_FAILURE(start("{\"maxAsyncRuns\": 16}"));
+    write_config("{\"maxAsyncRuns\": 16}");
+    ASSERT_NO_FATAL_FAILURE(start());
     Client c;
     int threads_before = e2e::proc_thread_count(d_->pid());
     std::vector<std::string> running, refused;
@@ -331,7 +307,7 @@ TEST_F(Bounded, WaitingRunsOfANonConcurrentScriptHoldNoThreadAndNeverOverlap) {
          .timeout = 60,
          .concurrent = false});
     // The reload's debug line shows when the new list is in force.
-    ASSERT_NO_FATAL_FAILURE(start("", {"-f", "-d", "General"}));
+    ASSERT_NO_FATAL_FAILURE(start({"-f", "-d", "General"}));
     Client c;
     int threads_before = e2e::proc_thread_count(d_->pid());
     std::vector<std::string> ids;
@@ -420,7 +396,6 @@ TEST_F(Bounded, RunsStillGoingAtShutdownAreRecordedLost) {
         EXPECT_TRUE(e2e::cgroup_procs(sb_->cgroup() + "/" + sub).empty()) << "left running in " << sub;
     std::string exec_log = e2e::read_file(sb_->log_dir + "/tuvod_exec.log");
 
-    d_.reset();
     ASSERT_NO_FATAL_FAILURE(start());
     Client c;
     for (const auto &id : ids) {

@@ -14,23 +14,15 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 
 const char *const FIXED_CONFIG = "/lumo/conf/tuvod/config.json";
 
-class ConfigE2E : public ::testing::Test {
+class ConfigE2E : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-
     // Starts the daemon and returns its exit status if it ends by itself
     // during start-up, or -1 once it is ready.
-    int start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        if (!d_->start())
+    int start_status(std::vector<std::string> args = {"-f"}) {
+        if (!spawn(std::move(args)))
             return -2;
         if (d_->wait_ready())
             return -1;
@@ -52,13 +44,10 @@ class ConfigE2E : public ::testing::Test {
         Client c(endpoint, 5000);
         return static_cast<bool>(c.call("ping", nullptr));
     }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
 };
 
 TEST_F(ConfigE2E, MissingFileIsCreatedAndItsIdentifierUsed) {
-    ASSERT_EQ(start(), -1) << d_->log();
+    ASSERT_EQ(start_status(), -1) << d_->log();
     struct stat st {};
     ASSERT_EQ(stat(sb_->config_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -72,8 +61,8 @@ TEST_F(ConfigE2E, MissingFileIsCreatedAndItsIdentifierUsed) {
 }
 
 TEST_F(ConfigE2E, UnparsableFileIsReplacedAndStartUpGoesOn) {
-    sb_->write(sb_->config_path(), "{\"tuvodUUID\": ", 0600);
-    ASSERT_EQ(start(), -1) << d_->log();
+    write_config("{\"tuvodUUID\": ");
+    ASSERT_EQ(start_status(), -1) << d_->log();
     EXPECT_NE(d_->log().find(std::string("Unable to parse config file ") + FIXED_CONFIG + ": "), std::string::npos)
         << d_->log();
     json_ptr conf = config();
@@ -84,8 +73,8 @@ TEST_F(ConfigE2E, UnparsableFileIsReplacedAndStartUpGoesOn) {
 
 TEST_F(ConfigE2E, UnparsableFileIsCopiedAsideWithItsBytes) {
     const std::string original = "{\"tuvodUUID\": \"11111111-2222-3333-4444-555555555555\", \"site\": 1,}";
-    sb_->write(sb_->config_path(), original, 0600);
-    ASSERT_EQ(start(), -1) << d_->log();
+    write_config(original);
+    ASSERT_EQ(start_status(), -1) << d_->log();
     std::string copy;
     std::string marker = "Kept the unparsable config file " + std::string(FIXED_CONFIG) + " as ";
     std::string log = d_->log();
@@ -108,12 +97,12 @@ TEST_F(ConfigE2E, UnparsableFileIsCopiedAsideWithItsBytes) {
 TEST_F(ConfigE2E, BindMountedFileKeepsTheIdentifierAcrossStarts) {
     std::string outside = sb_->root + "/mounted-config.json";
     sb_->write(outside, "{\"site\": \"kept\"}", 0600);
-    sb_->write(sb_->config_path(), "", 0600);
+    write_config("");
     ASSERT_EQ(mount(outside.c_str(), FIXED_CONFIG, nullptr, MS_BIND, nullptr), 0);
+    e2e::scope_guard unmount([] { umount2(FIXED_CONFIG, MNT_DETACH); });
     std::string ids[2];
     for (std::string &id : ids) {
-        unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
-        ASSERT_EQ(start(), -1) << d_->log();
+        ASSERT_EQ(start_status(), -1) << d_->log();
         json_ptr conf(json_load_file(outside.c_str(), 0, nullptr));
         const char *uuid = json_string_value(json_object_get(conf.get(), "tuvodUUID"));
         ASSERT_NE(uuid, nullptr) << e2e::read_file(outside) << d_->log();
@@ -124,14 +113,13 @@ TEST_F(ConfigE2E, BindMountedFileKeepsTheIdentifierAcrossStarts) {
     EXPECT_EQ(ids[0], ids[1]);
     json_ptr conf(json_load_file(outside.c_str(), 0, nullptr));
     EXPECT_STREQ(json_string_value(json_object_get(conf.get(), "site")), "kept");
-    umount2(FIXED_CONFIG, MNT_DETACH);
 }
 
 TEST_F(ConfigE2E, SymbolicLinkRefusesStartUp) {
     std::string real = sb_->conf_dir + "/real.json";
     sb_->write(real, "{}", 0600);
     ASSERT_EQ(symlink(real.c_str(), sb_->config_path().c_str()), 0);
-    EXPECT_EQ(start(), 1);
+    EXPECT_EQ(start_status(), 1);
     EXPECT_NE(d_->log().find(std::string("Unable to open configuration file ") + FIXED_CONFIG), std::string::npos)
         << d_->log();
     EXPECT_NE(d_->log().find("Failed to load configuration"), std::string::npos);
@@ -140,8 +128,8 @@ TEST_F(ConfigE2E, SymbolicLinkRefusesStartUp) {
 
 TEST_F(ConfigE2E, UnbindableAddressIsLoggedAndSkipped) {
     // 192.0.2.1 is on no interface here; 5 is not an address at all.
-    sb_->write(sb_->config_path(), R"({"bindAddrs": ["192.0.2.1", 5], "site": "kept"})", 0600);
-    ASSERT_EQ(start({"-f", "-v"}), -1) << d_->log();
+    write_config(R"({"bindAddrs": ["192.0.2.1", 5], "site": "kept"})");
+    ASSERT_EQ(start_status({"-f", "-v"}), -1) << d_->log();
     std::string log = d_->log();
     EXPECT_NE(log.find("Failed to bind tcp://[192.0.2.1]:5557"), std::string::npos) << log;
     EXPECT_NE(log.find("Router bound to tcp://[127.0.0.1]:5557"), std::string::npos) << log;
@@ -162,9 +150,9 @@ TEST_F(ConfigE2E, NoBindableAddressRefusesStartUp) {
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(holder.get(), reinterpret_cast<struct sockaddr *>(&sin), sizeof sin), 0);
     ASSERT_EQ(listen(holder.get(), 1), 0);
-    sb_->write(sb_->config_path(), R"({"bindAddrs": ["192.0.2.1"]})", 0600);
+    write_config(R"({"bindAddrs": ["192.0.2.1"]})");
 
-    EXPECT_EQ(start(), 1);
+    EXPECT_EQ(start_status(), 1);
     EXPECT_NE(d_->log().find("Failed to bind any listeners"), std::string::npos) << d_->log();
     EXPECT_NE(d_->log().find("Unable to initialise the message router"), std::string::npos);
 }
@@ -176,7 +164,7 @@ TEST_F(ConfigE2E, ManagementInterfaceAddressIsADefault) {
                      " { ip link add clmgmt0 type veth peer name clmgmt0peer && ip link set clmgmt0peer up; }; } &&"
                      " ip addr add 10.9.8.7/24 dev clmgmt0 && ip link set clmgmt0 up"),
               0);
-    ASSERT_EQ(start(), -1) << d_->log();
+    ASSERT_EQ(start_status(), -1) << d_->log();
     EXPECT_EQ(bind_addrs(), (std::vector<std::string>{"127.0.0.1", "10.9.8.7"}));
     EXPECT_TRUE(answers_on("tcp://10.9.8.7:5557"));
     stop();

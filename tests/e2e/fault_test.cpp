@@ -24,19 +24,15 @@ namespace {
 
 using e2e::Client;
 using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 using e2e::errors_of;
+using e2e::exec;
 using e2e::first_code;
 using e2e::first_error;
 using e2e::result_of;
 using e2e::state_of;
 using e2e::str;
 using e2e::text_of;
-
-json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async = false, const std::string &id = "") {
-    return c.call("execute", e2e::exec_args(argv, async).release(), id);
-}
 
 json_ptr get(Client &c, const std::string &id, bool peek = false) {
     return c.call("get", json_pack("{s:[s], s:b}", "properties", "state", "peek", peek), id);
@@ -60,40 +56,15 @@ size_t count_of(const std::string &haystack, const std::string &needle) {
     return n;
 }
 
-class Fault : public ::testing::Test {
+class Fault : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-
-    // Starts an instance with a fresh log of its own, so that readiness and
-    // messages are those of this instance.
-    void start(std::vector<std::string> args = {"-f"}) {
-        sb_->write(sb_->root + "/daemon.out", "");
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-
     // As start, for an instance that logs to a file outside the sandbox.
     void start_logging_to(const std::string &log_file) {
-        sb_->write(sb_->root + "/daemon.out", "");
-        d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-l", log_file});
-        ASSERT_TRUE(d_->start());
+        ASSERT_TRUE(spawn({"-f", "-l", log_file}));
         ASSERT_TRUE(e2e::wait_until(
             [&] { return e2e::read_file(log_file).find("Start-up complete") != std::string::npos; }, 15000))
             << e2e::read_file(log_file) << d_->log();
     }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
 };
 
 TEST_F(Fault, KilledDaemonsRecordsBecomeLostAndItsGroupsAreRemoved) {

@@ -68,6 +68,11 @@ json_ptr exec_args(const std::vector<std::string> &argv, bool async) {
     return json_ptr(json_pack("{s:o, s:b}", "argv", array, "asynchronous", async));
 }
 
+json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async, const std::string &uuid,
+              const std::string &authority) {
+    return c.call("execute", exec_args(argv, async).release(), uuid, authority);
+}
+
 bool enter_sandbox_namespaces() {
     static int state = 0; // 0 not tried, 1 entered, -1 unavailable
     if (state != 0)
@@ -404,16 +409,26 @@ bool wait_until_idle(pid_t pid, int quiet_ms, int timeout_ms) {
 void DaemonTest::SetUp() {
     E2E_REQUIRE_ROOT();
     sb_ = std::make_unique<Sandbox>();
+    ASSERT_NO_FATAL_FAILURE(prepare());
+}
+
+void DaemonTest::write_config(const std::string &text) const { sb_->write(sb_->config_path(), text, 0600); }
+
+bool DaemonTest::spawn(std::vector<std::string> args) {
+    // The earlier instance is gone before its output is emptied.
+    d_.reset();
+    sb_->write(sb_->root + "/daemon.out", "");
+    d_ = std::make_unique<Daemon>(*sb_, std::move(args));
+    return d_->start();
 }
 
 void DaemonTest::start(std::vector<std::string> args) {
-    d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-    ASSERT_TRUE(d_->start());
+    ASSERT_TRUE(spawn(std::move(args)));
     ASSERT_TRUE(d_->wait_ready()) << d_->log();
 }
 
 void DaemonTest::TearDown() {
-    if (d_) {
+    if (d_ && !d_->exited()) {
         EXPECT_EQ(d_->stop(), 0) << d_->log();
     }
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "handles.hpp"
@@ -83,6 +84,8 @@ class Daemon {
     int wait_exit(int timeout_ms = 30000);
     int stop(int timeout_ms = 60000);
     pid_t pid() const { return pid_; }
+    // True once a wait saw the process end.
+    bool exited() const { return exited_; }
 
   private:
     Sandbox &sb_;
@@ -138,6 +141,9 @@ inline std::string text_of(const json_ptr &r) { return text_of(r.get()); }
 
 // {"argv": [...], "asynchronous": async}
 json_ptr exec_args(const std::vector<std::string> &argv, bool async);
+// One execute request through c; the answer.
+json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async = false, const std::string &uuid = "",
+              const std::string &authority = "test");
 std::string new_uuid();
 using isolation::read_file;
 using isolation::wait_until;
@@ -160,13 +166,41 @@ LegacyAnswer legacy_read(int fd, int timeout_ms = 30000);
 // One whole exchange: a length header and the command line.
 LegacyAnswer legacy_call(const std::string &command_line, int timeout_ms = 30000);
 
+// Undoes a test seam (a mount, an environment variable, the umask) when it
+// goes out of scope, so the seam is gone however the test ends.
+class scope_guard {
+  public:
+    explicit scope_guard(std::function<void()> undo) : undo_(std::move(undo)) {}
+    ~scope_guard() {
+        if (undo_)
+            undo_();
+    }
+    scope_guard(const scope_guard &) = delete;
+    scope_guard &operator=(const scope_guard &) = delete;
+
+  private:
+    std::function<void()> undo_;
+};
+
 // A test with a sandbox of its own and, once start() has run, a daemon in
-// it that must stop cleanly (exit status 0) when the test ends.
+// it that must stop cleanly (exit status 0) when the test ends. A daemon
+// the test already saw end (killed, refused start-up, or stopped by the
+// test) was judged by the test and is left alone.
 class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    // Starts the daemon once the scripts are in place.
+    // What a fixture puts in place before each test (scripts, certificates,
+    // a running daemon); runs only once the sandbox exists.
+    virtual void prepare() {}
+    // The daemon configuration file, written before start() (0600, as the
+    // daemon wants it).
+    void write_config(const std::string &text) const;
+    // Spawns a daemon in place of any earlier one, with an empty
+    // daemon.out so that readiness and messages are this instance's;
+    // false when it could not be spawned.
+    bool spawn(std::vector<std::string> args = {"-f"});
+    // Starts the daemon once the scripts are in place and waits until it is ready.
     void start(std::vector<std::string> args = {"-f"});
 
     std::unique_ptr<Sandbox> sb_;

@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 using e2e::errors_of;
 using e2e::first_code;
@@ -34,27 +32,13 @@ std::string raw_execute(const std::string &id, const std::string &args_text) {
 
 std::string legacy_header(uint32_t length) { return std::string(reinterpret_cast<const char *>(&length), 4); }
 
-class Hostile : public ::testing::Test {
+class Hostile : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
+    void prepare() override {
         marker_ = sb_->root + "/ran";
         // Records each run and echoes its arguments one per line, bracketed.
         runs_ = sb_->add_script(
             {.name = "runs", .body = "echo x >> " + marker_ + "; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done"});
-    }
-
-    void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
     }
 
     int runs() const { return static_cast<int>(e2e::read_file(marker_).size() / 2); }
@@ -71,8 +55,6 @@ class Hostile : public ::testing::Test {
         EXPECT_EQ(runs(), before + 2);
     }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
     std::string marker_, runs_;
 };
 

@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 using e2e::exec_args;
 using e2e::first_code;
@@ -244,9 +242,11 @@ TEST_F(Integrity, PrivateFilesWhateverTheUmask) {
     sb_->write(exec_log, "", 0666);
     sb_->write(db, "", 0644);
     std::string exe = sb_->add_script({.name = "plain", .body = "echo ok"});
-    mode_t old = umask(022);
-    start();
-    umask(old);
+    {
+        mode_t old = umask(022);
+        e2e::scope_guard restore([old] { umask(old); });
+        start();
+    }
     Client c;
     EXPECT_EQ(state_of(c.call("execute", exec_args({exe}, false).release())), "COMPLETE");
     for (const char *suffix : {"", "-wal", "-shm"}) {
@@ -346,7 +346,6 @@ TEST_F(Integrity, LegacyCallersAreRootAndListedUsersOnly) {
     EXPECT_EQ(d_->stop(), 0);
 
     sb_->write(sb_->config_path(), R"({"legacyUsers": ["nobody"]})", 0600);
-    unlink((sb_->root + "/daemon.out").c_str()); // so that readiness is this daemon's
     start();
     EXPECT_TRUE(legacy_answered_as(nobody, exe + " listed")) << d_->log();
     EXPECT_EQ(read_file(marker), "root\nlisted\n");

@@ -184,10 +184,6 @@ TEST(Lifecycle, DaemonModeDetachesWritesPidAndLogs) {
     EXPECT_NE(e2e::read_file(log_path).find("Shutdown complete"), std::string::npos);
 }
 
-json_ptr exec(e2e::Client &c, const std::string &exe, bool async, const std::string &id = "") {
-    return c.call("execute", e2e::exec_args({exe}, async).release(), id);
-}
-
 json_ptr peek(e2e::Client &c, const std::string &id) {
     return c.call("get", json_pack("{s:[s,s], s:b}", "properties", "state", "output", "peek", 1), id);
 }
@@ -221,7 +217,7 @@ TEST(Lifecycle, SecondInstanceStopsAtTheLockedPidFile) {
     ASSERT_TRUE(first.wait_ready()) << first.log();
     e2e::Client c;
     std::string id = e2e::new_uuid();
-    ASSERT_EQ(e2e::state_of(exec(c, exe, true, id)), "RUNNING");
+    ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
 
     auto second = run_tuvod({"-f", "-p", pid_file});
     EXPECT_EQ(second.status, 1) << second.output;
@@ -254,7 +250,7 @@ TEST(Lifecycle, SighupsDuringALongRunEachTakeEffect) {
     json_ptr sync_run;
     std::thread runner([&] {
         e2e::Client c("tcp://127.0.0.1:5557", 30000);
-        sync_run = exec(c, exe, false);
+        sync_run = e2e::exec(c, {exe}, false);
     });
     e2e::Client c;
     ASSERT_TRUE(e2e::wait_until([&] {
@@ -264,13 +260,13 @@ TEST(Lifecycle, SighupsDuringALongRunEachTakeEffect) {
     std::remove((sb.scripts_dir + "/long.json").c_str());
     std::string first_added = sb.add_script({.name = "first", .body = "echo first"});
     d.signal(SIGHUP);
-    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(exec(c, first_added, false)) == "COMPLETE"; }, 5000));
+    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(e2e::exec(c, {first_added}, false)) == "COMPLETE"; }, 5000));
     std::string second_added = sb.add_script({.name = "second", .body = "echo second"});
     d.signal(SIGHUP);
-    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(exec(c, second_added, false)) == "COMPLETE"; }, 5000))
+    EXPECT_TRUE(e2e::wait_until([&] { return e2e::state_of(e2e::exec(c, {second_added}, false)) == "COMPLETE"; }, 5000))
         << d.log();
     // Both reloads took place while the removed script was still running.
-    EXPECT_EQ(e2e::state_of(exec(c, exe, false)), "INVALID_CMD");
+    EXPECT_EQ(e2e::state_of(e2e::exec(c, {exe}, false)), "INVALID_CMD");
     sb.write(gate, "");
     runner.join();
     EXPECT_EQ(e2e::state_of(sync_run), "COMPLETE") << e2e::text_of(sync_run);
@@ -293,7 +289,7 @@ TEST(Lifecycle, SigtermWithAsynchronousRunsLeavesNothingAndRecordsThemLost) {
     std::vector<std::string> ids;
     for (int i = 0; i < 3; i++) {
         ids.push_back(e2e::new_uuid());
-        ASSERT_EQ(e2e::state_of(exec(c, exe, true, ids.back())), "RUNNING");
+        ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, ids.back())), "RUNNING");
     }
     ASSERT_TRUE(e2e::wait_until([&] { return read_pids(pids).size() == 6; }, 10000));
     auto before = std::chrono::steady_clock::now();

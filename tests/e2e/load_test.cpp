@@ -19,8 +19,6 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 using e2e::errors_of;
 using e2e::first_code;
@@ -208,22 +206,12 @@ constexpr bool SANITIZED = true;
 constexpr bool SANITIZED = false;
 #endif
 
-class Load : public ::testing::Test {
+class Load : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
+    void prepare() override {
         quick_ = sb_->add_script({.name = "quick", .body = "printf '%s\\n' \"$*\""});
         serial_ = sb_->add_script({.name = "serial", .body = "echo \"s$1\"", .concurrent = false});
-        d_ = std::make_unique<Daemon>(*sb_);
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
+        ASSERT_NO_FATAL_FAILURE(start());
     }
 
     // Everything the daemon made for the load is gone again: descriptors,
@@ -274,8 +262,6 @@ class Load : public ::testing::Test {
         EXPECT_EQ(d_->log().find("database is locked"), std::string::npos);
     }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
     std::string quick_, serial_;
 };
 

@@ -70,12 +70,17 @@ TEST(Notify, ReadyReloadWatchdogAndStopping) {
     sb.add_script({.name = "one", .body = "exit 0"});
     NotifySocket ns(sb.root + "/notify.sock");
     ASSERT_TRUE(ns.ok());
-    setenv("NOTIFY_SOCKET", (sb.root + "/notify.sock").c_str(), 1);
-    setenv("WATCHDOG_USEC", "400000", 1);
     Daemon d(sb);
-    ASSERT_TRUE(d.start());
-    unsetenv("NOTIFY_SOCKET");
-    unsetenv("WATCHDOG_USEC");
+    {
+        // Only the daemon runs under the service manager.
+        setenv("NOTIFY_SOCKET", (sb.root + "/notify.sock").c_str(), 1);
+        setenv("WATCHDOG_USEC", "400000", 1);
+        e2e::scope_guard unset([] {
+            unsetenv("NOTIFY_SOCKET");
+            unsetenv("WATCHDOG_USEC");
+        });
+        ASSERT_TRUE(d.start());
+    }
 
     std::string ready = ns.wait_for("READY=1", 15000);
     ASSERT_NE(ready, "") << d.log();

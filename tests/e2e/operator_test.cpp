@@ -15,15 +15,11 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
+using e2e::exec;
 
 class Operator : public e2e::DaemonTest {
   protected:
-    json_ptr exec(Client &c, const std::string &exe, bool async, const std::string &uuid) {
-        return c.call("execute", e2e::exec_args({exe}, async).release(), uuid);
-    }
     json_ptr peek(Client &c, const std::string &uuid) {
         return c.call("get", json_pack("{s:[s,s,s], s:b}", "properties", "state", "errors", "output", "peek", 1),
                       uuid);
@@ -88,9 +84,9 @@ TEST_F(Operator, CancelOfARunWaitingForItsTurnNeverStartsIt) {
                                        .timeout = 60, .concurrent = false});
     start();
     Client c;
-    ASSERT_EQ(e2e::state_of(exec(c, exe, true, "first")), "RUNNING");
+    ASSERT_EQ(e2e::state_of(exec(c, {exe}, true, "first")), "RUNNING");
     ASSERT_TRUE(e2e::wait_until([&] { return e2e::read_file(runs) == "run\n"; }, 10000));
-    ASSERT_EQ(e2e::state_of(exec(c, exe, true, "second")), "RUNNING");
+    ASSERT_EQ(e2e::state_of(exec(c, {exe}, true, "second")), "RUNNING");
     json_ptr ok = cancel(c, "second", "test");
     EXPECT_EQ(json_array_size(e2e::errors_of(ok)), 0U) << e2e::text_of(ok);
     EXPECT_EQ(state(c, "first"), "RUNNING");
@@ -113,10 +109,10 @@ TEST_F(Operator, StatusCountsAKnownMixOfRuns) {
     start({"-f", "-w", "3"});
     Client c;
     for (int i = 0; i < 3; i++)
-        EXPECT_EQ(e2e::state_of(exec(c, ok, false, e2e::new_uuid())), "COMPLETE");
-    EXPECT_EQ(e2e::state_of(exec(c, died, false, e2e::new_uuid())), "DIED");
-    EXPECT_EQ(e2e::state_of(exec(c, slow_exe, false, e2e::new_uuid())), "TIMEDOUT");
-    EXPECT_EQ(e2e::state_of(exec(c, tampered, false, e2e::new_uuid())), "INVALID_SCRIPT");
+        EXPECT_EQ(e2e::state_of(exec(c, {ok}, false, e2e::new_uuid())), "COMPLETE");
+    EXPECT_EQ(e2e::state_of(exec(c, {died}, false, e2e::new_uuid())), "DIED");
+    EXPECT_EQ(e2e::state_of(exec(c, {slow_exe}, false, e2e::new_uuid())), "TIMEDOUT");
+    EXPECT_EQ(e2e::state_of(exec(c, {tampered}, false, e2e::new_uuid())), "INVALID_SCRIPT");
 
     json_ptr st = c.call("status", json_object());
     ASSERT_EQ(json_array_size(e2e::errors_of(st)), 0U) << e2e::text_of(st);
@@ -173,13 +169,13 @@ TEST_F(Operator, MemoryAndTaskLimitsAreEnforced) {
     sb_->write(bomb_conf, with_limits(e2e::read_file(bomb_conf), R"({"tasksMax": 20})"));
     start();
     Client c("tcp://127.0.0.1:5557", 60000);
-    json_ptr r = exec(c, hog, false, "hog-1");
+    json_ptr r = exec(c, {hog}, false, "hog-1");
     EXPECT_EQ(e2e::state_of(r), "DIED") << e2e::text_of(r);
     EXPECT_TRUE(errors_mention(json_object_get(e2e::result_of(r), "errors"),
                                "was killed by its memory limit of 33554432 bytes"))
         << e2e::text_of(r);
 
-    r = exec(c, bomb, false, "bomb-1");
+    r = exec(c, {bomb}, false, "bomb-1");
     EXPECT_EQ(e2e::state_of(r), "COMPLETE") << e2e::text_of(r);
     EXPECT_NE(e2e::text_of(r).find("fork"), std::string::npos) << "the shell reports the refused forks";
     // Nothing of either run is left.
@@ -199,7 +195,7 @@ TEST_F(Operator, LimitsThatCannotBeAppliedAreSaidOnceAndTheRunGoesOn) {
         GTEST_SKIP() << "the limits apply in this cgroup v2 tree";
     Client c;
     for (int i = 0; i < 2; i++) {
-        json_ptr r = exec(c, exe, false, e2e::new_uuid());
+        json_ptr r = exec(c, {exe}, false, e2e::new_uuid());
         EXPECT_EQ(e2e::state_of(r), "COMPLETE") << e2e::text_of(r);
     }
     std::string log = d_->log();
@@ -250,7 +246,7 @@ TEST_F(Operator, RetentionSweepRemovesOnlyOldFinalRecords) {
     for (const char *gone : {"old-done", "old-lost", "left-running"})
         EXPECT_EQ(state(c, gone), "FAILED") << gone << " is gone (a get finds nothing)";
     // A running command is never swept, however old its start.
-    ASSERT_EQ(e2e::state_of(exec(c, exe, true, "live")), "RUNNING");
+    ASSERT_EQ(e2e::state_of(exec(c, {exe}, true, "live")), "RUNNING");
     EXPECT_EQ(state(c, "live"), "RUNNING");
     sb_->write(flag, "");
 }

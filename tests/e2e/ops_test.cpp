@@ -2,8 +2,9 @@
 // get and clear.
 #include <signal.h>
 
+#include <atomic>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "harness.hpp"
@@ -11,10 +12,9 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 using e2e::errors_of;
+using e2e::exec;
 using e2e::first_code;
 using e2e::first_error;
 using e2e::result_of;
@@ -24,11 +24,6 @@ using e2e::text_of;
 
 class Ops : public e2e::DaemonTest {
   protected:
-    json_ptr exec(Client &c, const std::vector<std::string> &argv, bool async = false,
-                  const std::string &uuid = "", const std::string &authority = "test") {
-        return c.call("execute", e2e::exec_args(argv, async).release(), uuid, authority);
-    }
-
     json_ptr get(Client &c, const std::string &uuid, std::vector<std::string> props, bool peek = false) {
         json_t *p = json_array();
         for (const auto &s : props)
@@ -49,6 +44,35 @@ class Ops : public e2e::DaemonTest {
             timeout_ms);
         return state;
     }
+
+    // A script whose runs mark their start and end in trace_ and hold at
+    // gate_ between the two until the test opens it.
+    std::string add_marking_script(const std::string &name, bool concurrent) {
+        trace_ = sb_->root + "/trace";
+        gate_ = sb_->root + "/gate";
+        return sb_->add_script({.name = name,
+                                .body = "echo start >> " + trace_ + "; while [ ! -e " + gate_ +
+                                        " ]; do sleep 0.05; done; echo end >> " + trace_,
+                                .timeout = 60,
+                                .concurrent = concurrent});
+    }
+
+    // Two synchronous runs sent at once; the gate opens once ready() holds
+    // (or a bounded wait ends) and the trace of both is returned.
+    std::string run_two(const std::string &exe, const std::function<bool()> &ready) {
+        auto run = [&] {
+            Client c("tcp://127.0.0.1:5557", 60000);
+            exec(c, {exe});
+        };
+        std::thread a(run), b(run);
+        EXPECT_TRUE(e2e::wait_until(ready, 20000)) << d_->log();
+        sb_->write(gate_, "");
+        a.join();
+        b.join();
+        return e2e::read_file(trace_);
+    }
+
+    std::string trace_, gate_;
 };
 
 TEST_F(Ops, SynchronousCompleteCarriesOutputAndMaskedArgs) {
@@ -218,19 +242,26 @@ TEST_F(Ops, EmptyPropertiesStillRetireAndClearForce) {
 }
 
 TEST_F(Ops, SameRequestIdAtOnceRunsOnce) {
-    std::string counter = sb_->root + "/runs";
-    std::string exe = sb_->add_script({.name = "count", .body = "echo x >> " + counter + "; sleep 0.3"});
+    // The run holds at the gate, so the other request surely arrives while it goes on.
+    std::string counter = sb_->root + "/runs", gate = sb_->root + "/gate";
+    std::string exe = sb_->add_script(
+        {.name = "count",
+         .body = "echo x >> " + counter + "; while [ ! -e " + gate + " ]; do sleep 0.05; done",
+         .timeout = 60});
     start();
     std::string id = e2e::new_uuid();
     json_ptr r1, r2;
-    std::thread t1([&] {
-        Client c;
-        r1 = exec(c, {exe}, false, id);
-    });
-    std::thread t2([&] {
-        Client c;
-        r2 = exec(c, {exe}, false, id);
-    });
+    std::atomic<int> answered{0};
+    auto send = [&](json_ptr &r) {
+        Client c("tcp://127.0.0.1:5557", 60000);
+        r = exec(c, {exe}, false, id);
+        answered++;
+    };
+    std::thread t1([&] { send(r1); });
+    std::thread t2([&] { send(r2); });
+    // The repeat is answered at once; two runs would both wait at the gate.
+    EXPECT_TRUE(e2e::wait_until([&] { return answered == 1 || e2e::read_file(counter) == "x\nx\n"; }, 20000));
+    sb_->write(gate, "");
     t1.join();
     t2.join();
     EXPECT_EQ(e2e::read_file(counter), "x\n");
@@ -242,38 +273,23 @@ TEST_F(Ops, SameRequestIdAtOnceRunsOnce) {
 }
 
 TEST_F(Ops, NonConcurrentScriptsSerialise) {
-    // Each run appends its start and end times; overlapping runs interleave.
-    std::string trace = sb_->root + "/trace";
-    std::string body = "echo start $(date +%s.%N) >> " + trace + "; sleep 0.4; echo end $(date +%s.%N) >> " + trace;
-    std::string serial = sb_->add_script({.name = "serial", .body = body, .concurrent = false});
-    start({"-f", "-w", "4"});
-    auto run_two = [&](const std::string &exe) {
-        std::remove(trace.c_str());
-        std::thread a([&] { Client c; exec(c, {exe}); });
-        std::thread b([&] { Client c; exec(c, {exe}); });
-        a.join();
-        b.join();
-        std::ifstream in(trace);
-        std::vector<std::string> kinds;
-        std::string kind, when;
-        while (in >> kind >> when)
-            kinds.push_back(kind);
-        return kinds;
-    };
-    EXPECT_EQ(run_two(serial), (std::vector<std::string>{"start", "end", "start", "end"}));
+    std::string serial = add_marking_script("serial", false);
+    // Worker debugging logs the second run waiting for its turn.
+    start({"-f", "-w", "4", "-d", "Worker"});
+    std::string trace = run_two(serial, [&] {
+        return d_->log().find("Waiting for current serial script to finish") != std::string::npos ||
+               e2e::read_file(trace_) == "start\nstart\n";
+    });
+    EXPECT_EQ(trace, "start\nend\nstart\nend\n");
 }
 
 TEST_F(Ops, ConcurrentScriptsOverlap) {
-    std::string trace = sb_->root + "/trace";
-    std::string body = "echo start >> " + trace + "; sleep 0.6; echo end >> " + trace;
-    std::string parallel = sb_->add_script({.name = "parallel", .body = body, .concurrent = true});
+    std::string parallel = add_marking_script("parallel", true);
     start({"-f", "-w", "4"});
-    std::thread a([&] { Client c; exec(c, {parallel}); });
-    std::thread b([&] { Client c; exec(c, {parallel}); });
-    a.join();
-    b.join();
-    EXPECT_EQ(e2e::read_file(trace), "start\nstart\nend\nend\n");
+    std::string trace = run_two(parallel, [&] { return e2e::read_file(trace_) == "start\nstart\n"; });
+    EXPECT_EQ(trace, "start\nstart\nend\nend\n");
 }
+
 
 TEST_F(Ops, TimeoutReportsOutputSoFarAndDiagnostics) {
     ScriptSpec s{.name = "stuck", .body = "echo partial; exec sleep 60", .timeout = 1};

@@ -66,11 +66,9 @@ json_ptr request(const std::string &op, json_t *args_stolen, const std::string &
 
 json_ptr get_args() { return json_ptr(json_pack("{s:[s, s], s:b}", "properties", "state", "output", "peek", 1)); }
 
-class TlsE2E : public ::testing::Test {
+class TlsE2E : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
+    void prepare() override {
         certs_ = sb_->root + "/certs";
         ASSERT_EQ(mkdir(certs_.c_str(), 0700), 0);
         ASSERT_TRUE(isolation::make_certificates(certs_));
@@ -79,18 +77,14 @@ class TlsE2E : public ::testing::Test {
         sb_->add_script({.name = "alice-only", .body = "echo only", .allowed_callers = {"alice"}});
         sb_->add_script({.name = "sleeper", .body = "sleep 30"});
     }
-    void write_config(const std::string &tls_extra = "") {
-        sb_->write(sb_->config_path(),
-                   "{\"bindAddrs\": [\"127.0.0.1\"], \"tls\": {\"bindAddrs\": [\"127.0.0.1\"], \"port\": 5558, "
-                   "\"certFile\": \"" + certs_ + "/server.pem\", \"keyFile\": \"" + certs_ + "/server.key\", "
-                   "\"clientCAFile\": \"" + certs_ + "/ca.pem\"" + tls_extra + "}}",
-                   0600);
+    void write_tls_config(const std::string &tls_extra = "") {
+        write_config("{\"bindAddrs\": [\"127.0.0.1\"], \"tls\": {\"bindAddrs\": [\"127.0.0.1\"], \"port\": 5558, "
+                     "\"certFile\": \"" + certs_ + "/server.pem\", \"keyFile\": \"" + certs_ + "/server.key\", "
+                     "\"clientCAFile\": \"" + certs_ + "/ca.pem\"" + tls_extra + "}}");
     }
     void start() {
-        write_config();
-        d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
+        write_tls_config();
+        DaemonTest::start({"-f", "-v"});
     }
     // Runs hello as who; the answer.
     json_ptr run_hello(const std::string &who, const std::string &uuid, bool async = false) {
@@ -113,8 +107,6 @@ class TlsE2E : public ::testing::Test {
     }
     std::string exec_log() const { return e2e::read_file(sb_->log_dir + "/tuvod_exec.log"); }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
     std::string certs_, marker_;
 };
 
@@ -140,7 +132,6 @@ TEST_F(TlsE2E, VerifiedClientRunsAndItsIdentityIsRecorded) {
     EXPECT_TRUE(e2e::wait_until([&] { return exec_log().find("\"caller\": \"tcp:127.0.0.1\"") != std::string::npos; },
                                 10000))
         << exec_log();
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
@@ -156,7 +147,6 @@ TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
     EXPECT_EQ(e2e::read_file(marker_), "");
     // The listener still serves good clients afterwards.
     EXPECT_EQ(e2e::state_of(run_hello("bob", e2e::new_uuid())), "COMPLETE");
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST_F(TlsE2E, AllowedCallersRefuseOtherNames) {
@@ -172,7 +162,6 @@ TEST_F(TlsE2E, AllowedCallersRefuseOtherNames) {
     EXPECT_EQ(e2e::state_of(refused), "FAILED") << e2e::text_of(refused);
     EXPECT_EQ(e2e::first_code(refused), 1);
     EXPECT_NE(e2e::first_error(refused).find("Caller 'tls:bob' may not run"), std::string::npos);
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
@@ -217,7 +206,6 @@ TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
     EXPECT_EQ(e2e::state_of(mine), "RUNNING") << e2e::text_of(mine);
     json_ptr cleared = tls_request(certs_, "alice", request("clear", json_pack("{s:b}", "force", 1), id).get()).reply;
     EXPECT_EQ(json_array_size(e2e::errors_of(cleared)), 0u) << e2e::text_of(cleared);
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
@@ -236,26 +224,22 @@ TEST_F(TlsE2E, UnusableFilesRefuseStartUp) {
     for (Case &c : cases) {
         ASSERT_TRUE(isolation::make_certificates(certs_));
         c.spoil();
-        write_config();
-        Daemon d(*sb_);
-        ASSERT_TRUE(d.start());
-        EXPECT_FALSE(d.wait_ready()) << c.what;
-        EXPECT_NE(d.log().find("TLS configuration refused"), std::string::npos) << c.what << ": " << d.log();
-        EXPECT_NE(d.log().find(c.message), std::string::npos) << c.what << ": " << d.log();
+        write_tls_config();
+        // Each instance has a log of its own, so each refusal is its own.
+        ASSERT_TRUE(spawn());
+        EXPECT_FALSE(d_->wait_ready()) << c.what;
+        EXPECT_NE(d_->log().find("TLS configuration refused"), std::string::npos) << c.what << ": " << d_->log();
+        EXPECT_NE(d_->log().find(c.message), std::string::npos) << c.what << ": " << d_->log();
     }
 }
 
 TEST_F(TlsE2E, CleartextCanBeKeptToLoopback) {
-    write_config(", \"cleartextLoopbackOnly\": true");
-    sb_->write(sb_->config_path(), e2e::read_file(sb_->config_path()).replace(
-                                       e2e::read_file(sb_->config_path()).find("[\"127.0.0.1\"]"), 13, "[\"::\"]"),
-               0600);
-    d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
-    ASSERT_TRUE(d_->start());
-    ASSERT_TRUE(d_->wait_ready()) << d_->log();
+    write_tls_config(", \"cleartextLoopbackOnly\": true");
+    write_config(e2e::read_file(sb_->config_path())
+                     .replace(e2e::read_file(sb_->config_path()).find("[\"127.0.0.1\"]"), 13, "[\"::\"]"));
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::start({"-f", "-v"}));
     EXPECT_NE(d_->log().find("Router bound to tcp://[127.0.0.1]:5557"), std::string::npos) << d_->log();
     EXPECT_EQ(d_->log().find("Router bound to tcp://[::]:5557"), std::string::npos) << d_->log();
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 // tuvoctl's output and exit status (its own -t bounds the wait).
@@ -296,7 +280,6 @@ TEST_F(TlsE2E, TuvoctlSpeaksTlsAndSaysWhichSideRefused) {
     EXPECT_EQ(no_files.first, 64) << no_files.second;
     EXPECT_NE(no_files.second.find("needs --cert, --key and --ca"), std::string::npos) << no_files.second;
     EXPECT_EQ(e2e::read_file(marker_), "x\n");
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST_F(TlsE2E, TuvoctlTakesEverythingFromItsConfigurationFile) {
@@ -329,7 +312,6 @@ TEST_F(TlsE2E, TuvoctlTakesEverythingFromItsConfigurationFile) {
     EXPECT_EQ(refused.first, 78) << refused.second;
     EXPECT_NE(refused.second.find("may be changed by other users"), std::string::npos) << refused.second;
     EXPECT_EQ(e2e::read_file(marker_), "viafile\nclear\n");
-    EXPECT_EQ(d_->stop(), 0) << d_->log();
 }
 
 TEST(LegacyCaller, IsTheUidOwningTheClientSocket) {

@@ -17,7 +17,6 @@
 namespace {
 
 using e2e::Client;
-using e2e::Daemon;
 using e2e::Sandbox;
 
 const char *str(json_t *obj, const char *key) { return json_string_value(json_object_get(obj, key)); }
@@ -139,21 +138,11 @@ class stopped_process {
     pid_t pid_;
 };
 
-class Transport : public ::testing::Test {
+class Transport : public e2e::DaemonTest {
   protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-    void TearDown() override {
-        if (d_ && !stopped_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
+    // Starts the daemon and reads the instance identifier it answers with.
     void start(std::vector<std::string> args = {"-f"}) {
-        d_ = std::make_unique<Daemon>(*sb_, std::move(args));
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
+        ASSERT_NO_FATAL_FAILURE(DaemonTest::start(std::move(args)));
         json_ptr conf(json_load_file(sb_->config_path().c_str(), 0, nullptr));
         ASSERT_TRUE(conf);
         instance_uuid_ = str(conf.get(), "tuvodUUID");
@@ -161,9 +150,6 @@ class Transport : public ::testing::Test {
     size_t tasks() const { return count_entries("/proc/" + std::to_string(d_->pid()) + "/task"); }
     size_t fds() const { return count_entries("/proc/" + std::to_string(d_->pid()) + "/fd"); }
 
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
-    bool stopped_ = false;
     std::string instance_uuid_;
 };
 
@@ -366,7 +352,6 @@ TEST_F(Transport, SigtermWithRequestsInFlightSendsOnlyWholeReplies) {
         EXPECT_TRUE(parse(*reply)) << *reply;
         answered++;
     }
-    stopped_ = true;
     EXPECT_EQ(d_->wait_exit(), 0) << d_->log();
     EXPECT_NE(d_->log().find("Shutdown complete"), std::string::npos);
     EXPECT_LE(answered, n);
@@ -376,28 +361,35 @@ TEST_F(Transport, SigtermWithRequestsInFlightSendsOnlyWholeReplies) {
 // before the daemon exits. Needs the execute operation; skipped until the
 // daemon has it.
 TEST_F(Transport, SigtermWhileServingAnswersThenExits) {
-    std::string marker = sb_->root + "/running";
+    std::string marker = sb_->root + "/running", gate = sb_->root + "/gate";
+    // Marks that it runs, then holds until the gate named by its second argument exists.
     e2e::ScriptSpec slow;
     slow.name = "slow";
-    slow.body = "touch \"$1\"; sleep 2; echo done";
+    slow.body = "touch \"$1\"; while [ ! -e \"$2\" ]; do sleep 0.05; done; echo done";
+    slow.timeout = 60;
     std::string exe = sb_->add_script(slow);
     start({"-f", "-w", "1"});
-    Client c;
-    json_ptr probe = c.call("execute", e2e::exec_args({exe, sb_->root + "/probe"}, false).release());
+    Client c("tcp://127.0.0.1:5557", 60000);
+    json_ptr probe = c.call("execute", e2e::exec_args({exe, sb_->root + "/probe", sb_->root}, false).release());
     ASSERT_TRUE(probe);
     const char *probe_err = str(json_array_get(json_object_get(probe.get(), "errors"), 0), "errorString");
     if (probe_err != nullptr && std::string(probe_err).rfind("Invalid op", 0) == 0)
         GTEST_SKIP() << "the execute operation is not available yet";
 
     json_ptr resp;
-    std::thread caller([&] { resp = c.call("execute", e2e::exec_args({exe, marker}, false).release()); });
+    std::thread caller([&] { resp = c.call("execute", e2e::exec_args({exe, marker, gate}, false).release()); });
     struct stat st;
     bool running = e2e::wait_until([&] { return stat(marker.c_str(), &st) == 0; }, 15000);
-    if (running)
+    bool shutting_down = false;
+    if (running) {
         d_->signal(SIGTERM);
+        // The run is still being served when the shutdown begins.
+        shutting_down = d_->wait_for_log("Initiating shutdown", 15000);
+    }
+    sb_->write(gate, "");
     caller.join();
     ASSERT_TRUE(running);
-    stopped_ = true;
+    EXPECT_TRUE(shutting_down) << d_->log();
     ASSERT_TRUE(resp);
     EXPECT_STREQ(str(json_object_get(resp.get(), "result"), "state"), "COMPLETE");
     EXPECT_EQ(d_->wait_exit(), 0) << d_->log();

@@ -20,8 +20,6 @@ extern char **environ;
 
 namespace {
 
-using e2e::Daemon;
-using e2e::Sandbox;
 using e2e::ScriptSpec;
 
 struct tool_result {
@@ -85,26 +83,7 @@ tool_result tuvoctl(const std::vector<std::string> &args, int timeout_ms = 60000
     return r;
 }
 
-class Tuvoctl : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        E2E_REQUIRE_ROOT();
-        sb_ = std::make_unique<Sandbox>();
-    }
-    void start() {
-        d_ = std::make_unique<Daemon>(*sb_);
-        ASSERT_TRUE(d_->start());
-        ASSERT_TRUE(d_->wait_ready()) << d_->log();
-    }
-    void TearDown() override {
-        if (d_) {
-            EXPECT_EQ(d_->stop(), 0) << d_->log();
-        }
-    }
-
-    std::unique_ptr<Sandbox> sb_;
-    std::unique_ptr<Daemon> d_;
-};
+class Tuvoctl : public e2e::DaemonTest {};
 
 TEST_F(Tuvoctl, RunBehavesLikeRunningTheScriptHere) {
     std::string exe = sb_->add_script(

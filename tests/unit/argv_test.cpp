@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "argv.hpp"
 #include "handles.hpp"
 #include "log_sandbox.hpp"
 #include "utils.hpp"

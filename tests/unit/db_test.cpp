@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "caller.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "handles.hpp"
@@ -37,10 +36,10 @@ class DbTest : public testing::Test {
 
     void open_db() { ASSERT_EQ(tuvod_cmd_db_open(&tuvod_), 0) << log_.raw(); }
 
-    int start(const char *uuid, const char *name = "script_a") {
+    int start(const char *uuid, const char *name = "script_a", const char *caller = nullptr) {
         json_ptr args(json_pack("[s, s]", "/opt/script_a", "********"));
         error_stack errs;
-        int rc = tuvod_db_start_cmd(&tuvod_, uuid, name, args.get(), errs.ptr());
+        int rc = tuvod_db_start_cmd(&tuvod_, uuid, name, args.get(), caller, errs.ptr());
         EXPECT_EQ(rc == 0, errs.head() == nullptr);
         return rc;
     }
@@ -134,11 +133,7 @@ TEST_F(DbTest, OlderFileGainsTheCallerColumnAndRowsAreScopedByIt) {
     std::string caller = "x";
     ASSERT_EQ(tuvod_db_cmd_caller(&tuvod_, "old-1", &caller), 0);
     EXPECT_EQ(caller, "");
-    {
-        const std::string alice = "tls:alice";
-        caller_scope scope(alice);
-        ASSERT_EQ(start("new-alice"), 0);
-    }
+    ASSERT_EQ(start("new-alice", "script_a", "tls:alice"), 0);
     ASSERT_EQ(tuvod_db_cmd_caller(&tuvod_, "new-alice", &caller), 0);
     EXPECT_EQ(caller, "tls:alice");
     EXPECT_EQ(tuvod_db_cmd_caller(&tuvod_, "no-such", &caller), -1);
@@ -294,7 +289,7 @@ TEST_F(DbTest, DuplicateInsertFailsWithPrimaryKeyText) {
     ASSERT_EQ(start("dup-1"), 0);
     json_ptr args(json_array());
     error_stack errs;
-    EXPECT_EQ(tuvod_db_start_cmd(&tuvod_, "dup-1", "script_b", args.get(), errs.ptr()), -1);
+    EXPECT_EQ(tuvod_db_start_cmd(&tuvod_, "dup-1", "script_b", args.get(), nullptr, errs.ptr()), -1);
     ASSERT_NE(errs.head(), nullptr);
     EXPECT_EQ(errs.head()->error_code, TUVOD_EIO);
     EXPECT_STREQ(errs.head()->error_string,
@@ -375,7 +370,7 @@ TEST_F(DbTest, StoredTextIsTheCompactJsonOfTheValues) {
     json_ptr out(json_pack("{s:n, s:s%, s:s}", "exitStatus", "stdout", raw_out, sizeof raw_out - 1, "stderr", "\t"));
     error_stack errs;
     char *start = nullptr, *finish = nullptr;
-    ASSERT_EQ(tuvod_db_start_cmd(&tuvod_, "bytes-1", "x", args.get(), errs.ptr(), &start), 0);
+    ASSERT_EQ(tuvod_db_start_cmd(&tuvod_, "bytes-1", "x", args.get(), nullptr, errs.ptr(), &start), 0);
     cstr_ptr start_owned(start);
     ASSERT_EQ(tuvod_db_complete_cmd(&tuvod_, "bytes-1", TUVOD_EXEC_TIMEDOUT, out.get(), errs.ptr(), &finish), 0);
     cstr_ptr finish_owned(finish);

@@ -23,6 +23,7 @@
 #include "procgroup.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
+#include "validate.hpp"
 
 using namespace exec_test;
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "procinfo.hpp"
-#include "tuvod.hpp"
+#include "state.hpp"
 
 namespace exec_test {
 

@@ -10,12 +10,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "async.hpp"
 #include "db.hpp"
 #include "execute_test_helpers.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "log_sandbox.hpp"
 #include "ops.hpp"
+#include "request_fixture.hpp"
 #include "worker.hpp"
 
 namespace {
@@ -81,22 +83,11 @@ TEST(HandlerFailures, AThrowIsAnsweredWithAnErrorAndServingGoesOn) {
 int failed_create_errno = EAGAIN;
 int failing_create(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) { return failed_create_errno; }
 
-class AsyncStart : public testing::Test {
+class AsyncStart : public RequestFixture {
   protected:
-    void SetUp() override {
-        db_path_ = log_.path("tuvod.db");
-        tuvod_.cmd_db_filename = db_path_.c_str();
-        ASSERT_EQ(tuvod_cmd_db_open(&tuvod_), 0) << log_.raw();
-        script_ = exec_test::make_script(10, {});
-        script_->script_authority = "test";
-        script_->script_concurrent = true;
-        tuvod_.tuvod_scripts = script_;
-        instance_.reset(json_string("instance"));
-        tuvod_.uuid_js = instance_.get();
-    }
     void TearDown() override {
         tuvod_exec_thread_create = pthread_create;
-        tuvod_cmd_db_close(&tuvod_);
+        RequestFixture::TearDown();
     }
 
     json_ptr execute(const std::string &id) {
@@ -104,7 +95,7 @@ class AsyncStart : public testing::Test {
                                "op", "execute", "args", "argv", exec_test::helper_path().c_str(), "out", "done",
                                "asynchronous", 1));
         cstr_ptr body(json_dumps(req.get(), JSON_COMPACT));
-        return handle(&tuvod_, body.get());
+        return handle(body.get());
     }
 
     std::string recorded_state(const std::string &id) {
@@ -114,12 +105,6 @@ class AsyncStart : public testing::Test {
         cstr_ptr owned(state);
         return rc == 0 && state != nullptr ? state : "";
     }
-
-    log_sandbox log_;
-    std::string db_path_;
-    tuvod_state_t tuvod_;
-    tuvod_script_ref script_;
-    json_ptr instance_;
 };
 
 TEST_F(AsyncStart, ThreadThatCannotStartLeavesNoRecordAndTheRetryRuns) {

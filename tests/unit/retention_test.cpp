@@ -8,6 +8,7 @@
 #include <string>
 
 #include "db.hpp"
+#include "handles.hpp"
 #include "log_sandbox.hpp"
 #include "retention.hpp"
 #include "utils.hpp"

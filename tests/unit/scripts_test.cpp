@@ -16,6 +16,7 @@
 #include "handles.hpp"
 #include "log_sandbox.hpp"
 #include "scripts.hpp"
+#include "validate.hpp"
 
 namespace {
 

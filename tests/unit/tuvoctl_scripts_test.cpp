@@ -15,6 +15,7 @@
 #include "ctl.hpp"
 #include "error.hpp"
 #include "scripts.hpp"
+#include "validate.hpp"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "info.hpp"
 #include "log_sandbox.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 
 namespace {
 

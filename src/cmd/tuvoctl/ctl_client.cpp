@@ -25,7 +25,7 @@
 
 #include "ctl.hpp"
 #include "tls.hpp"
-#include "tuvod.hpp"
+#include "wire.hpp"
 #include "utils.hpp"
 
 namespace {

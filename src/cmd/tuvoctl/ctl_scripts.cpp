@@ -14,6 +14,7 @@
 #include "error.hpp"
 #include "info.hpp"
 #include "scripts.hpp"
+#include "validate.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // own: the router serialises every call with its mutex.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 struct nng_tls_config;
 

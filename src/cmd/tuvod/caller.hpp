@@ -1,20 +1,11 @@
 // Who sent a request. The daemon derives the identity from the connection,
 // never from the request: "tls:<certificate CN>", "tcp:<peer address>" or
 // "legacy:uid=<n>". The worker (or the legacy gateway) puts the identity in
-// scope for the thread that handles the request.
+// scope for the thread that handles the request. A leaf: it knows the
+// identity's text, not where it comes from.
 #pragma once
 
-#include <nng/nng.h>
-
 #include <string>
-
-// The identity of the peer at the other end of pipe; "tcp:unknown" when the
-// address cannot be read.
-std::string tuvod_caller_of(nng_pipe pipe);
-
-// "legacy:uid=<n>" for a connection from this host: the owner of the
-// peer's socket; "legacy:uid=unknown" when it cannot be found.
-std::string tuvod_legacy_caller(int fd);
 
 // The identity in scope on this thread; empty when none is.
 const std::string &tuvod_current_caller();

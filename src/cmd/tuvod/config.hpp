@@ -3,7 +3,7 @@
 // without a lock. Getters return borrowed values.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 enum tuvod_merge_result_t { MERGE_NOCHANGE = 0, MERGE_CHANGED = 1, MERGE_FAILED = 2 };
 

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "argv.hpp"
+#include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "procgroup.hpp"
@@ -69,12 +71,6 @@ procgroup *find_contract(ctid_t ctid) {
 
 bool contract_debug_on() {
     return get_info_level() > INFO_INFO && (global_debug_mask & DEBUG_CONTRACT) != 0;
-}
-
-long long monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int abandon_contract(ctid_t ctid, tuvod_error_t **errors) {

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 // Contract identifier: positive, assigned by the daemon.
 using ctid_t = int32_t;

@@ -18,7 +18,6 @@
 // readers do not block the writer.
 #include "db.hpp"
 
-#include "caller.hpp"
 
 #include <sqlite3.h>
 #include <strings.h>
@@ -29,10 +28,13 @@
 #include <optional>
 #include <string>
 
+#include "caller.hpp"
 #include "error.hpp"
+#include "files.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 
 namespace {
 
@@ -422,7 +424,9 @@ constexpr const char *db_file_suffixes[] = {"", "-wal", "-shm"};
 void narrow_db_files(const char *filename, bool warn) {
     for (const char *suffix : db_file_suffixes) {
         std::string path = std::string(filename) + suffix;
-        narrow_file_mode(path.c_str(), 0600, warn);
+        mode_t before = 0;
+        int rc = narrow_file_mode(path.c_str(), 0600, &before);
+        log_mode_narrowing(path.c_str(), rc, before, 0600, warn);
     }
 }
 
@@ -467,7 +471,8 @@ int tuvod_cmd_db_close(tuvod_state_t *tuvod) {
 }
 
 int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *name,
-                       json_t *args_js, tuvod_error_t **errors, char **cmd_startp) {
+                       json_t *args_js, const char *caller, tuvod_error_t **errors,
+                       char **cmd_startp) {
     cstr_ptr args_text(args_js != nullptr ? json_dumps(args_js, JSON_COMPACT) : nullptr);
     if (!args_text)
         return set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr,
@@ -483,11 +488,10 @@ int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const cha
     PRINT_DEBUG(DEBUG_DB, "    with %s, %s, %s, %s, %s\n", request_uuid, name,
                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(), start.get());
     std::string errmsg;
-    const std::string &caller = tuvod_current_caller();
     if (exec_bound(tuvod->tuvod_cmd_db, add_cmd_sql,
                    {bind_str(request_uuid), bind_str(name),
                     bind_str(tuvod_exec_res_str(TUVOD_EXEC_RUNNING)), bind_str(args_text.get()),
-                    bind_str(start.get()), bind_str(caller.empty() ? nullptr : caller.c_str())},
+                    bind_str(start.get()), bind_str(caller)},
                    &errmsg) != 0)
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to execute insertion: %s\n",
                        errmsg.c_str()),

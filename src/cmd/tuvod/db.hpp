@@ -3,13 +3,15 @@
 
 #include <string>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 int tuvod_cmd_db_open(tuvod_state_t *tuvod);
 int tuvod_cmd_db_close(tuvod_state_t *tuvod);
+// Records a new RUNNING command started by caller (none: not known).
 // *cmd_startp (when given) receives the start time stored (malloc'd).
 int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *name,
-                       json_t *args_js, tuvod_error_t **errors, char **cmd_startp = nullptr);
+                       json_t *args_js, const char *caller, tuvod_error_t **errors,
+                       char **cmd_startp = nullptr);
 // *cmd_finishp (when given) receives the finish time stored (malloc'd).
 int tuvod_db_complete_cmd(tuvod_state_t *tuvod, const char *request_uuid,
                           tuvod_exec_state_t cmd_state, json_t *output_js, tuvod_error_t **errors,

@@ -1,7 +1,7 @@
 // Deadman timers: a thread that ends (or warns about) a phase that hangs.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 tuvod_deadman_t *tuvod_start_deadman(tuvod_state_t *tuvod, int timeout_s,
                                      tuvod_deadman_action_t action, const char *name,

@@ -1,6 +1,7 @@
 // Error stacks.
 #include "error.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "handles.hpp"
 #include "info.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 
 namespace {
 
@@ -129,4 +131,23 @@ json_t *error_stack_json(tuvod_error_t *errors) {
             PRINT_INFO(INFO_WARN, "Unable to add error %s to the sstack\n", e->error_string);
     }
     return array;
+}
+
+int set_err(info_level_t lvl, tuvod_error_t **errors, int error_code, json_t *error_data_js,
+            const char *format, ...) {
+    if (errors == nullptr)
+        return -1;
+    tuvod_error_severity_t severity = TUVOD_ERROR_SEVERITY_NOTICE;
+    if (lvl <= INFO_ERROR)
+        severity = TUVOD_ERROR_SEVERITY_ERROR;
+    else if (lvl == INFO_WARN)
+        severity = TUVOD_ERROR_SEVERITY_WARNING;
+    va_list args;
+    va_start(args, format);
+    int rc = stack_error(errors, severity, error_code, error_data_js, format, args);
+    va_end(args);
+    if (rc != 0)
+        return -1;
+    PRINT_INFO(lvl, "%s%s%s\n", wire_strerror(error_code), " : ", (*errors)->error_string);
+    return 0;
 }

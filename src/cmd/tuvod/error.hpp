@@ -4,7 +4,8 @@
 
 #include <cstdarg>
 
-#include "tuvod.hpp"
+#include "info.hpp"
+#include "state.hpp"
 
 // Pushes an entry without logging it; takes a new reference to error_data_js.
 int stack_error(tuvod_error_t **errors, tuvod_error_severity_t severity, int error_code,
@@ -29,3 +30,7 @@ class error_stack {
   private:
     tuvod_error_t *head_ = nullptr;
 };
+
+// Pushes an entry and logs "<strerror> : <message>" at lvl.
+int set_err(info_level_t lvl, tuvod_error_t **errors, int error_code, json_t *error_data_js,
+            const char *format, ...) __attribute__((format(printf, 5, 6)));

@@ -16,12 +16,14 @@
 #include <cstring>
 
 #include "contract.hpp"
+#include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "procgroup.hpp"
 #include "runs.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
+#include "validate.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 // Runs script with the NULL-terminated argv, after checking its file again
 // (TUVOD_EXEC_SCRIPT_INVALID when the check fails). When the child was started,

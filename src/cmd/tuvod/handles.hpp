@@ -63,3 +63,31 @@ class unique_fd {
   private:
     int fd_ = -1;
 };
+
+// The result of scandir: the entries and the array that holds them.
+class dirent_list {
+  public:
+    dirent_list() = default;
+    ~dirent_list() {
+        for (int i = 0; i < n_; i++)
+            free(entries_[i]);
+        free(entries_);
+    }
+    dirent_list(const dirent_list &) = delete;
+    dirent_list &operator=(const dirent_list &) = delete;
+
+    int scan(int dir_fd, int (*filter)(const struct dirent *)) {
+        n_ = scandirat(dir_fd, ".", &entries_, filter, alphasort);
+        if (n_ < 0) {
+            n_ = 0;
+            return -1;
+        }
+        return n_;
+    }
+    int size() const { return n_; }
+    const char *name(int i) const { return entries_[i]->d_name; }
+
+  private:
+    struct dirent **entries_ = nullptr;
+    int n_ = 0;
+};

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "handles.hpp"
-#include "utils.hpp"
+#include "files.hpp"
 
 bool abort_on_error = false;
 uint32_t global_debug_mask = 0;
@@ -105,7 +105,9 @@ FILE *open_log_file(const char *filename) {
         return nullptr;
     }
     // Logs may hold outputs and names no other user should read.
-    narrow_fd_mode(fd.get(), filename, 0640);
+    mode_t before = 0;
+    int rc = narrow_fd_mode(fd.get(), 0640, &before);
+    log_mode_narrowing(filename, rc, before, 0640, true);
     FILE *f = fdopen(fd.get(), "a");
     if (f == nullptr) {
         PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
@@ -449,4 +451,12 @@ void log_cmd(tuvod_state_t *tuvod, const tuvod_cmd_log_t *rec) {
         return;
     }
     exec_log_write(record.get());
+}
+
+void log_mode_narrowing(const char *path, int rc, mode_t before, mode_t max, bool warn) {
+    if (rc < 0)
+        PRINT_INFO(INFO_ERROR, "Unable to narrow the mode of %s: %s\n", path, strerror(errno));
+    else if (rc > 0 && warn)
+        PRINT_INFO(INFO_WARN, "Narrowed the mode of %s from %04o to %04o\n", path,
+                   static_cast<unsigned>(before), static_cast<unsigned>(before & max));
 }

@@ -11,7 +11,29 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tuvod.hpp"
+#include <sys/types.h>
+
+#include "state.hpp"
+
+enum info_level_t : unsigned {
+    INFO_CRITICAL = 0,
+    INFO_ERROR = 1,
+    INFO_WARN = 2,
+    INFO_INFO = 3,
+    INFO_DEBUG = 4,
+};
+
+// Debug areas, one bit each of the global mask.
+enum tuvod_debug_bit : uint32_t {
+    DEBUG_GENERAL = 0x01,
+    DEBUG_PROTOCOL = 0x02,
+    DEBUG_ROUTER = 0x04,
+    DEBUG_WORKER = 0x08,
+    DEBUG_CONTRACT = 0x10,
+    DEBUG_COMMAND = 0x20,
+    DEBUG_DB = 0x40,
+    DEBUG_LEGACY = 0x80,
+};
 
 extern bool abort_on_error;
 extern uint32_t global_debug_mask;
@@ -37,6 +59,11 @@ void json_trace(uint32_t debug_mask, uint32_t debug_type, const json_t *obj_js, 
 // Opens filename as the new log (execution log); the previous one is closed
 // even when the open fails, and output then falls back to standard error
 // (stops, for the execution log).
+// Says what a narrowing of path's mode to max did (rc and before as
+// files.hpp returns them): a failure as an error, a narrowing as a warning
+// when warn is set.
+void log_mode_narrowing(const char *path, int rc, mode_t before, mode_t max, bool warn);
+
 void set_log_file(const char *filename);
 void set_exec_log_file(const char *filename);
 

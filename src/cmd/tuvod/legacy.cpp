@@ -20,6 +20,7 @@
 // on. Only a failure of the listening socket itself is fatal.
 #include "legacy.hpp"
 
+#include "argv.hpp"
 #include "caller.hpp"
 
 #include <arpa/inet.h>
@@ -53,8 +54,19 @@
 #include "peer.hpp"
 #include "scripts.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 
 namespace {
+
+// "legacy:uid=<n>" for a connection from this host: the owner of the
+// peer's socket; "legacy:uid=unknown" when it cannot be found.
+std::string tuvod_legacy_caller(int fd) {
+    uid_t uid;
+    if (tcp_peer_uid(fd, &uid) != 0)
+        return "legacy:uid=unknown";
+    return "legacy:uid=" + std::to_string(uid);
+}
+
 
 constexpr uint16_t TUVO_PORT = 4562;
 constexpr uint32_t TUVO_MAX_REQUEST = 16384;
@@ -90,12 +102,6 @@ enum class read_result { ok, closed, failed };
 
 int set_int_option(int fd, int level, int option, int value) {
     return setsockopt(fd, level, option, &value, sizeof value);
-}
-
-int64_t monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int ms_until(int64_t deadline) {

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 int tuvo_legacy_start(tuvod_state_t *tuvod);
 // One main-loop pass on the main thread: waits at most one second, with

@@ -2,7 +2,7 @@
 // runs and stored output. Read once from the daemon configuration at start-up.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 // Configuration keys and their bounds.
 constexpr const char *LIMIT_KEY_QUEUED_REQUESTS = "maxQueuedRequests";

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "utils.hpp"
+#include <string>
 
 namespace {
 
@@ -155,4 +155,58 @@ char *output_json_unescape(const char *text, size_t len, size_t *out_len, size_t
     *out_len = o;
     *consumed = i + 1;
     return out;
+}
+
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0.
+size_t utf8_sequence_length(const unsigned char *p, size_t n) {
+    unsigned char c = p[0];
+    if (c < 0x80)
+        return 1;
+    size_t len;
+    unsigned min;
+    unsigned cp;
+    if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (len > n)
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past Unicode are not valid.
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+json_t *json_string_lossy(const char *data, size_t len) {
+    if (data == nullptr)
+        return json_string("");
+    // Most output is valid UTF-8 already; avoid building a second copy of it.
+    if (json_t *exact = json_stringn(data, len))
+        return exact;
+    static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    std::string text;
+    text.reserve(len);
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    size_t i = 0;
+    while (i < len) {
+        size_t n = utf8_sequence_length(p + i, len - i);
+        if (n == 0) {
+            text.append(replacement, 3);
+            i++;
+        } else {
+            text.append(data + i, n);
+            i += n;
+        }
+    }
+    return json_stringn(text.data(), text.size());
 }

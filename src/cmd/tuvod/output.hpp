@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include <jansson.h>
+
 // Bytes the JSON string of data takes, quotes included: each byte that is
 // not part of valid UTF-8 becomes U+FFFD, and escapes are those the JSON
 // library writes (\" \\ \b \f \n \r \t, \u00XX for other control bytes).
@@ -19,3 +21,12 @@ size_t output_fit_prefix(const char *data, size_t len, size_t limit);
 // *out_len bytes; *consumed receives the bytes of text read, closing quote
 // included. None when the text is not such a string or memory runs out.
 char *output_json_unescape(const char *text, size_t len, size_t *out_len, size_t *consumed);
+
+// Length of the valid UTF-8 sequence at p (at most n bytes), or 0: the
+// JSON library's rules (no overlong forms, surrogates or values past
+// U+10FFFF).
+size_t utf8_sequence_length(const unsigned char *p, size_t n);
+
+// New JSON string holding every byte of data (NUL bytes included), with each
+// byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
+json_t *json_string_lossy(const char *data, size_t len);

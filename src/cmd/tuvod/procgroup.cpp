@@ -23,6 +23,7 @@
 
 #include "info.hpp"
 #include "procinfo.hpp"
+#include "utils.hpp"
 
 namespace {
 
@@ -44,12 +45,6 @@ backend_state_t backend;
 
 std::mutex abandoned_mutex;
 std::vector<std::unique_ptr<procgroup>> abandoned;
-
-long long monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int write_file_at(int dir_fd, const char *name, const char *text) {
     unique_fd fd(openat(dir_fd, name, O_WRONLY | O_CLOEXEC));

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "handles.hpp"
-#include "tuvod.hpp"
+#include "state.hpp"
 
 enum procgroup_backend_t : int {
     PROCGROUP_NONE = 0,

@@ -3,16 +3,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "argv.hpp"
 #include "handles.hpp"
 #include "info.hpp"
-#include "utils.hpp"
 
 namespace {
 
@@ -206,6 +208,24 @@ bool is_proc_pid_name(const char *name) {
         if (*p < '0' || *p > '9')
             return false;
     return true;
+}
+
+std::vector<std::string> proc_pid_dirs() {
+    std::vector<std::string> dirs;
+    dir_ptr dir(opendir("/proc"));
+    if (!dir)
+        return dirs;
+    while (struct dirent *dent = readdir(dir.get())) {
+        if (!is_proc_pid_name(dent->d_name))
+            continue;
+        char path[300];
+        snprintf(path, sizeof path, "/proc/%s/stat", dent->d_name);
+        struct stat sb;
+        if (lstat(path, &sb) == 0 && S_ISREG(sb.st_mode))
+            dirs.emplace_back(dent->d_name);
+    }
+    std::sort(dirs.begin(), dirs.end());
+    return dirs;
 }
 
 int proc_uptime(double *seconds) {

@@ -52,6 +52,9 @@ int read_proc_io(const char *pid_dir, unsigned long long *read_bytes,
 // True for a name made only of decimal digits (a process directory).
 bool is_proc_pid_name(const char *name);
 
+// The process directories of /proc (those with a stat file), in name order.
+std::vector<std::string> proc_pid_dirs();
+
 // Seconds since boot (/proc/uptime); total memory in bytes (/proc/meminfo).
 int proc_uptime(double *seconds);
 int proc_mem_total(unsigned long long *bytes);

@@ -4,7 +4,7 @@
 // start and then periodically. It is stopped before the database closes.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 inline constexpr long long TUVOD_DEFAULT_RETENTION_S = 7LL * 24 * 3600;
 

@@ -17,6 +17,7 @@
 
 #include <nng/nng.h>
 #include <nng/protocol/reqrep0/rep.h>
+#include <arpa/inet.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <new>
 
 #include "binding.hpp"
@@ -35,6 +37,36 @@
 #include "utils.hpp"
 
 namespace {
+
+std::string address_text(const nng_sockaddr &sa) {
+    char text[INET6_ADDRSTRLEN] = {};
+    switch (sa.s_family) {
+    case NNG_AF_INET:
+        if (inet_ntop(AF_INET, &sa.s_in.sa_addr, text, sizeof text) != nullptr)
+            return text;
+        break;
+    case NNG_AF_INET6:
+        if (inet_ntop(AF_INET6, sa.s_in6.sa_addr, text, sizeof text) != nullptr)
+            return text;
+        break;
+    default:
+        break;
+    }
+    return "unknown";
+}
+
+// The identity of the peer at the other end of pipe; "tcp:unknown" when the
+// address cannot be read.
+std::string tuvod_caller_of(nng_pipe pipe) {
+    std::string cn;
+    if (tuvod_tls_peer_cn(pipe, &cn))
+        return "tls:" + cn;
+    nng_sockaddr sa;
+    std::memset(&sa, 0, sizeof sa);
+    if (nng_pipe_get_addr(pipe, NNG_OPT_REMADDR, &sa) != 0)
+        return "tcp:unknown";
+    return "tcp:" + address_text(sa);
+}
 
 constexpr int ROUTER_PORT = 5557;
 constexpr int ROUTER_TLS_PORT = 5558;

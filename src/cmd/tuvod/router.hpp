@@ -2,7 +2,7 @@
 // received requests as jobs for the workers.
 #pragma once
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 struct nng_tls_config;
 

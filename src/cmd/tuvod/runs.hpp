@@ -17,7 +17,7 @@
 #include <string>
 
 #include "handles.hpp"
-#include "tuvod.hpp"
+#include "state.hpp"
 
 struct tuvod_run_t {
     std::string request_uuid;

@@ -2,7 +2,7 @@
 // system log.
 #include "stats.hpp"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "handles.hpp"
 #include "info.hpp"
@@ -61,15 +63,6 @@ json_t *process_stats_for_dir_json(const char *pid_dir, const std::vector<std::s
     return process_stats_pack(name, args, fig);
 }
 
-int is_ps_dir(const struct dirent *dent) {
-    if (!is_proc_pid_name(dent->d_name))
-        return 0;
-    char path[1024];
-    snprintf(path, sizeof path, "/proc/%s/stat", dent->d_name);
-    struct stat sb;
-    return lstat(path, &sb) == 0 && S_ISREG(sb.st_mode) ? 1 : 0;
-}
-
 bool is_run_member(const run_args_view_t *run, const char *pid_dir) {
     if (run == nullptr)
         return false;
@@ -86,16 +79,12 @@ json_t *ps_stats_json(const run_args_view_t *run) {
         PRINT_INFO(INFO_ERROR, "Unable to create process stats\n");
         return json_null();
     }
-    struct dirent **entries = nullptr;
-    int n = scandir("/proc", &entries, is_ps_dir, alphasort);
-    for (int i = 0; i < n; ++i) {
-        const char *name = entries[i]->d_name;
+    for (const std::string &dir : proc_pid_dirs()) {
+        const char *name = dir.c_str();
         const std::vector<std::string> *secrets = is_run_member(run, name) ? &run->secrets : nullptr;
         if (json_object_set_new(obj.get(), name, process_stats_for_dir_json(name, secrets)) != 0)
             PRINT_INFO(INFO_ERROR, "Unable to add stats for %s\n", name);
-        free(entries[i]);
     }
-    free(entries);
     return obj.release();
 }
 
@@ -163,4 +152,102 @@ json_t *process_stats_pack(const std::string &name, const std::string &args,
         return json_false();
     }
     return obj;
+}
+
+//
+// The file is read backwards in blocks with pread rather than mapped: a log
+// truncated while being read (logrotate's copytruncate) then only ends the
+// scan early, where a mapping would raise SIGBUS. Only the last window of
+// the file (256 MiB, from a page boundary) is ever looked at.
+
+
+
+namespace {
+
+constexpr off_t file_tail_window = 268435456;
+constexpr size_t file_tail_block = 65536;
+
+// Inserts one non-empty line at the front; a line that is not valid text
+// is left out (it still counts as a wanted line).
+void file_tail_insert(json_t *lines_js, const std::string &line) {
+    if (json_array_insert_new(lines_js, 0, json_stringn(line.data(), line.size())) != 0)
+        PRINT_INFO(INFO_ERROR, "Unable to insert log line\n");
+}
+
+// Reads exactly len bytes at offset; false when the file ended first (it
+// shrank) or the read failed.
+bool read_block(int fd, char *buf, size_t len, off_t offset) {
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, buf + got, len - got, offset + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the line [start, end) of the file and inserts it unless empty;
+// false when the file shrank under us.
+bool file_tail_take(int fd, off_t start, off_t end, json_t *lines_js, size_t *wanted) {
+    if (end <= start)
+        return true;
+    std::string line(static_cast<size_t>(end - start), '\0');
+    if (!read_block(fd, line.data(), line.size(), start))
+        return false;
+    file_tail_insert(lines_js, line);
+    --*wanted;
+    return true;
+}
+
+} // namespace
+
+json_t *file_tail_json(const char *filename, size_t n_lines) {
+    json_ptr lines_js(json_array());
+    if (!lines_js) {
+        PRINT_INFO(INFO_ERROR, "Unable to create log array\n");
+        return json_null();
+    }
+    unique_fd fd(open(filename, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        PRINT_INFO(INFO_ERROR, "Unable to open %s: %s\n", filename, strerror(errno));
+        return lines_js.release();
+    }
+    struct stat sb;
+    if (fstat(fd.get(), &sb) != 0) {
+        PRINT_INFO(INFO_ERROR, "Unable to stat %s: %s\n", filename, strerror(errno));
+        return lines_js.release();
+    }
+    off_t floor = 0;
+    if (sb.st_size > file_tail_window) {
+        off_t page = sysconf(_SC_PAGESIZE);
+        floor = (sb.st_size - file_tail_window + page - 1) / page * page;
+    }
+    // Blocks are scanned for newlines only; each line found is then read
+    // whole from its offsets.
+    std::vector<char> buf(file_tail_block);
+    size_t wanted = n_lines;
+    off_t pos = sb.st_size;
+    off_t line_end = sb.st_size;
+    while (pos > floor && wanted > 0) {
+        size_t len = static_cast<size_t>(std::min<off_t>(pos - floor, file_tail_block));
+        pos -= static_cast<off_t>(len);
+        if (!read_block(fd.get(), buf.data(), len, pos))
+            return lines_js.release(); // shrank under us: what was found stands
+        for (size_t i = len; i-- > 0 && wanted > 0;) {
+            if (buf[i] != '\n')
+                continue;
+            off_t newline = pos + static_cast<off_t>(i);
+            if (!file_tail_take(fd.get(), newline + 1, line_end, lines_js.get(), &wanted))
+                return lines_js.release();
+            line_end = newline;
+        }
+    }
+    // The file's first line has no newline before it; a line cut by the
+    // window's start is left out.
+    if (pos == 0 && wanted > 0)
+        file_tail_take(fd.get(), 0, line_end, lines_js.get(), &wanted);
+    return lines_js.release();
 }

@@ -55,3 +55,7 @@ proc_figures_t process_figures(const proc_stat_t &st, double uptime_s, long hz, 
 // JSON false when it cannot be made.
 json_t *process_stats_pack(const std::string &name, const std::string &args,
                            const proc_figures_t &fig);
+
+// JSON array of the last n_lines non-empty lines of a file, oldest first;
+// JSON null only when the array cannot be made.
+json_t *file_tail_json(const char *filename, size_t n_lines);

@@ -1,92 +1,15 @@
-// Counters and figures of the daemon; see status.hpp.
+// The status report; see status.hpp.
 #include "status.hpp"
 
-#include <sys/time.h>
-
-#include <algorithm>
-#include <atomic>
-#include <map>
-#include <mutex>
-
-#include "ops.hpp"
+#include "async.hpp"
+#include "counters.hpp"
 #include "runs.hpp"
 #include "utils.hpp"
 
 namespace {
 
-struct script_counters {
-    long long runs = 0, completed = 0, failed = 0, timed_out = 0, killed = 0;
-    double seconds_sum = 0, seconds_max = 0;
-};
-
-std::mutex counters_mutex;
-std::map<std::string, script_counters> counters; // by script name
-
-std::atomic<int> busy_workers{0};
-
-struct reload_note {
-    bool happened = false;
-    bool ok = false;
-    struct timeval when {};
-};
-std::mutex reload_mutex;
-reload_note last_reload;
-
 // Taken when the process starts (static initialisation).
 const run_stopwatch process_clock;
-
-void tally(script_counters *c, tuvod_exec_state_t state, double seconds) {
-    c->runs++;
-    switch (state) {
-    case TUVOD_EXEC_COMPLETE:
-        c->completed++;
-        break;
-    case TUVOD_EXEC_TIMEDOUT:
-    case TUVOD_EXEC_WONTDIE:
-        c->timed_out++;
-        break;
-    case TUVOD_EXEC_DIED:
-        c->killed++;
-        break;
-    default:
-        c->failed++;
-        break;
-    }
-    c->seconds_sum += seconds;
-    c->seconds_max = std::max(c->seconds_max, seconds);
-}
-
-json_ptr scripts_json() {
-    json_ptr obj(json_object());
-    std::lock_guard<std::mutex> lock(counters_mutex);
-    for (const auto &[name, c] : counters) {
-        json_t *one = json_pack("{s:I, s:I, s:I, s:I, s:I, s:f, s:f}", "runs",
-                                static_cast<json_int_t>(c.runs), "completed",
-                                static_cast<json_int_t>(c.completed), "failed",
-                                static_cast<json_int_t>(c.failed), "timedOut",
-                                static_cast<json_int_t>(c.timed_out), "killed",
-                                static_cast<json_int_t>(c.killed), "runSecondsSum", c.seconds_sum,
-                                "runSecondsMax", c.seconds_max);
-        // A name that is not UTF-8 cannot be a JSON key; such a script is left out.
-        if (obj && one != nullptr && json_object_set_new(obj.get(), name.c_str(), one) != 0)
-            continue;
-    }
-    return obj;
-}
-
-json_ptr reload_json() {
-    reload_note note;
-    {
-        std::lock_guard<std::mutex> lock(reload_mutex);
-        note = last_reload;
-    }
-    if (!note.happened)
-        return json_ptr(json_pack("{s:n, s:n, s:n}", "time", "epochSeconds", "result"));
-    cstr_ptr stamp(time_str(&note.when));
-    return json_ptr(json_pack("{s:s?, s:I, s:s}", "time", stamp.get(), "epochSeconds",
-                              static_cast<json_int_t>(note.when.tv_sec), "result",
-                              note.ok ? "ok" : "failed"));
-}
 
 unsigned workers_total(tuvod_state_t *tuvod) {
     mutex_guard lock(&tuvod->workers_mutex);
@@ -94,33 +17,6 @@ unsigned workers_total(tuvod_state_t *tuvod) {
 }
 
 } // namespace
-
-run_stopwatch::run_stopwatch() { clock_gettime(CLOCK_MONOTONIC, &start_); }
-
-double run_stopwatch::seconds() const {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - start_.tv_sec) + (now.tv_nsec - start_.tv_nsec) / 1e9;
-}
-
-busy_worker::busy_worker() { busy_workers++; }
-busy_worker::~busy_worker() { busy_workers--; }
-
-void tuvod_count_run(const char *name, tuvod_exec_state_t state, double seconds) {
-    try {
-        std::lock_guard<std::mutex> lock(counters_mutex);
-        tally(&counters[name], state, seconds);
-    } catch (const std::bad_alloc &) {
-        // A figure lost is better than a run's outcome lost.
-    }
-}
-
-void tuvod_note_reload(bool ok) {
-    std::lock_guard<std::mutex> lock(reload_mutex);
-    last_reload.happened = true;
-    last_reload.ok = ok;
-    gettimeofday(&last_reload.when, nullptr);
-}
 
 int tuvod_queued_requests(tuvod_state_t *tuvod) {
     mutex_guard lock(&tuvod->jobs_mutex);
@@ -138,15 +34,15 @@ int tuvod_scripts_loaded(tuvod_state_t *tuvod) {
 }
 
 json_ptr tuvod_status_json(tuvod_state_t *tuvod) {
-    json_ptr scripts = scripts_json();
-    json_ptr reload = reload_json();
+    json_ptr scripts = counters_scripts_json();
+    json_ptr reload = counters_reload_json();
     if (!scripts || !reload)
         return nullptr;
     return json_ptr(json_pack(
         "{s:s, s:O?, s:s, s:f, s:{s:i, s:i}, s:i, s:I, s:i, s:i, s:O, s:O}", "version", TUVOD_VERSION_TEXT,
         "instance", tuvod->uuid_js, "host", tuvod->my_hostname, "uptimeSeconds",
         process_clock.seconds(), "workers", "total", static_cast<int>(workers_total(tuvod)), "busy",
-        busy_workers.load(), "queuedRequests", tuvod_queued_requests(tuvod), "runningCommands",
+        busy_worker_count(), "queuedRequests", tuvod_queued_requests(tuvod), "runningCommands",
         static_cast<json_int_t>(runs_in_progress()), "asyncRuns", tuvod_async_runs(),
         "scriptsLoaded", tuvod_scripts_loaded(tuvod), "lastReload", reload.get(), "scripts",
         scripts.get()));

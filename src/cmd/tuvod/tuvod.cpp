@@ -12,7 +12,9 @@
 // shutdown joins workers, legacy connections and the router, and stops the
 // asynchronous runs before the database is closed; the process then ends
 // with _exit, so no static object is destroyed under a thread.
-#include "tuvod.hpp"
+#include "async.hpp"
+#include "counters.hpp"
+#include "state.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -31,13 +31,16 @@
 #include <new>
 #include <vector>
 
+#include "argv.hpp"
 #include "caller.hpp"
+#include "counters.hpp"
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "ops.hpp"
 #include "status.hpp"
 #include "utils.hpp"
+#include "wire.hpp"
 
 tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op) = tuvod_op_fn;
 

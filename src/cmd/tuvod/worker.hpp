@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "tuvod.hpp"
+#include "state.hpp"
 
 int tuvod_start_workers(tuvod_state_t *tuvod, unsigned int n_workers);
 int tuvod_wait_for_workers_shutdown(tuvod_state_t *tuvod);

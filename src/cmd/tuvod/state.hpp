@@ -1,4 +1,4 @@
-// Shared records and enumerations of the daemon.
+// Shared records of the daemon and the operation handler type.
 //
 // One tuvod_state_t exists per process (file-static in the entry module); its
 // address is passed to nearly every operation. Locks, and what they guard:
@@ -25,61 +25,9 @@
 #include <jansson.h>
 #include <nng/nng.h>
 
+#include "wire.hpp"
+
 struct sqlite3;
-
-// Error codes as clients see them: the appliance's errno numbering, which
-// differs from Linux for ETIMEDOUT (145 there, 110 here).
-enum tuvod_wire_errno : int {
-    TUVOD_EPERM = 1,
-    TUVOD_ENOENT = 2,
-    TUVOD_EIO = 5,
-    TUVOD_EAGAIN = 11,
-    TUVOD_ENOMEM = 12,
-    TUVOD_EINVAL = 22,
-    TUVOD_ECANCELED = 47,
-    TUVOD_ETIMEDOUT = 145,
-};
-
-enum info_level_t : unsigned {
-    INFO_CRITICAL = 0,
-    INFO_ERROR = 1,
-    INFO_WARN = 2,
-    INFO_INFO = 3,
-    INFO_DEBUG = 4,
-};
-
-// Debug areas, one bit each of the global mask.
-enum tuvod_debug_bit : uint32_t {
-    DEBUG_GENERAL = 0x01,
-    DEBUG_PROTOCOL = 0x02,
-    DEBUG_ROUTER = 0x04,
-    DEBUG_WORKER = 0x08,
-    DEBUG_CONTRACT = 0x10,
-    DEBUG_COMMAND = 0x20,
-    DEBUG_DB = 0x40,
-    DEBUG_LEGACY = 0x80,
-};
-
-// Outcome of a command; stored by name in the database and sent to clients.
-enum tuvod_exec_state_t : int {
-    TUVOD_EXEC_COMPLETE = 0,
-    TUVOD_EXEC_RUNNING = 1,
-    TUVOD_EXEC_LOST = 2,
-    TUVOD_EXEC_ARCHIVED = 3,
-    TUVOD_EXEC_CMD_INVALID = 4,
-    TUVOD_EXEC_SCRIPT_INVALID = 5,
-    TUVOD_EXEC_FAILED = 6,
-    TUVOD_EXEC_TIMEDOUT = 7,
-    TUVOD_EXEC_ABNORMAL_EXIT = 8,
-    TUVOD_EXEC_DIED = 9,
-    TUVOD_EXEC_WONTDIE = 10,
-};
-
-enum tuvod_error_severity_t : int {
-    TUVOD_ERROR_SEVERITY_NOTICE = 0,
-    TUVOD_ERROR_SEVERITY_WARNING = 1,
-    TUVOD_ERROR_SEVERITY_ERROR = 2,
-};
 
 // One entry of an error stack; the stack is a pointer to its newest entry.
 // Entries are made and released only by the error module.
@@ -105,7 +53,7 @@ struct contract_killer_desc_t {
     contract_killer_desc_t *next = nullptr;
 };
 
-struct tuvod_run_gate_t; // scripts module
+struct tuvod_run_gate_t; // gate module
 // Resource limits of a script's runs ("limits" in its configuration),
 // applied to each run's group before the child starts. Zero or empty: not
 // limited.
@@ -234,18 +182,14 @@ struct tuvod_state_t {
     pthread_mutex_t daemon_mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t daemon_cv = PTHREAD_COND_INITIALIZER;
     pthread_t main_thread{};
-    info_level_t info_level = INFO_CRITICAL; // unused; the logging module holds the level
     std::atomic<bool> run{true};             // written by the signal handler
     std::atomic<bool> reload_scripts{false}; // written by the signal handler
     char my_hostname[256] = "Unknown";
-    char url[4096] = {};                     // unused
     json_t *uuid_js = nullptr;               // instance identifier; owned, never released
     json_t *config_js = nullptr;             // owned by the config module
     const char *config_filename = nullptr;
-    const char *exec_log_filename = nullptr; // unused
     const char *cmd_db_filename = nullptr;
     int32_t max_msgsz = 1048576;             // -1: no limit
-    bool archive_completed_cmds = false;     // nothing sets it
     const char *scripts_dir = nullptr;
     tuvod_script_ref tuvod_scripts;          // guarded by daemon_mutex
     tuvod_job_t *jobs = nullptr;             // guarded by jobs_mutex
@@ -268,8 +212,6 @@ struct tuvod_state_t {
     tuvod_router_t *tuvod_router = nullptr;
     sqlite3 *tuvod_cmd_db = nullptr;
     int tuvo_fd = 0;
-    size_t tuvo_cmd_buf_sz = 0;
-    char *tuvo_cmd_buf = nullptr;
 };
 
 // Operation handler: state, request identifier, request (borrowed),
