@@ -1,4 +1,6 @@
-#include "edge_detail.hpp"
+#include "edge.hpp"
+
+#include "edge_conn.hpp"
 #include "info.hpp"
 #include "spwire.hpp"
 

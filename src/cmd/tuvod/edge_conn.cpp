@@ -2,7 +2,7 @@
 // header, then messages, each admitted against the per-connection and queue
 // bounds before its body is read), the writer (the connection's own reply
 // queue) and the watchdog (handshake and idle deadlines). See edge.hpp.
-#include "edge_detail.hpp"
+#include "edge_conn.hpp"
 #include "info.hpp"
 #include "spwire.hpp"
 
@@ -25,10 +25,9 @@ awaitable<bool> connection::handshake() {
     if (!ec)
         identity_ = tls_server::identity(tls_->native_handle());
     if (ec || identity_.empty()) {
-        unsigned long long missed = 0;
-        if (core_.handshake_log.hit(&missed))
-            PRINT_INFO(INFO_WARN, "TLS handshake failed: %s from %s (%llu more not logged)\n",
-                       tls_server::refusal(tls_->native_handle(), ec.message()).c_str(), address_.c_str(), missed);
+        // Each refusal is logged: who was turned away, and why, is the point.
+        PRINT_INFO(INFO_WARN, "TLS handshake failed: %s (from %s)\n",
+                   tls_server::refusal(tls_->native_handle(), ec.message()).c_str(), address_.c_str());
         close(false);
         co_return false;
     }
@@ -160,6 +159,8 @@ awaitable<void> connection::deliver(std::string msg) {
             co_return;
         charge = std::exchange(charge_, 0);
     }
+    PRINT_DEBUG(DEBUG_ROUTER, "Received request with %zu bytes payload on connection %llu\n", msg.size() - *bt,
+                static_cast<unsigned long long>(id_));
     request r;
     r.connection = id_;
     r.identity = identity_;

@@ -1,6 +1,5 @@
-// Internals of the network edge shared by its two files: the I/O core
-// (listeners, the connection table, the accounting) in edge.cpp and the
-// connections in edge_conn.cpp. Everything here runs on the I/O thread
+// Internals of the network edge: the I/O core (listeners, the connection
+// table, the accounting; edge.cpp) and the connections (edge_conn.cpp). Everything here runs on the I/O thread
 // unless it says otherwise; see edge.hpp for the design.
 #pragma once
 
@@ -16,7 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "edge.hpp"
+#include "edge_limits.hpp"
+#include "edge_queue.hpp"
+#include "edge_tls.hpp"
 
 namespace edge {
 namespace detail {
@@ -102,7 +103,7 @@ class core : public std::enable_shared_from_this<core> {
     std::optional<asio::steady_timer> flush_timer;
     burst_log cap_log{std::chrono::seconds(10)}, deadline_log{std::chrono::seconds(10)},
         queue_log{std::chrono::seconds(10)}, size_log{std::chrono::seconds(10)},
-        accept_log{std::chrono::seconds(10)}, handshake_log{std::chrono::seconds(1)};
+        accept_log{std::chrono::seconds(10)};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::thread thread;
     std::future<void> thread_done;
