@@ -465,8 +465,10 @@ void shut_down(const options_t &opts) {
                             "shutdown", "shutting down workers");
     PRINT_INFO(INFO_WARN, "Initiating shutdown for tuvod instance %s on %s\n", uuid_text(),
                tuvod.my_hostname);
-    tuvod_router_stop_reading(&tuvod);
+    // Workers first: once the transport stops reading they find nothing
+    // more to take, and should not ask again.
     tuvod_start_shutdown(&tuvod);
+    tuvod_router_stop_reading(&tuvod);
     tuvod_wait_for_workers_shutdown(&tuvod);
     tuvo_legacy_wait(&tuvod);
     // Asynchronous runs: killed and recorded "LOST" while the database is open.
