@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
+#include <thread>
 
 #include "../unit/edge_peers.hpp"
 #include "harness.hpp"
@@ -43,12 +45,15 @@ class EdgeE2E : public e2e::DaemonTest {
         ASSERT_TRUE(isolation::make_certificates(certs_));
         marker_ = sb_->root + "/ran";
         sb_->add_script({.name = "alice-only", .body = "echo x >> " + marker_, .allowed_callers = {"alice"}});
+        gate_ = sb_->root + "/gate";
+        waiter_ = sb_->add_script({.name = "waiter", .body = "while [ ! -e " + gate_ + " ]; do sleep 0.05; done", .timeout = 60});
     }
-    void start_with(const std::string &extra, const std::string &tls_extra = "") {
+    void start_with(const std::string &extra, const std::string &tls_extra = "",
+                    std::vector<std::string> args = {"-f", "-v"}) {
         write_config("{\"bindAddrs\": [\"127.0.0.1\"]" + extra + ", \"tls\": {\"bindAddrs\": [\"127.0.0.1\"], "
                      "\"port\": 5558, \"certFile\": \"" + certs_ + "/server.pem\", \"keyFile\": \"" + certs_ +
                      "/server.key\", \"clientCAFile\": \"" + certs_ + "/ca.pem\"" + tls_extra + "}}");
-        start({"-f", "-v"});
+        start(args);
     }
     json_ptr status() {
         Client c;
@@ -68,7 +73,7 @@ class EdgeE2E : public e2e::DaemonTest {
         return static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
     }
 
-    std::string certs_, marker_;
+    std::string certs_, marker_, gate_, waiter_;
 };
 
 // Idle and half-open connections beyond the caps are refused at accept;
@@ -154,6 +159,50 @@ TEST_F(EdgeE2E, RevokedCertificatesAreRefusedAlsoAfterAReload) {
     ASSERT_TRUE(d_->wait_for_log("Keeping the previous client CRL", 10000));
     EXPECT_FALSE(tls_answered("alice"));
     EXPECT_FALSE(tls_answered("bob"));
+}
+
+// 150 connections each sending a 1 MB request while every worker is busy:
+// the queue bound holds the memory, and status is answered meanwhile.
+TEST_F(EdgeE2E, ManyLargeRequestsWhileWorkersAreBusyStayBounded) {
+    start_with(", \"maxConnectionsPerAddress\": 200, \"maxQueuedBytes\": 16777216", "", {"-f", "-w", "2"});
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 2; ++i)
+        busy.emplace_back([&] {
+            Client own("tcp://127.0.0.1:5557", 60000);
+            own.call("execute", e2e::exec_args({waiter_}, false).release());
+        });
+    bool all_busy = e2e::wait_until(
+        [&] {
+            json_ptr st = status();
+            return json_integer_value(json_object_get(json_object_get(e2e::result_of(st), "workers"), "busy")) == 2;
+        },
+        20000);
+    e2e::reset_peak_rss(d_->pid());
+    long before_kib = e2e::proc_status_kib(d_->pid(), "VmRSS:");
+    std::string body = text(request("list", json_pack("{s:s}", "cmd", "none"), "big").get());
+    body.resize(1000000, ' ');
+    std::string frame = spwire::frame_request(0x80000001u, body);
+    std::vector<unique_fd> peers;
+    for (int i = 0; i < 150 && all_busy; ++i) {
+        peers.push_back(edge_test::tcp_connect(PORT));
+        edge_test::send_all(peers.back().get(), edge_test::req_header());
+        // As much as the kernel takes at once; the rest is the daemon's to refuse.
+        send(peers.back().get(), frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    EXPECT_TRUE(all_busy);
+    EXPECT_TRUE(e2e::wait_until_idle(d_->pid(), 300, 20000));
+    json_ptr st = status();
+    EXPECT_TRUE(st) << "status unanswered under load";
+    long peak_kib = e2e::proc_status_kib(d_->pid(), "VmHWM:");
+    std::printf("[ FIGURES  ] 150 x 1 MB with the workers busy: VmRSS %ld KiB before, VmHWM %ld KiB\n", before_kib,
+                peak_kib);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The 16 MiB queue, two requests in the workers, and buffers.
+    EXPECT_LT(peak_kib - before_kib, 48 * 1024);
+#endif
+    sb_->write(gate_, "");
+    for (auto &t : busy)
+        t.join();
 }
 
 TEST_F(EdgeE2E, ShutdownWithManyConnectionsOpenEnds) {
