@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
@@ -277,6 +278,36 @@ TEST(TuvoctlProtocol, NoDaemonFailsFastWithAClearReason) {
     EXPECT_EQ(ctl_legacy_call("127.0.0.1", unused_port(), "/x", 5000, &status, &data, &err),
               CTL_EXIT_UNAVAILABLE);
     EXPECT_NE(err.find("no legacy gateway answers"), std::string::npos) << err;
+}
+
+} // namespace
+
+namespace {
+
+// The TLS files say whom tuvoctl trusts: one that others could change is
+// refused before anything is sent, as the configuration file would be.
+TEST(TuvoctlProtocol, TlsFilesOthersCanChangeAreRefused) {
+    char dir[] = "/tmp/tuvoctl-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string d = dir;
+    for (const char *f : {"/ca.pem", "/c.pem", "/c.key"}) {
+        FILE *fp = fopen((d + f).c_str(), "w");
+        ASSERT_NE(fp, nullptr);
+        fclose(fp);
+        chmod((d + f).c_str(), 0600);
+    }
+    ctl_tls_t tls{d + "/c.pem", d + "/c.key", d + "/ca.pem"};
+    std::string body, err;
+    std::string endpoint = "tls+tcp://127.0.0.1:" + std::to_string(unused_port());
+    for (const std::string &path : {tls.ca, tls.cert, tls.key}) {
+        chmod(path.c_str(), 0666);
+        EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_CONFIG) << path;
+        EXPECT_NE(err.find("may be changed by other users"), std::string::npos) << err;
+        chmod(path.c_str(), 0600);
+    }
+    // With safe files the failure is the absent daemon's.
+    EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_UNAVAILABLE) << err;
+    std::system(("rm -rf '" + d + "'").c_str());
 }
 
 } // namespace

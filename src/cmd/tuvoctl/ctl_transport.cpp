@@ -156,9 +156,6 @@ std::string session::refusal(const asio::error_code &ec) {
 }
 
 int session::handshake(const ctl_tls_t &tls, std::chrono::steady_clock::time_point deadline, std::string *err) {
-    if (!check_tls_file(tls.ca, "CA file", err) || !check_tls_file(tls.cert, "certificate file", err) ||
-        !check_tls_file(tls.key, "key file", err))
-        return CTL_EXIT_CONFIG;
     asio::error_code ec;
     SSL_CTX_set_min_proto_version(ssl_ctx_.native_handle(), TLS1_2_VERSION);
     ssl_ctx_.load_verify_file(tls.ca, ec);
@@ -273,6 +270,9 @@ int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string 
                "configuration file)";
         return CTL_EXIT_USAGE;
     }
+    if (ep.tls && (!check_tls_file(tls->ca, "CA file", err) || !check_tls_file(tls->cert, "certificate file", err) ||
+                   !check_tls_file(tls->key, "key file", err)))
+        return CTL_EXIT_CONFIG;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     try {
         session s(ep, endpoint);
