@@ -104,6 +104,14 @@ awaitable<void> connection::run() {
 }
 
 awaitable<bool> connection::room_for(uint64_t len) {
+    if (in_flight() >= core_.lim.max_pending_requests) {
+        unsigned long long missed = 0;
+        if (core_.pending_log.hit(&missed))
+            PRINT_INFO(INFO_WARN,
+                       "Not reading from %s: %u requests pending or replies unsent (maxPendingRequests; %llu more "
+                       "not logged)\n",
+                       address_.c_str(), core_.lim.max_pending_requests, missed);
+    }
     while (readable() && in_flight() >= core_.lim.max_pending_requests)
         co_await park(wake_);
     if (!readable())

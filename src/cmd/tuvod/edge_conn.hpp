@@ -103,7 +103,7 @@ class core : public std::enable_shared_from_this<core> {
     std::optional<asio::steady_timer> flush_timer;
     burst_log cap_log{std::chrono::seconds(10)}, deadline_log{std::chrono::seconds(10)},
         queue_log{std::chrono::seconds(10)}, size_log{std::chrono::seconds(10)},
-        accept_log{std::chrono::seconds(10)};
+        accept_log{std::chrono::seconds(10)}, pending_log{std::chrono::seconds(10)};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::thread thread;
     std::future<void> thread_done;
