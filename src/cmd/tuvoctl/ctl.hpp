@@ -104,6 +104,16 @@ struct ctl_options_t {
     bool quiet = false;
 };
 
+// ---- Printing text from the daemon ----
+
+// Text that the daemon or another caller chose (ids, names, states, error
+// strings, status fields) as it may be printed on a terminal: controls,
+// C1 controls, Unicode line and direction controls and bytes that are no
+// UTF-8 escaped (\n, \xHH, \uHHHH), so no terminal sequence gets through.
+// Null gives "". Command output is printed raw, never through this.
+std::string ctl_escape(const char *text);
+std::string ctl_escape(const std::string &text);
+
 // ---- Command line ----
 
 // Parses the arguments after the program name. 0 with *opts filled; -1 with

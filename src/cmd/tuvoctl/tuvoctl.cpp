@@ -68,7 +68,7 @@ int do_list(const ctl_options_t &opts) {
         if (rc != 0)
             return fail(rc, err);
         for (const std::string &id : ids)
-            printf("%s\n", id.c_str());
+            printf("%s\n", ctl_escape(id).c_str());
         return CTL_EXIT_OK;
     }
     std::vector<ctl_record_t> records;

@@ -439,15 +439,21 @@ void reload_if_requested() {
 
 // Each pass waits at most one second (the legacy gateway's tick), often
 // enough to feed the service manager's watchdog and refresh the status line.
+// With -e (run already clear) the first pass lasts until a legacy client
+// arrives or a signal does: a tick on its own does not end it.
 void main_loop() {
+    bool first_pass = true;
     do {
-        if (tuvo_legacy_poll(&tuvod) < 0) {
+        int rc = tuvo_legacy_poll(&tuvod);
+        if (rc < 0) {
             PRINT_INFO(INFO_ERROR, "Exiting due to failure in legacy tuvo support\n");
             break;
         }
+        if (rc != TUVO_POLL_IDLE)
+            first_pass = false;
         reload_if_requested();
         tuvod_notify_tick(tuvod_status_summary(&tuvod));
-    } while (tuvod.run);
+    } while (tuvod.run || first_pass);
 }
 
 // Order: stop taking requests; let the synchronous ones (workers, legacy

@@ -28,13 +28,17 @@ using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, md_ctx_deleter>;
 
 } // namespace
 
+// A script that names its callers runs only for them: a caller that is not
+// a verified certificate (cleartext, local, legacy) can never be one.
 int validate_caller(tuvod_script_t *script, const std::string &caller, tuvod_error_t **errors) {
-    if (script->script_allowed_callers.empty() || !tuvod_caller_is_tls(caller))
+    if (script->script_allowed_callers.empty())
         return 0;
-    const std::string cn = caller.substr(std::strlen("tls:"));
-    for (const std::string &allowed : script->script_allowed_callers)
-        if (allowed == cn)
-            return 0;
+    if (tuvod_caller_is_tls(caller)) {
+        const std::string cn = caller.substr(std::strlen("tls:"));
+        for (const std::string &allowed : script->script_allowed_callers)
+            if (allowed == cn)
+                return 0;
+    }
     set_err(INFO_ERROR, errors, TUVOD_EPERM, nullptr, "Caller '%s' may not run script '%s'", caller.c_str(),
             script->script_path.c_str());
     return -1;
