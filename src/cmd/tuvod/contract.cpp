@@ -427,8 +427,7 @@ tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t p
 
     if (tuvod_run_t *run = current_run(); run != nullptr && run->cancelled) {
         *by_cancel = true;
-        set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
-                run->request_uuid.c_str(), run_cancelled_by(run).c_str());
+        set_cancel_err(run, run->request_uuid.c_str(), errors);
     } else {
         run_args_view_t view;
         view.secrets = secrets_of(ctid);

@@ -57,6 +57,10 @@ constexpr int VERSION_MINOR = 0;
 constexpr unsigned MIN_WORKERS = 1;
 constexpr unsigned MAX_WORKERS = 16;
 constexpr int MIN_MSGSZ = 128;
+// The deadman of the shutdown; the asynchronous runs' escalation ends
+// ASYNC_ESCALATION_MS after its start, leaving time to record them.
+constexpr int SHUTDOWN_DEADMAN_S = 120;
+static_assert(ASYNC_ESCALATION_MS + 10000 < SHUTDOWN_DEADMAN_S * 1000);
 constexpr const char *EXEC_LOG_FILE = "/var/log/orrvik/tuvod_exec.log";
 constexpr const char *DAEMON_LOG_FILE = "/var/log/orrvik/tuvod.log";
 
@@ -462,16 +466,19 @@ void main_loop() {
 void shut_down(const options_t &opts) {
     tuvod_notify_stopping();
     tuvo_legacy_stop(&tuvod);
+    const int64_t begun = monotonic_ms();
     tuvod_deadman_t *shutdown_dm =
-        tuvod_start_deadman(&tuvod, 120, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
+        tuvod_start_deadman(&tuvod, SHUTDOWN_DEADMAN_S, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
                             "shutdown", "shutting down workers");
     PRINT_INFO(INFO_WARN, "Initiating shutdown for tuvod instance %s on %s\n", uuid_text(),
                tuvod.my_hostname);
     tuvod_start_shutdown(&tuvod);
     tuvod_wait_for_workers_shutdown(&tuvod);
     tuvo_legacy_wait(&tuvod);
-    // Asynchronous runs: killed and recorded "LOST" while the database is open.
-    async_runs_stop(&tuvod);
+    // Asynchronous runs: stopped by their own escalation, killed if that
+    // outlasts the deadman's time less a margin for recording them, and
+    // recorded "LOST" while the database is open.
+    async_runs_stop(&tuvod, begun + ASYNC_ESCALATION_MS);
     if (shutdown_dm != nullptr)
         tuvod_deadman_reset(shutdown_dm, 10, "shutting down router");
     tuvod_shutdown_router(&tuvod);
