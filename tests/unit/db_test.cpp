@@ -225,32 +225,33 @@ TEST_F(DbTest, AnotherHolderOfTheLockStopsTheOpenBeforeTheSweep) {
     ASSERT_EQ(start("still-running"), 0);
     ASSERT_EQ(tuvod_cmd_db_close(&tuvod_), 0);
     std::string lock = db_path_ + ".lock";
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int fd = open(lock.c_str(), O_RDWR);
         bool ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, 0) == 0 && write(fd, "4242\n", 5) == 5;
-        (void)!write(fds[1], ok ? "y" : "n", 1);
+        (void)!write(ready[1], ok ? "y" : "n", 1);
         char c;
-        (void)!read(fds[0], &c, 1); // held until the parent is done
+        (void)!read(done[0], &c, 1); // held until the parent is done
         _exit(0);
     }
     char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
     EXPECT_EQ(tuvod_cmd_db_open(&tuvod_), -1);
     EXPECT_EQ(tuvod_.tuvod_cmd_db, nullptr);
     EXPECT_NE(log_.raw().find("Another tuvod instance (PID 4242) holds the command database " + db_path_ +
                               "; leaving its records alone"),
               std::string::npos)
         << log_.raw();
-    (void)!write(fds[1], "x", 1);
+    (void)!write(done[1], "x", 1);
     int status = 0;
     waitpid(pid, &status, 0);
-    close(fds[0]);
-    close(fds[1]);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
     open_db();
     EXPECT_EQ(state_of("still-running"), "LOST");
     EXPECT_EQ(log_.read_file(lock), std::to_string(getpid()) + "\n");

@@ -381,13 +381,17 @@ off_t last_record_end(int fd, off_t end) {
 // the next record must not run on from it, or a reader that finds records
 // by their lines loses it too.
 void heal_exec_log(const char *filename, FILE *f) {
-    int fd = fileno(f);
-    struct stat st;
+    // The log is open for appending only; its text is read through a
+    // descriptor of its own, on the same file.
+    struct stat st, reading;
+    unique_fd in(open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     char last = '\n';
-    if (fstat(fd, &st) != 0 || st.st_size == 0 || pread(fd, &last, 1, st.st_size - 1) != 1 || last == '\n')
+    if (!in || fstat(fileno(f), &st) != 0 || fstat(in.get(), &reading) != 0 || st.st_ino != reading.st_ino ||
+        st.st_dev != reading.st_dev || st.st_size == 0 || pread(in.get(), &last, 1, st.st_size - 1) != 1 ||
+        last == '\n')
         return;
-    off_t fragment = last_record_end(fd, st.st_size);
-    if (!write_fully(fd, "\n", 1)) {
+    off_t fragment = last_record_end(in.get(), st.st_size);
+    if (!write_fully(fileno(f), "\n", 1)) {
         PRINT_INFO(INFO_ERROR, "Unable to end the cut-off record in execution log %s: %s\n", filename,
                    strerror(errno));
         return;
