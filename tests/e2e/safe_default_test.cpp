@@ -22,6 +22,11 @@ using e2e::Daemon;
 
 class SafeDefault : public e2e::DaemonTest {
   protected:
+    // A second start in the same sandbox; readiness is read from a fresh output.
+    void restart() {
+        unlink((sb_->root + "/daemon.out").c_str());
+        start();
+    }
     json_ptr peek(Client &c, const std::string &uuid) {
         return c.call("get", json_pack("{s:[s,s], s:b}", "properties", "state", "errors", "peek", 1), uuid);
     }
@@ -55,7 +60,7 @@ TEST_F(SafeDefault, OldUncollectedRecordsAreKeptAndCounted) {
     db_exec("INSERT INTO CMDS (REQUEST_UUID, NAME, STATE, ARGS, START_TIME, RESULT, ERRORS, FINISH_TIME) VALUES "
             "('old-done', 'once', 'COMPLETE', '[]', '" + old + "', '{}', '[]', '" + old + "'), "
             "('old-lost', 'once', 'RUNNING', '[]', '" + old + "', NULL, NULL, NULL);");
-    start();
+    restart();
     Client c;
     EXPECT_EQ(e2e::state_of(peek(c, "old-done")), "COMPLETE");
     EXPECT_EQ(e2e::state_of(peek(c, "old-lost")), "LOST");
@@ -98,8 +103,9 @@ TEST_F(SafeDefault, UnicodeControlsInLogFieldsAreEscaped) {
     Client c;
     // C1 CSI, a line separator, a right-to-left override and an isolate.
     const std::string hostile = "id-\xc2\x9b" "31m-\xe2\x80\xa8-\xe2\x80\xae-\xe2\x81\xa6-\xc3\xa4";
-    c.call("execute", e2e::exec_args({"/no/such/script"}, false).release(), hostile);
-    ASSERT_TRUE(d_->wait_for_log("id-\\u009b31m-\\u2028-\\u202e-\\u2066-\xc3\xa4")) << d_->log();
+    c.call("execute", e2e::exec_args({"/no/such/" + hostile}, false).release());
+    ASSERT_TRUE(d_->wait_for_log("Invalid command '/no/such/id-\\u009b31m-\\u2028-\\u202e-\\u2066-\xc3\xa4'"))
+        << d_->log();
     std::string log = d_->log();
     for (const char *raw : {"\xc2\x9b", "\xe2\x80\xa8", "\xe2\x80\xae", "\xe2\x81\xa6"})
         EXPECT_EQ(log.find(raw), std::string::npos) << e2e::text_of(json_string(raw));
@@ -122,7 +128,7 @@ TEST_F(SafeDefault, ShutdownStopsAScriptByItsOwnEscalation) {
     EXPECT_EQ(d_->stop(), 0) << d_->log();
     EXPECT_EQ(e2e::read_file(cleaned), "term\n");
     // Recorded as a run the shutdown ended.
-    start();
+    restart();
     json_ptr got = peek(c, id);
     EXPECT_EQ(e2e::state_of(got), "LOST") << e2e::text_of(got);
     EXPECT_NE(e2e::text_of(got).find("ended by daemon shutdown"), std::string::npos) << e2e::text_of(got);

@@ -170,6 +170,7 @@ TEST_F(TlsE2E, TrailingCommaRunsOnTheLastGoodCopy) {
     const std::string uuid = json_string_value(json_object_get(conf.get(), "tuvodUUID"));
     const std::string broken = text.substr(0, text.rfind('}')) + ",}";
     sb_->write(sb_->config_path(), broken, 0600);
+    unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
     d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
     ASSERT_TRUE(d_->start());
     ASSERT_TRUE(d_->wait_ready()) << d_->log();

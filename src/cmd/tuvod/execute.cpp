@@ -73,8 +73,8 @@ constexpr int child_status_fd = 4;
     if (fstat(child_exe_fd, &st) != 0 || !same_script_content(*x.id, st))
         refuse_changed_file();
     if (x.interpreted) {
-        if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !same_script_identity(*x.id, st))
+        // Followed: a configured path may be a checked link to the file.
+        if (fstatat(AT_FDCWD, path, &st, 0) != 0 || !same_script_identity(*x.id, st))
             refuse_changed_file();
         execv(path, const_cast<char *const *>(argv));
     } else {
