@@ -139,7 +139,7 @@ std::string tuvod_config_parse_problem(const char *path, const json_error_t &err
 std::vector<std::string> tuvod_config_type_problems(json_t *config_js) {
     std::vector<std::string> problems;
     if (!json_is_object(config_js))
-        return problems; // the Part's recovery handles a file that is no object
+        return problems; // a file that is no object is replaced by the defaults
     if (json_t *tls = json_object_get(config_js, "tls"))
         check_tls(tls, &problems);
     json_t *users = json_object_get(config_js, "legacyUsers");
