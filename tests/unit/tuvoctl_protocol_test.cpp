@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -307,7 +308,8 @@ TEST(TuvoctlProtocol, TlsFilesOthersCanChangeAreRefused) {
     }
     // With safe files the failure is the absent daemon's.
     EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_UNAVAILABLE) << err;
-    std::system(("rm -rf '" + d + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);
 }
 
 } // namespace

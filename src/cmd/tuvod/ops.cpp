@@ -78,11 +78,7 @@ bool tuvod_record_visible(tuvod_state_t *tuvod, const char *uuid) {
     std::string owner;
     if (tuvod_db_cmd_caller(tuvod, uuid, &owner) != 0)
         return true; // no record: the operation reports that itself
-    // Records started over TLS belong to their identity, and a TLS caller
-    // sees only its own; between cleartext callers nothing changes.
-    if (tuvod_caller_is_tls(me) || tuvod_caller_is_tls(owner))
-        return owner == me;
-    return true;
+    return tuvod_caller_may_see(me, owner);
 }
 
 namespace {
