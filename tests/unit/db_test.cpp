@@ -3,13 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <cstring>
