@@ -152,6 +152,16 @@ TEST(TuvoctlProtocol, StartGetListAndClearOutput) {
     EXPECT_EQ(mout.text(), "");
     EXPECT_NE(merr.text().find("EINVAL (22): Unable to get x"), std::string::npos);
 
+    // The daemon's odd code for a clear of a running record is explained.
+    json_ptr still = reply_from(R"({"result":{},"errors":[{"errorCode":12,"errorString":"Unable to delete x"}]})");
+    capture rout, rerr;
+    EXPECT_EQ(ctl_render_reply(opts_for(ctl_cmd_t::clear), "x", still.get(), rout.file(), rerr.file()),
+              CTL_EXIT_FAILED);
+    EXPECT_NE(rerr.text().find("ENOMEM (12): Unable to delete x\ntuvoctl: the command is still running (or "
+                               "unknown); use --force, or cancel it first\n"),
+              std::string::npos)
+        << rerr.text();
+
     json_ptr listed = reply_from(R"({"result":{"u1":"RUNNING","u2":"COMPLETE"},"errors":[]})");
     capture lout, lerr;
     EXPECT_EQ(ctl_render_reply(opts_for(ctl_cmd_t::list), "x", listed.get(), lout.file(), lerr.file()), 0);
