@@ -163,7 +163,9 @@ const char *status_text = R"({
   "version": "2.0", "instance": "i-1", "uptimeSeconds": 3725.5,
   "workers": {"total": 8, "busy": 2}, "queuedRequests": 3, "runningCommands": 2,
   "asyncRuns": 1, "scriptsLoaded": 4, "uncollectedRecords": 12, "oldestUncollectedSeconds": 273600,
-  "lastReload": {"time": "2026-12-06T06:00:00.000000+0000", "epochSeconds": 1796529600, "result": "failed"},
+  "refusedRequests": 7,
+  "lastReload": {"time": "2026-12-06T06:00:00.000000+0000", "epochSeconds": 1796529600, "result": "failed",
+                 "skippedFiles": 2},
   "scripts": {
     "backup": {"runs": 5, "completed": 3, "failed": 1, "timedOut": 1, "killed": 0,
                "runSecondsSum": 12.5, "runSecondsMax": 7.25},
@@ -176,7 +178,8 @@ TEST(TuvoctlRecords, StatusForPeople) {
     std::string text = ctl_format_status(st.get());
     EXPECT_NE(text.find("Uptime:           1h02m\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Workers:          2 busy of 8\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Last reload:      2026-12-06 06:00:00 (failed)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Last reload:      2026-12-06 06:00:00 (failed, 2 files skipped)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Refused requests: 7\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Uncollected:      12 (oldest 3d04h)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("SCRIPT        RUNS  COMPLETED  FAILED  TIMEDOUT  KILLED  TOTAL  MAX\n"),
               std::string::npos)
@@ -221,7 +224,7 @@ bool parse_exposition(const std::string &text, std::map<std::string, double> *sa
             std::istringstream t(line.substr(7));
             std::string name, type;
             t >> name >> type;
-            if (type != "gauge" && type != "counter")
+            if (type != "gauge" && type != "counter" && type != "summary")
                 return false;
             (*types)[name] = type;
             continue;
@@ -230,7 +233,20 @@ bool parse_exposition(const std::string &text, std::map<std::string, double> *sa
         while (i < line.size() && (isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_'))
             i++;
         std::string name = line.substr(0, i);
-        if (name.empty() || types->count(name) == 0)
+        // A summary's samples are its family name with _sum or _count.
+        auto family_of = [&](const std::string &sample) {
+            for (const char *suffix : {"_sum", "_count"}) {
+                size_t n = strlen(suffix);
+                if (sample.size() > n && sample.compare(sample.size() - n, n, suffix) == 0) {
+                    std::string family = sample.substr(0, sample.size() - n);
+                    auto t = types->find(family);
+                    if (t != types->end() && t->second == "summary")
+                        return family;
+                }
+            }
+            return sample;
+        };
+        if (name.empty() || types->count(family_of(name)) == 0)
             return false;
         std::string key = name;
         if (i < line.size() && line[i] == '{') {
@@ -275,7 +291,19 @@ TEST(TuvoctlRecords, MetricsParseAsExposition) {
     EXPECT_EQ(m["tuvod_last_reload_timestamp_seconds"], 1796529600);
     EXPECT_EQ(m["tuvod_script_runs_total{script=\"backup\"}"], 5);
     EXPECT_EQ(m["tuvod_script_timedout_total{script=\"backup\"}"], 1);
+    // Run time is a summary: _sum and _count of one family, no typed _sum alone.
     EXPECT_DOUBLE_EQ(m["tuvod_script_run_seconds_sum{script=\"backup\"}"], 12.5);
+    EXPECT_EQ(m["tuvod_script_run_seconds_count{script=\"backup\"}"], 5);
+    EXPECT_EQ(types["tuvod_script_run_seconds"], "summary");
+    EXPECT_EQ(types.count("tuvod_script_run_seconds_sum"), 0U);
+    EXPECT_EQ(m["tuvod_requests_refused_total"], 7);
+    EXPECT_EQ(m["tuvod_last_reload_skipped_files"], 2);
+    // Every counter's name ends in _total.
+    for (const auto &[family, type] : types) {
+        if (type == "counter") {
+            EXPECT_TRUE(family.size() > 6 && family.compare(family.size() - 6, 6, "_total") == 0) << family;
+        }
+    }
     EXPECT_EQ(m["tuvod_script_killed_total{script=\"odd \\\"name\\\"\\\\x\"}"], 1) << text;
     EXPECT_EQ(types["tuvod_script_runs_total"], "counter");
     EXPECT_EQ(types["tuvod_uptime_seconds"], "gauge");

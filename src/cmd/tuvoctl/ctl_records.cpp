@@ -270,9 +270,15 @@ std::string ctl_format_status(json_t *st) {
     if (json_is_number(json_object_get(st, "oldestUncollectedSeconds")))
         waiting += " (oldest " + ctl_human_duration(number_member(st, "oldestUncollectedSeconds")) + ")";
     line("Uncollected", waiting);
+    line("Refused requests", std::to_string(int_member(st, "refusedRequests")));
     std::string reload_text = "none since start";
-    if (json_is_string(json_object_get(reload, "time")))
-        reload_text = short_stamp(json_text(reload, "time")) + " (" + json_text(reload, "result") + ")";
+    if (json_is_string(json_object_get(reload, "time"))) {
+        long long skipped = int_member(reload, "skippedFiles");
+        reload_text = short_stamp(json_text(reload, "time")) + " (" + json_text(reload, "result") +
+                      (skipped > 0 ? ", " + std::to_string(skipped) + (skipped == 1 ? " file" : " files") + " skipped"
+                                   : std::string()) +
+                      ")";
+    }
     line("Last reload", reload_text);
 
     json_t *scripts = json_object_get(st, "scripts");
@@ -331,6 +337,8 @@ std::string ctl_format_metrics(json_t *st) {
          static_cast<double>(int_member(st, "asyncRuns"))},
         {"tuvod_scripts_loaded", "gauge", "Script configurations loaded.",
          static_cast<double>(int_member(st, "scriptsLoaded"))},
+        {"tuvod_requests_refused_total", "counter", "Executes refused before anything ran.",
+         static_cast<double>(int_member(st, "refusedRequests"))},
         {"tuvod_uncollected_records", "gauge", "Finished command records waiting to be collected.",
          static_cast<double>(int_member(st, "uncollectedRecords"))},
     };
@@ -349,6 +357,9 @@ std::string ctl_format_metrics(json_t *st) {
         metric_line(&out, "tuvod_last_reload_timestamp_seconds", number_member(reload, "epochSeconds"));
         metric_head(&out, "tuvod_last_reload_success", "gauge", "1 when the last reload succeeded.");
         metric_line(&out, "tuvod_last_reload_success", json_text(reload, "result") == "ok" ? 1 : 0);
+        metric_head(&out, "tuvod_last_reload_skipped_files", "gauge",
+                    "Script configuration files the last reload left out.");
+        metric_line(&out, "tuvod_last_reload_skipped_files", static_cast<double>(int_member(reload, "skippedFiles")));
     }
     struct per_script {
         const char *name, *type, *help, *key;
@@ -359,7 +370,6 @@ std::string ctl_format_metrics(json_t *st) {
         {"tuvod_script_failed_total", "counter", "Runs that failed or exited abnormally.", "failed"},
         {"tuvod_script_timedout_total", "counter", "Runs that overran their time-out.", "timedOut"},
         {"tuvod_script_killed_total", "counter", "Runs that died of a signal (cancelled, OOM).", "killed"},
-        {"tuvod_script_run_seconds_sum", "counter", "Total run time.", "runSecondsSum"},
         {"tuvod_script_run_seconds_max", "gauge", "Longest run time.", "runSecondsMax"},
     };
     json_t *scripts = json_object_get(st, "scripts");
@@ -372,6 +382,18 @@ std::string ctl_format_metrics(json_t *st) {
         json_object_foreach(scripts, name, s) {
             out += std::string(m.name) + "{script=\"" + label_escape(name) + "\"} " +
                    metric_number(json_number_value(json_object_get(s, m.key))) + "\n";
+        }
+    }
+    // Run time as one summary family: its _sum and _count side by side.
+    if (json_object_size(scripts) > 0) {
+        metric_head(&out, "tuvod_script_run_seconds", "summary", "Run time of the runs that ended.");
+        const char *name;
+        json_t *s;
+        json_object_foreach(scripts, name, s) {
+            std::string label = "{script=\"" + label_escape(name) + "\"} ";
+            out += "tuvod_script_run_seconds_sum" + label + metric_number(number_member(s, "runSecondsSum")) + "\n";
+            out += "tuvod_script_run_seconds_count" + label + metric_number(json_number_value(json_object_get(s, "runs"))) +
+                   "\n";
         }
     }
     return out;

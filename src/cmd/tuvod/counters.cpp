@@ -24,9 +24,12 @@ std::map<std::string, script_counters> counters; // by script name
 
 std::atomic<int> busy_workers{0};
 
+std::atomic<long long> refused_requests{0};
+
 struct reload_note {
     bool happened = false;
     bool ok = false;
+    int skipped = 0;
     struct timeval when {};
 };
 std::mutex reload_mutex;
@@ -78,11 +81,11 @@ json_ptr reload_note_json() {
         note = last_reload;
     }
     if (!note.happened)
-        return json_ptr(json_pack("{s:n, s:n, s:n}", "time", "epochSeconds", "result"));
+        return json_ptr(json_pack("{s:n, s:n, s:n, s:n}", "time", "epochSeconds", "result", "skippedFiles"));
     cstr_ptr stamp(time_str(&note.when));
-    return json_ptr(json_pack("{s:s?, s:I, s:s}", "time", stamp.get(), "epochSeconds",
-                              static_cast<json_int_t>(note.when.tv_sec), "result",
-                              note.ok ? "ok" : "failed"));
+    return json_ptr(json_pack("{s:s?, s:I, s:s, s:i}", "time", stamp.get(), "epochSeconds",
+                              static_cast<json_int_t>(note.when.tv_sec), "result", note.ok ? "ok" : "failed",
+                              "skippedFiles", note.skipped));
 }
 
 } // namespace
@@ -99,10 +102,11 @@ void tuvod_count_run(const char *name, tuvod_exec_state_t state, double seconds)
     }
 }
 
-void tuvod_note_reload(bool ok) {
+void tuvod_note_reload(bool ok, int skipped) {
     std::lock_guard<std::mutex> lock(reload_mutex);
     last_reload.happened = true;
     last_reload.ok = ok;
+    last_reload.skipped = skipped;
     gettimeofday(&last_reload.when, nullptr);
 }
 
@@ -111,3 +115,7 @@ json_ptr counters_scripts_json() { return tally_json(); }
 json_ptr counters_reload_json() { return reload_note_json(); }
 
 int busy_worker_count() { return busy_workers.load(); }
+
+void tuvod_count_refusal() { refused_requests++; }
+
+long long refused_request_count() { return refused_requests.load(); }

@@ -9,8 +9,12 @@
 
 // Counts one run of the script name that ended in state after seconds.
 void tuvod_count_run(const char *name, tuvod_exec_state_t state, double seconds);
-// Notes the outcome of a reload of the script configurations.
-void tuvod_note_reload(bool ok);
+// Notes the outcome of a reload of the script configurations and how many
+// files it left out.
+void tuvod_note_reload(bool ok, int skipped = 0);
+// Counts an execute refused before anything ran (a malformed request, an
+// unknown script, an authority, caller or file check, a full queue).
+void tuvod_count_refusal();
 
 // Counts a worker as busy for its lifetime.
 class busy_worker {
@@ -26,3 +30,4 @@ class busy_worker {
 json_ptr counters_scripts_json();
 json_ptr counters_reload_json();
 int busy_worker_count();
+long long refused_request_count();

@@ -18,6 +18,7 @@
 #include "async.hpp"
 #include "caller.hpp"
 #include "command.hpp"
+#include "counters.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "gate.hpp"
@@ -139,6 +140,7 @@ void log_execute(const tuvod_cmd_t &cmd, bool async) {
 // Who was refused, for which request and why, beside the error line the
 // refusal logged itself (whose text is the client's answer).
 void log_refusal(const char *uuid, tuvod_error_t *const *errors) {
+    tuvod_count_refusal();
     const tuvod_error_t *newest = errors != nullptr ? *errors : nullptr;
     PRINT_INFO(INFO_WARN, "Refused execute for %s (request %s): %s\n", caller_text(tuvod_current_caller()),
                quoted_id(uuid).c_str(), newest != nullptr ? newest->error_string : "no reason recorded");

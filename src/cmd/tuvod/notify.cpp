@@ -66,12 +66,13 @@ void tuvod_notify_reloading() {
                 "Reloading script configurations");
 }
 
-void tuvod_notify_reloaded(bool ok, const std::string &status) {
-    if (managed())
-        send_status("READY=1\n",
-                    (ok ? "Reloaded script configurations; " : "Reload of script configurations failed; ") +
-                        status,
-                    RELOAD_STATUS_HOLD);
+void tuvod_notify_reloaded(bool ok, int skipped, const std::string &status) {
+    if (!managed())
+        return;
+    std::string outcome = ok ? "Reloaded script configurations" : "Reload of script configurations failed";
+    if (ok && skipped > 0)
+        outcome += " (" + std::to_string(skipped) + (skipped == 1 ? " file" : " files") + " skipped, see the log)";
+    send_status("READY=1\n", outcome + "; " + status, RELOAD_STATUS_HOLD);
 }
 
 void tuvod_notify_stopping() {

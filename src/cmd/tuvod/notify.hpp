@@ -9,7 +9,7 @@
 void tuvod_notify_ready(const std::string &status);
 // A reload of the script configurations begins / ended with its outcome.
 void tuvod_notify_reloading();
-void tuvod_notify_reloaded(bool ok, const std::string &status);
+void tuvod_notify_reloaded(bool ok, int skipped, const std::string &status);
 // The orderly shutdown begins.
 void tuvod_notify_stopping();
 // Called from the main loop on every turn (at least once a second): keeps

@@ -393,7 +393,9 @@ tuvod_script_ref tuvod_script_from_file(const char *path) {
     return script_from_file_at(AT_FDCWD, path, path);
 }
 
-int tuvod_load_scripts(tuvod_state_t *tuvod) {
+int tuvod_load_scripts(tuvod_state_t *tuvod, int *skipped) {
+    if (skipped != nullptr)
+        *skipped = 0;
     // Names are listed and files read through one descriptor of the
     // directory, so a directory renamed away and back during the reload
     // cannot leave a listing whose files all fail to open.
@@ -415,8 +417,11 @@ int tuvod_load_scripts(tuvod_state_t *tuvod) {
         for (int i = 0; i < entries.size(); i++) {
             std::string path = std::string(tuvod->scripts_dir) + "/" + entries.name(i);
             tuvod_script_ref script = script_from_file_at(dir.get(), entries.name(i), path.c_str());
-            if (!script)
+            if (!script) {
+                if (skipped != nullptr)
+                    ++*skipped;
                 continue;
+            }
             tuvod_script_t *raw = script.get();
             if (tail == nullptr)
                 new_scripts = std::move(script);

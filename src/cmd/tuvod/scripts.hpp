@@ -20,8 +20,9 @@ extern contract_killer_desc_t *const default_killsigs;
 // the list; invalid files are logged and left out. Returns at once,
 // without waiting for runs of removed records. -1: the directory cannot
 // be scanned (the list in force stays); 0 otherwise, also when no file was
-// valid or none was found.
-int tuvod_load_scripts(tuvod_state_t *tuvod);
+// valid or none was found; *skipped (when given) receives how many files
+// were left out.
+int tuvod_load_scripts(tuvod_state_t *tuvod, int *skipped = nullptr);
 // A new reference to the first record whose script_path equals path, or
 // none; the caller holds it until it is done with the record.
 tuvod_script_ref tuvod_script(tuvod_state_t *tuvod, const char *path);

@@ -56,14 +56,15 @@ json_ptr tuvod_status_json(tuvod_state_t *tuvod) {
     double oldest_s = oldest_uncollected_s.load();
     json_ptr oldest(oldest_s >= 0 ? json_real(oldest_s) : json_null());
     return json_ptr(json_pack(
-        "{s:s, s:O?, s:s, s:f, s:{s:i, s:i}, s:i, s:I, s:i, s:i, s:O, s:O, s:O, s:I, s:O}", "version",
+        "{s:s, s:O?, s:s, s:f, s:{s:i, s:i}, s:i, s:I, s:i, s:i, s:O, s:O, s:O, s:I, s:I, s:O}", "version",
         TUVOD_VERSION_TEXT,
         "instance", tuvod->uuid_js, "host", tuvod->my_hostname, "uptimeSeconds",
         process_clock.seconds(), "workers", "total", static_cast<int>(workers_total(tuvod)), "busy",
         busy_worker_count(), "queuedRequests", tuvod_queued_requests(tuvod), "runningCommands",
         static_cast<json_int_t>(runs_in_progress()), "asyncRuns", tuvod_async_runs(),
         "scriptsLoaded", tuvod_scripts_loaded(tuvod), "lastReload", reload.get(), "scripts",
-        scripts.get(), "connections", connections.get(), "uncollectedRecords",
+        scripts.get(), "connections", connections.get(), "refusedRequests",
+        static_cast<json_int_t>(refused_request_count()), "uncollectedRecords",
         static_cast<json_int_t>(uncollected), "oldestUncollectedSeconds", oldest.get()));
 }
 

@@ -454,9 +454,10 @@ void reload_if_requested() {
     if (!tuvod.reload_scripts.exchange(false))
         return;
     tuvod_notify_reloading();
-    bool ok = tuvod_load_scripts(&tuvod) == 0;
-    tuvod_note_reload(ok);
-    tuvod_notify_reloaded(ok, tuvod_status_summary(&tuvod));
+    int skipped = 0;
+    bool ok = tuvod_load_scripts(&tuvod, &skipped) == 0;
+    tuvod_note_reload(ok, skipped);
+    tuvod_notify_reloaded(ok, skipped, tuvod_status_summary(&tuvod));
     tuvod_router_reload_crl(&tuvod);
     if (ok)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
