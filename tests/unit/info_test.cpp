@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "escape.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "log_sandbox.hpp"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ctl.hpp"
+#include "escape.hpp"
 #include "wire.hpp"
 #include "info.hpp"
 #include "utils.hpp"

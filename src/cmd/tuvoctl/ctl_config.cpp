@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ctl.hpp"
+#include "escape.hpp"
 #include "info.hpp"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ctl.hpp"
+#include "escape.hpp"
 #include "info.hpp"
 #include "utils.hpp"
 
