@@ -9,13 +9,12 @@
 // the shared connection runs from prepare (or exec) to finalize under
 // db_mutex, and the error text is read before the lock is dropped.
 //
-// Deletes run on a private connection per call, also under db_mutex: left
-// to SQLite's file locks alone, a delete's busy wait could be outrun for
-// seconds by the shared connection's stream of commits under slow syncs and
-// fail with "database is locked". Both kinds of connection still wait up to
-// DB_BUSY_TIMEOUT_MS for a lock another process holds. The file
-// is kept in write-ahead-log mode with full syncs: each commit is durable and
-// readers do not block the writer.
+// Deletes run on the shared connection too: a connection opened per delete
+// paid a directory sync with its first write-ahead-log write and read the
+// schema again, on every synchronous run. The connection still waits up to
+// DB_BUSY_TIMEOUT_MS for a lock another process holds. The file is kept in
+// write-ahead-log mode with full syncs: each commit is durable and readers
+// do not block the writer.
 #include "db.hpp"
 
 
@@ -652,10 +651,6 @@ int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state
 }
 
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state) {
-    mutex_guard lock(&db_mutex);
-    db_ptr db = open_connection(tuvod->cmd_db_filename);
-    if (!db)
-        return -1;
     sql_text sql(sqlite3_mprintf(delete_fmt, request_uuid, state));
     if (!sql) {
         PRINT_INFO(INFO_ERROR, "Failed to create delete command\n");
@@ -663,15 +658,23 @@ int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const ch
     }
     PRINT_DEBUG(DEBUG_DB, "Deleteing command:\n");
     log_statement(sql.get());
+    // Read under the lock: the close clears it under the same lock.
+    mutex_guard lock(&db_mutex);
+    sqlite3 *db = tuvod->tuvod_cmd_db;
+    if (db == nullptr) {
+        PRINT_INFO(INFO_ERROR, "Failed to delete '%s': %s\n", request_uuid,
+                   "command database is not open");
+        return -1;
+    }
     char *err = nullptr;
-    int rc = sqlite3_exec(db.get(), sql.get(), nullptr, nullptr, &err);
+    int rc = sqlite3_exec(db, sql.get(), nullptr, nullptr, &err);
     sql_text errmsg(err);
     if (rc != SQLITE_OK) {
         PRINT_INFO(INFO_ERROR, "Failed to delete '%s': %s\n", request_uuid,
                    text_or_unknown(errmsg.get()));
         return -1;
     }
-    if (sqlite3_changes(db.get()) == 0) {
+    if (sqlite3_changes(db) == 0) {
         PRINT_INFO(INFO_ERROR, "Unable to delete '%s'\n", request_uuid);
         return -1;
     }
