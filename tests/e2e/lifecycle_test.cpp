@@ -1,6 +1,7 @@
 // The daemon's command line, start-up, signals and shutdown, seen from outside.
 #include <pwd.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +20,9 @@ struct run_result {
     std::string output;
 };
 
-// Runs the binary to completion with stdout and stderr captured; optionally as another user.
-run_result run_tuvod(const std::vector<std::string> &args, uid_t as_uid = 0) {
+// Runs the binary to completion with stdout and (unless stdout_only) stderr
+// captured; optionally as another user.
+run_result run_tuvod(const std::vector<std::string> &args, uid_t as_uid = 0, bool stdout_only = false) {
     char tmpl[] = "/tmp/tuvod-out.XXXXXX";
     int fd = mkstemp(tmpl);
     std::vector<std::string> argv_s = {TUVOD_BINARY};
@@ -32,7 +34,12 @@ run_result run_tuvod(const std::vector<std::string> &args, uid_t as_uid = 0) {
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fd, 1);
-        dup2(fd, 2);
+        if (stdout_only) {
+            int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, 2);
+        } else {
+            dup2(fd, 2);
+        }
         if (as_uid != 0 && (setgid(as_uid) != 0 || setuid(as_uid) != 0))
             _exit(126);
         execv(argv[0], argv.data());
@@ -54,6 +61,29 @@ TEST(Options, HelpPrintsBannerAndUsage) {
     EXPECT_NE(r.output.find("Usage: tuvod [options]\n"), std::string::npos);
     EXPECT_NE(r.output.find("\t[-m <size>]\t\tSet maximum message size to <size> bytes\n"),
               std::string::npos);
+}
+
+TEST(Options, HelpGoesToStandardOutput) {
+    auto r = run_tuvod({"-h"}, 0, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("Halvorine command execution daemon (tuvod) 2.0\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Usage: tuvod [options]\n"), std::string::npos) << r.output;
+}
+
+TEST(Options, RefusedOptionsSayWhy) {
+    auto workers = run_tuvod({"-w", "99"});
+    EXPECT_EQ(workers.status, 1);
+    EXPECT_NE(workers.output.find("Number of workers must be in range 1 - 16."), std::string::npos) << workers.output;
+    auto not_number = run_tuvod({"-w", "many"});
+    EXPECT_EQ(not_number.status, 1);
+    EXPECT_NE(not_number.output.find("Error: option '-w' takes a number, not 'many'"), std::string::npos)
+        << not_number.output;
+    for (const char *mask : {"Bogus", "Legacy|Bogus", "Bogus|Legacy"}) {
+        auto debug = run_tuvod({"-d", mask, "-h"});
+        EXPECT_EQ(debug.status, 1) << mask;
+        EXPECT_NE(debug.output.find("Invalid debug type 'Bogus' specified"), std::string::npos) << debug.output;
+    }
+    EXPECT_EQ(run_tuvod({"-d", "Legacy|Worker", "-h"}).status, 0);
 }
 
 TEST(Options, AbortFlagDumpsCoreAtExit) {

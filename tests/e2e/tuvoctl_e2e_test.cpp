@@ -98,6 +98,12 @@ TEST_F(Tuvoctl, RunBehavesLikeRunningTheScriptHere) {
     r = tuvoctl({"run", exe, "x"});
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_EQ(r.out, "out x\n");
+
+    // A path the local configuration does not name is no script, before
+    // any authority is asked for.
+    r = tuvoctl({"run", "--", exe + "-typo"});
+    EXPECT_EQ(r.status, 127) << r.err;
+    EXPECT_NE(r.err.find("no such script"), std::string::npos) << r.err;
 }
 
 TEST_F(Tuvoctl, CommandsThatDoNotCompleteHaveTheirOwnStatuses) {

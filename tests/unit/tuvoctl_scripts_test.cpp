@@ -261,7 +261,7 @@ TEST_F(TuvoctlScripts, LocalAuthorityIsTheOneTheDaemonWouldUse) {
     std::string authority;
     ASSERT_EQ(ctl_local_authority(conf_, path, &authority), 0);
     EXPECT_EQ(authority, "first");
-    EXPECT_EQ(ctl_local_authority(conf_, path + "-other", &authority), -1);
+    EXPECT_EQ(ctl_local_authority(conf_, path + "-other", &authority), 1) << "no such script";
     EXPECT_EQ(ctl_local_authority(root_ + "/nowhere", path, &authority), -1);
 }
 

@@ -267,6 +267,7 @@ struct ctl_check_report_t {
 int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_report_t *report);
 
 // The authority that the first file of dir configures for the script path
-// (the daemon's own choice when two files name it). 0 when found, -1 when
-// the directory cannot be read or configures no such path.
+// (the daemon's own choice when two files name it). 0 when found, 1 when
+// the directory was read and no file names the path, -1 when it cannot be
+// read.
 int ctl_local_authority(const std::string &dir, const std::string &path, std::string *authority);

@@ -228,7 +228,7 @@ int ctl_local_authority(const std::string &dir, const std::string &path, std::st
     // The daemon's complaints about files are check-scripts' business, not run's.
     info_level_t level = get_info_level();
     set_info_level(INFO_CRITICAL);
-    int rc = -1;
+    int rc = 1;
     for (int i = 0; i < entries.size() && rc != 0; i++) {
         tuvod_script_ref script = tuvod_script_from_file((dir + "/" + entries.name(i)).c_str());
         if (script && script->script_path == path) {

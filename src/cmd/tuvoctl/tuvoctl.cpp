@@ -42,22 +42,23 @@ std::string recorded_path(const ctl_options_t &opts) {
 
 // The authority of a request: -a, then $TUVOCTL_AUTHORITY, then (for the
 // scripts) what the local configuration gives the path, as the legacy
-// gateway does.
-bool resolve_authority(ctl_options_t *opts) {
+// gateway does. 0 when known (or not needed); 1 when the local
+// configuration, readable here, names no such script; -1 otherwise.
+int resolve_authority(ctl_options_t *opts) {
     if (opts->authority_set)
-        return true;
+        return 0;
     if (const char *env = getenv("TUVOCTL_AUTHORITY"); env != nullptr) {
         opts->authority = env;
-        return true;
+        return 0;
     }
     if (opts->cmd == ctl_cmd_t::cancel) {
         std::string path = recorded_path(*opts);
-        return !path.empty() &&
-               ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, path, &opts->authority) == 0;
+        return !path.empty() && ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, path, &opts->authority) == 0 ? 0
+                                                                                                           : -1;
     }
     if (opts->cmd != ctl_cmd_t::run && opts->cmd != ctl_cmd_t::start)
-        return true;
-    return ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, opts->argv[0], &opts->authority) == 0;
+        return 0;
+    return ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, opts->argv[0], &opts->authority);
 }
 
 int do_list(const ctl_options_t &opts) {
@@ -151,7 +152,13 @@ int do_legacy(const ctl_options_t &opts) {
 }
 
 int do_request(ctl_options_t &opts) {
-    if (!resolve_authority(&opts))
+    int known = resolve_authority(&opts);
+    // Where the configuration can be read, a path it does not name is no
+    // script at all, whatever authority would be given.
+    if (known == 1)
+        return fail(CTL_EXIT_INVALID_CMD, opts.argv[0] + ": no such script (no configuration in " +
+                                              CTL_DEFAULT_SCRIPTS_DIR + " names it)");
+    if (known != 0)
         return usage_error(std::string(ctl_cmd_name(opts.cmd)) + ": no authority for " +
                            (opts.cmd == ctl_cmd_t::cancel ? opts.target_uuid : opts.argv[0]) +
                            "; give -a AUTHORITY or set TUVOCTL_AUTHORITY");

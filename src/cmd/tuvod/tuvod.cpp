@@ -79,13 +79,13 @@ struct options_t {
 // What option parsing decided: go on, or end with a status.
 enum class parse_outcome { proceed, exit_ok, exit_fail };
 
-void version() {
-    PRINT_INFO(INFO_ERROR, "Halvorine command execution daemon (tuvod) %d.%d\n", VERSION_MAJOR,
-               VERSION_MINOR);
-    PRINT_INFO(INFO_ERROR, "Runs configured scripts for management clients and records every run.\n");
+void version(FILE *out) {
+    fprintf(out, "Halvorine command execution daemon (tuvod) %d.%d\n", VERSION_MAJOR, VERSION_MINOR);
+    fputs("Runs configured scripts for management clients and records every run.\n", out);
 }
 
-void usage() {
+// To standard output when asked for (-h), else to standard error.
+void usage(FILE *out = stderr) {
     static constexpr const char *lines[] = {
         "Usage: tuvod [options]\n",
         "Options:\n",
@@ -104,7 +104,7 @@ void usage() {
     };
     // Written as is: the log escapes the tabs that lay this out.
     for (const char *line : lines)
-        fputs(line, stderr);
+        fputs(line, out);
 }
 
 // strtol in base 0 over the whole text; false for trailing text or overflow.
@@ -121,11 +121,12 @@ bool parse_number(const char *text, long *value) {
 parse_outcome parse_workers(const char *arg, options_t *opts) {
     long n = 0;
     if (!parse_number(arg, &n)) {
+        PRINT_INFO(INFO_ERROR, "Error: option '-w' takes a number, not '%s'\n", arg);
         usage();
         return parse_outcome::exit_fail;
     }
     if (n < static_cast<long>(MIN_WORKERS) || n > static_cast<long>(MAX_WORKERS)) {
-        PRINT_INFO(INFO_INFO, "Number of workers must be in range %d - %d.", MIN_WORKERS,
+        PRINT_INFO(INFO_ERROR, "Number of workers must be in range %d - %d.\n", MIN_WORKERS,
                    MAX_WORKERS);
         return parse_outcome::exit_fail;
     }
@@ -153,12 +154,24 @@ parse_outcome parse_msgsz(const char *arg) {
     return parse_outcome::proceed;
 }
 
-void apply_debug_option(const char *mask, options_t *opts) {
+// An area name the daemon does not know is a mistake, not a no-op, wherever
+// it stands in the list (the mask parser itself goes by the last name).
+parse_outcome apply_debug_option(const char *mask, options_t *opts) {
     opts->debug_flag = true;
-    if (set_debug_masks_from_string(mask, false) == 0) {
-        set_info_level(INFO_DEBUG);
-        PRINT_INFO(INFO_INFO, "Setting debug mask to %s\n", debug_masks2str());
+    std::string list = mask;
+    bool ok = !list.empty() || set_debug_masks_from_string(mask, true) == 0;
+    for (size_t start = 0; ok && start <= list.size();) {
+        size_t bar = list.find('|', start);
+        std::string item = list.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+        if (!item.empty())
+            ok = set_debug_masks_from_string(item.c_str(), true) == 0;
+        start = bar == std::string::npos ? list.size() + 1 : bar + 1;
     }
+    if (!ok)
+        return parse_outcome::exit_fail;
+    set_info_level(INFO_DEBUG);
+    PRINT_INFO(INFO_INFO, "Setting debug mask to %s\n", debug_masks2str());
+    return parse_outcome::proceed;
 }
 
 parse_outcome parse_options(int argc, char **argv, options_t *opts) {
@@ -168,14 +181,14 @@ parse_outcome parse_options(int argc, char **argv, options_t *opts) {
         parse_outcome outcome = parse_outcome::proceed;
         switch (c) {
         case 'h':
-            version();
-            usage();
+            version(stdout);
+            usage(stdout);
             return parse_outcome::exit_ok;
         case 'p':
             opts->pid_file = optarg;
             break;
         case 'd':
-            apply_debug_option(optarg, opts);
+            outcome = apply_debug_option(optarg, opts);
             break;
         case 'q':
             opts->quiet_flag = true;
