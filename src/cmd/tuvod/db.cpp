@@ -32,6 +32,7 @@
 #include "files.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "jsondump.hpp"
 #include "utils.hpp"
 #include "wire.hpp"
 
@@ -432,13 +433,13 @@ void narrow_db_files(const char *filename, bool warn) {
 } // namespace
 
 char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
-    size_t n = json_dumpb(value, nullptr, 0, JSON_COMPACT);
+    size_t n = json_dumpb_fast(value, nullptr, 0, JSON_COMPACT);
     if (n == 0)
         return nullptr;
     auto *text = static_cast<char *>(malloc(n + 1));
     if (text == nullptr)
         return nullptr;
-    json_dumpb(value, text, n, JSON_COMPACT);
+    json_dumpb_fast(value, text, n, JSON_COMPACT);
     text[n] = '\0';
     if (len != nullptr)
         *len = n;

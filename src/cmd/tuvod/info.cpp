@@ -20,6 +20,7 @@
 
 #include "files.hpp"
 #include "handles.hpp"
+#include "jsondump.hpp"
 
 bool abort_on_error = false;
 uint32_t global_debug_mask = 0;
@@ -338,7 +339,7 @@ bool exec_log_write(const json_t *record) {
         return false;
     exec_log_writer writer{exec_log_file, {}};
     writer.pending.reserve(exec_log_writer::CHUNK + 4096);
-    json_dump_callback(record, exec_log_writer::append, &writer, JSON_INDENT(4));
+    json_dump_fast(record, exec_log_writer::append, &writer, JSON_INDENT(4));
     writer.pending.push_back('\n');
     writer.flush();
     // Durable before the caller replies: the record is the run's outcome.

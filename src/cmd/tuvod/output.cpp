@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include <string>
 
@@ -114,15 +115,23 @@ size_t output_json_size(const char *data, size_t len) {
 size_t output_fit_prefix(const char *data, size_t len, size_t limit) {
     if (limit < 2)
         return 0;
-    size_t total = 2;
+    size_t room = limit - 2;
     const auto *p = reinterpret_cast<const unsigned char *>(data);
     size_t i = 0;
     while (i < len) {
+        // Printable ASCII, most of any output, takes one byte each.
+        if (p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\') {
+            if (room == 0)
+                break;
+            room--;
+            i++;
+            continue;
+        }
         size_t step = 0;
         size_t size = char_json_size(p + i, len - i, &step);
-        if (size > limit - total)
+        if (size > room)
             break;
-        total += size;
+        room -= size;
         i += step;
     }
     return i;
@@ -187,17 +196,45 @@ size_t utf8_sequence_length(const unsigned char *p, size_t n) {
     return len;
 }
 
+namespace {
+
+// Length of the longest valid UTF-8 prefix of data; ASCII is checked eight
+// bytes at a time.
+size_t utf8_valid_prefix(const unsigned char *p, size_t len) {
+    size_t i = 0;
+    while (i < len) {
+        uint64_t word;
+        if (len - i >= sizeof word) {
+            memcpy(&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
+        size_t n = utf8_sequence_length(p + i, len - i);
+        if (n == 0)
+            return i;
+        i += n;
+    }
+    return i;
+}
+
+} // namespace
+
 json_t *json_string_lossy(const char *data, size_t len) {
     if (data == nullptr)
         return json_string("");
-    // Most output is valid UTF-8 already; avoid building a second copy of it.
-    if (json_t *exact = json_stringn(data, len))
-        return exact;
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    // Most output is valid UTF-8 already: checked here (faster than the
+    // library's check) and copied once.
+    size_t valid = utf8_valid_prefix(p, len);
+    if (valid == len)
+        return json_stringn_nocheck(data, len);
     static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
     std::string text;
     text.reserve(len);
-    const auto *p = reinterpret_cast<const unsigned char *>(data);
-    size_t i = 0;
+    text.append(data, valid);
+    size_t i = valid;
     while (i < len) {
         size_t n = utf8_sequence_length(p + i, len - i);
         if (n == 0) {

@@ -37,6 +37,7 @@
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "jsondump.hpp"
 #include "ops.hpp"
 #include "status.hpp"
 #include "utils.hpp"
@@ -137,12 +138,12 @@ nng_msg *serialise_response(json_t *resp_js) {
     // Serialised straight into the message that the library takes over
     // (zero-copy): a response can carry a large output, and it should not be
     // held a third time while it is sent.
-    size_t text_len = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
+    size_t text_len = json_dumpb_fast(resp_js, nullptr, 0, JSON_COMPACT);
     nng_msg *msg = nullptr;
     if (text_len == 0 || nng_msg_alloc(&msg, text_len + 1) != 0)
         return nullptr;
     auto *text = static_cast<char *>(nng_msg_body(msg));
-    json_dumpb(resp_js, text, text_len, JSON_COMPACT);
+    json_dumpb_fast(resp_js, text, text_len, JSON_COMPACT);
     text[text_len] = '\0';
     return msg;
 }
