@@ -84,3 +84,21 @@ TEST(JsonDump, InvalidUtf8FailsLikeTheLibraryAndAFailingReceiverStops) {
 }
 
 } // namespace
+
+namespace {
+
+// The word-at-a-time scan stops at the first byte that is not plain, at
+// every position within a word and for every kind of such byte.
+TEST(JsonDump, PlainPrefixStopsAtEveryKindOfByteAtEveryOffset) {
+    for (unsigned char stop : {'\0', '\x01', '\x1f', '"', '\\', '\x80', '\xc3', '\xff'}) {
+        for (size_t at = 0; at < 24; at++) {
+            std::string s(24, 'a');
+            s[at] = static_cast<char>(stop);
+            EXPECT_EQ(json_plain_ascii_prefix(s.data(), s.size()), at) << int(stop) << " at " << at;
+        }
+    }
+    std::string plain(" ~!#$%&'()*+,-./09:;<=>?@AZ[]^_`az{|}\x7f");
+    EXPECT_EQ(json_plain_ascii_prefix(plain.data(), plain.size()), plain.size());
+}
+
+} // namespace

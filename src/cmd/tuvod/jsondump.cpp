@@ -66,9 +66,6 @@ class piece_writer {
     bool ok_ = true;
 };
 
-// Bytes copied as they are inside a string (valid UTF-8 checked apart).
-bool plain_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
-
 void put_escape(piece_writer &w, unsigned char c) {
     switch (c) {
     case '"': w.put("\\\"", 2); return;
@@ -93,8 +90,7 @@ void put_string(piece_writer &w, const char *text, size_t len) {
     while (i < len) {
         size_t run = i;
         for (;;) {
-            while (run < len && p[run] < 0x80 && plain_byte(p[run]))
-                run++;
+            run += json_plain_ascii_prefix(text + run, len - run);
             if (run == len || p[run] < 0x80)
                 break;
             size_t n = utf8_sequence_length(p + run, len - run);

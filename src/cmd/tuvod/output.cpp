@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include <string>
@@ -104,6 +105,26 @@ bool decode_escape(const char *text, size_t len, size_t *i, char *out, size_t *o
 
 } // namespace
 
+size_t json_plain_ascii_prefix(const char *data, size_t len) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    // A word holds a zero byte when (w - ones) & ~w & highs is not 0.
+    auto has_zero = [](uint64_t w) { return ((w - ones) & ~w & highs) != 0; };
+    size_t i = 0;
+    uint64_t w;
+    while (len - i >= sizeof w) {
+        memcpy(&w, data + i, sizeof w);
+        // Below 0x20 (with no high bit), '"', '\\', or non-ASCII.
+        if (((w - ones * 0x20) & ~w & highs) != 0 || has_zero(w ^ (ones * '"')) ||
+            has_zero(w ^ (ones * '\\')) || (w & highs) != 0)
+            break;
+        i += sizeof w;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    while (i < len && p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\')
+        i++;
+    return i;
+}
+
 size_t output_json_size(const char *data, size_t len) {
     size_t total = 2;
     const auto *p = reinterpret_cast<const unsigned char *>(data);
@@ -120,13 +141,11 @@ size_t output_fit_prefix(const char *data, size_t len, size_t limit) {
     size_t i = 0;
     while (i < len) {
         // Printable ASCII, most of any output, takes one byte each.
-        if (p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\') {
-            if (room == 0)
-                break;
-            room--;
-            i++;
-            continue;
-        }
+        size_t plain = json_plain_ascii_prefix(data + i, std::min(len - i, room));
+        room -= plain;
+        i += plain;
+        if (i == len || room == 0)
+            break;
         size_t step = 0;
         size_t size = char_json_size(p + i, len - i, &step);
         if (size > room)
