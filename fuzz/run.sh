@@ -8,7 +8,7 @@ set -eu
 build=${1:?build directory}
 seconds=${2:?seconds per target}
 src=$(cd "$(dirname "$0")/.." && pwd)
-targets="request legacy script_config daemon_config file_tail"
+targets="request legacy script_config daemon_config file_tail spwire"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$src" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="cmake make g++ pkg-config
-libjansson-dev libnng-dev libnanomsg-dev libsystemd-dev nanomsg-utils nng-utils openssl libsqlite3-dev sqlite3 libssl-dev uuid-dev
+libasio-dev libjansson-dev libnng-dev libnanomsg-dev libsystemd-dev nanomsg-utils nng-utils openssl libsqlite3-dev sqlite3 libssl-dev uuid-dev
 libgtest-dev googletest iproute2 util-linux procps strace lintian binutils
 clang libclang-rt-14-dev"
 

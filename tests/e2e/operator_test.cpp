@@ -120,7 +120,8 @@ TEST_F(Operator, StatusCountsAKnownMixOfRuns) {
     auto num = [](json_t *o, const char *k) { return json_integer_value(json_object_get(o, k)); };
     EXPECT_STREQ(e2e::str(r, "version"), "2.0");
     EXPECT_EQ(num(json_object_get(r, "workers"), "total"), 3);
-    EXPECT_EQ(num(json_object_get(r, "workers"), "busy"), 1) << "the status request itself";
+    EXPECT_EQ(num(json_object_get(r, "workers"), "busy"), 0) << "status is answered without a worker";
+    EXPECT_EQ(num(json_object_get(r, "connections"), "open"), 1) << "this client's";
     EXPECT_EQ(num(r, "queuedRequests"), 0);
     EXPECT_EQ(num(r, "asyncRuns"), 0);
     EXPECT_EQ(num(r, "runningCommands"), 0);

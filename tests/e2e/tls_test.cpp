@@ -1,8 +1,6 @@
 // The TLS listener: mutual authentication with certificates the test makes
 // with openssl, the caller identity in every record, allowedCallers, and
 // records scoped to the identity that started them.
-#include <nng/nng.h>
-#include <nng/protocol/reqrep0/req.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,8 +8,8 @@
 
 #include <cstdlib>
 
+#include "../unit/edge_peers.hpp"
 #include "harness.hpp"
-#include "tls.hpp"
 
 namespace {
 
@@ -19,10 +17,10 @@ using e2e::Client;
 using e2e::Daemon;
 using e2e::Sandbox;
 
-const char *const TLS_ENDPOINT = "tls+tcp://127.0.0.1:5558";
+constexpr uint16_t TLS_PORT = 5558;
 
 struct TlsAnswer {
-    int dial = -1; // nng result of the connection
+    int dial = -1; // 0 when the daemon took the connection and answered
     json_ptr reply;
 };
 
@@ -30,31 +28,15 @@ struct TlsAnswer {
 // (no certificate when who is empty).
 TlsAnswer tls_request(const std::string &dir, const std::string &who, json_t *req) {
     TlsAnswer out;
-    std::string err;
-    tls_config_ptr cfg = tuvod_tls_client_config(who.empty() ? "" : dir + "/" + who + ".pem",
-                                                 who.empty() ? "" : dir + "/" + who + ".key", dir + "/ca.pem",
-                                                 TLS_ENDPOINT, &err);
-    EXPECT_TRUE(cfg) << err;
-    nng_socket s;
-    if (!cfg || nng_req0_open(&s) != 0)
+    edge_test::tls_client c(dir, who);
+    if (!c.connect(TLS_PORT))
         return out;
-    nng_socket_set_ms(s, NNG_OPT_RECVTIMEO, 15000);
-    nng_socket_set_ms(s, NNG_OPT_SENDTIMEO, 15000);
-    nng_socket_set_size(s, NNG_OPT_RECVMAXSZ, 0);
-    nng_dialer d;
-    nng_dialer_create(&d, s, TLS_ENDPOINT);
-    nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg.get());
-    out.dial = tuvod_tls_dial(d, 15000);
-    if (out.dial == 0) {
-        cstr_ptr text(json_dumps(req, JSON_COMPACT));
-        char *buf = nullptr;
-        size_t len = 0;
-        if (nng_send(s, text.get(), strlen(text.get()) + 1, 0) == 0 && nng_recv(s, &buf, &len, NNG_FLAG_ALLOC) == 0) {
-            out.reply.reset(json_loadb(buf, strnlen(buf, len), 0, nullptr));
-            nng_free(buf, len);
-        }
-    }
-    nng_close(s);
+    cstr_ptr text(json_dumps(req, JSON_COMPACT));
+    std::optional<std::string> body = c.call(std::string(text.get()) + '\0');
+    if (!body)
+        return out;
+    out.dial = 0;
+    out.reply.reset(json_loadb(body->data(), strnlen(body->data(), body->size()), 0, nullptr));
     return out;
 }
 

@@ -59,7 +59,9 @@ awk '{ print $2 }' "$tmp/contents" |
 
 # Control data.
 dpkg-deb -f "$deb" Package | grep -qx tuvod || fail "package name"
-dpkg-deb -f "$deb" Depends | grep -q libnng1 || fail "Depends lacks libnng1"
+dpkg-deb -f "$deb" Depends | grep -q libssl3 || fail "Depends lacks libssl3"
+# The binaries speak the wire themselves: no messaging library.
+dpkg-deb -f "$deb" Depends | grep -q libnng && fail "Depends still names libnng"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles > "$tmp/conffiles" 2>/dev/null || fail "no conffiles"
 for f in /etc/default/tuvod /etc/logrotate.d/tuvod; do
     grep -qx "$f" "$tmp/conffiles" || fail "$f is not a conffile"

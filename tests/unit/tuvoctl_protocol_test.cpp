@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
@@ -228,24 +229,6 @@ class fake_daemon {
     std::thread thread_;
 };
 
-TEST(TuvoctlProtocol, LargeRepliesArriveWhole) {
-    // Above nanomsg's default 1 MiB receive limit, which would drop the reply.
-    const size_t big = 3u << 20;
-    json_ptr reply;
-    std::string err;
-    json_ptr req = ctl_request("id-big", "a", "execute", json_object());
-    std::string endpoint = "ipc:///tmp/tuvoctl-test-" + std::to_string(getpid()) + ".ipc";
-    {
-        fake_daemon d(endpoint, big);
-        ASSERT_EQ(ctl_call(endpoint, 10000, req.get(), &reply, &err), 0) << err;
-        // The request text goes out with its terminating NUL.
-        ASSERT_FALSE(d.request.empty());
-        EXPECT_EQ(d.request.back(), '\0');
-    }
-    json_t *out = json_object_get(json_object_get(json_object_get(reply.get(), "result"), "output"), "stdout");
-    EXPECT_EQ(json_string_length(out), big);
-}
-
 // A loopback port that nothing listens on.
 int unused_port() {
     unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
@@ -259,13 +242,31 @@ int unused_port() {
     return ntohs(sa.sin_port);
 }
 
+TEST(TuvoctlProtocol, LargeRepliesArriveWhole) {
+    // Above nanomsg's default 1 MiB receive limit, which would drop the reply.
+    const size_t big = 3u << 20;
+    json_ptr reply;
+    std::string err;
+    json_ptr req = ctl_request("id-big", "a", "execute", json_object());
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(unused_port());
+    {
+        fake_daemon d(endpoint, big);
+        ASSERT_EQ(ctl_call(endpoint, 10000, req.get(), &reply, &err), 0) << err;
+        // The request text goes out with its terminating NUL.
+        ASSERT_FALSE(d.request.empty());
+        EXPECT_EQ(d.request.back(), '\0');
+    }
+    json_t *out = json_object_get(json_object_get(json_object_get(reply.get(), "result"), "output"), "stdout");
+    EXPECT_EQ(json_string_length(out), big);
+}
+
 TEST(TuvoctlProtocol, NoDaemonFailsFastWithAClearReason) {
     json_ptr req = ctl_request("id", "a", "list", json_object());
     json_ptr reply;
     std::string err;
     auto t0 = std::chrono::steady_clock::now();
     // Nothing listens there; the reply time-out is far longer than the wait allowed.
-    std::string endpoint = "ipc:///tmp/tuvoctl-test-none-" + std::to_string(getpid()) + ".ipc";
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(unused_port());
     EXPECT_EQ(ctl_call(endpoint, 60000, req.get(), &reply, &err), CTL_EXIT_UNAVAILABLE);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
     EXPECT_NE(err.find("no daemon answers at " + endpoint), std::string::npos) << err;
@@ -277,6 +278,36 @@ TEST(TuvoctlProtocol, NoDaemonFailsFastWithAClearReason) {
     EXPECT_EQ(ctl_legacy_call("127.0.0.1", unused_port(), "/x", 5000, &status, &data, &err),
               CTL_EXIT_UNAVAILABLE);
     EXPECT_NE(err.find("no legacy gateway answers"), std::string::npos) << err;
+}
+
+} // namespace
+
+namespace {
+
+// The TLS files say whom tuvoctl trusts: one that others could change is
+// refused before anything is sent, as the configuration file would be.
+TEST(TuvoctlProtocol, TlsFilesOthersCanChangeAreRefused) {
+    char dir[] = "/tmp/tuvoctl-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string d = dir;
+    for (const char *f : {"/ca.pem", "/c.pem", "/c.key"}) {
+        FILE *fp = fopen((d + f).c_str(), "w");
+        ASSERT_NE(fp, nullptr);
+        fclose(fp);
+        chmod((d + f).c_str(), 0600);
+    }
+    ctl_tls_t tls{d + "/c.pem", d + "/c.key", d + "/ca.pem"};
+    std::string body, err;
+    std::string endpoint = "tls+tcp://127.0.0.1:" + std::to_string(unused_port());
+    for (const std::string &path : {tls.ca, tls.cert, tls.key}) {
+        chmod(path.c_str(), 0666);
+        EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_CONFIG) << path;
+        EXPECT_NE(err.find("may be changed by other users"), std::string::npos) << err;
+        chmod(path.c_str(), 0600);
+    }
+    // With safe files the failure is the absent daemon's.
+    EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_UNAVAILABLE) << err;
+    std::system(("rm -rf '" + d + "'").c_str());
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 // followed by a NUL byte, the reply likewise. Resends are disabled because a
 // resent execute would be a repeated request to the daemon.
 //
-// TLS: the same REQ exchange with nng on tls+tcp://, through the daemon's own
-// TLS engine (as tuvoctl uses it), presenting a client certificate.
+// TLS: the same REQ exchange with nng on tls+tcp:// (its own TLS engine, a
+// peer independent of the daemon's), presenting a client certificate.
 //
 // Legacy protocol: one TCP connection per request to 127.0.0.1:4562; a
 // 4-byte little-endian length and the command line go out, an int32 status,
@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,7 +24,7 @@
 #include <nng/nng.h>
 
 #include "handles.hpp"
-#include "tls.hpp"
+#include <nng/supplemental/tls/tls.h>
 
 namespace bench {
 
@@ -74,7 +75,10 @@ class tls_client : public rt_client {
   private:
     nng_socket sock_ = NNG_SOCKET_INITIALIZER;
     bool open_ = false;
-    tls_config_ptr cfg_;
+    struct cfg_deleter {
+        void operator()(nng_tls_config *c) const noexcept { nng_tls_config_free(c); }
+    };
+    std::unique_ptr<nng_tls_config, cfg_deleter> cfg_;
     std::string error_;
 };
 

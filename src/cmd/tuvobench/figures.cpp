@@ -1,6 +1,9 @@
 #include "figures.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -15,6 +18,7 @@
 #include "client.hpp"
 #include "floor.hpp"
 #include "handles.hpp"
+#include "spwire.hpp"
 
 namespace bench {
 
@@ -431,6 +435,60 @@ double idle_cpu(context &ctx, int seconds) {
     double before = cpu_seconds(ctx.daemon_pid);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     return cpu_seconds(ctx.daemon_pid) - before;
+}
+
+namespace {
+
+// A connection to the cleartext port from local address from (127.x.y.z:
+// the daemon caps connections per address).
+unique_fd connect_from(const std::string &from) {
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{}, sa{};
+    local.sin_family = sa.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+    sa.sin_port = htons(5557);
+    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+        return {};
+    return fd;
+}
+
+bool send_bytes(int fd, const std::string &b) {
+    return send(fd, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
+}
+
+} // namespace
+
+connection_memory_result connection_memory(context &ctx, unsigned n) {
+    connection_memory_result res;
+    spwire::header h = spwire::make_header(spwire::PROTO_REQ);
+    const std::string header(reinterpret_cast<const char *>(h.data()), h.size());
+    // Let earlier measurements' memory settle first.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long base = status_kib(ctx.daemon_pid, "VmRSS:");
+    std::vector<unique_fd> conns;
+    for (unsigned i = 0; i < n; ++i) {
+        unique_fd fd = connect_from("127.0.1." + std::to_string(1 + i / 25));
+        if (!fd || !send_bytes(fd.get(), header))
+            break;
+        conns.push_back(std::move(fd));
+    }
+    res.opened = static_cast<unsigned>(conns.size());
+    if (conns.empty())
+        return res;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long idle = status_kib(ctx.daemon_pid, "VmRSS:");
+    std::string half(8, '\0');
+    spwire::put_u64(reinterpret_cast<uint8_t *>(half.data()), 65536);
+    half += std::string(4, '\x80') + std::string(32768 - 4, 'x');
+    for (auto &fd : conns)
+        send_bytes(fd.get(), half);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long holding = status_kib(ctx.daemon_pid, "VmRSS:");
+    res.idle_kib = static_cast<double>(idle - base) / res.opened;
+    res.holding_kib = static_cast<double>(holding - base) / res.opened;
+    return res;
 }
 
 } // namespace bench

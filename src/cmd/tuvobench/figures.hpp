@@ -96,4 +96,13 @@ bool count_syncs(context &ctx, unsigned n, sync_count &out);
 // Daemon CPU seconds (all threads) over an idle period.
 double idle_cpu(context &ctx, int seconds);
 
+// The daemon's resident memory per open connection, in KiB: n connections
+// that only sent the protocol header, then the same n each holding half of
+// a 64 KiB request.
+struct connection_memory_result {
+    double idle_kib = 0, holding_kib = 0;
+    unsigned opened = 0;
+};
+connection_memory_result connection_memory(context &ctx, unsigned n);
+
 } // namespace bench

@@ -319,6 +319,15 @@ void sync_figure(bench::context &ctx, const options &o) {
         std::printf("      %s\n", line.c_str());
 }
 
+void connection_figure(bench::context &ctx) {
+    progress("connections");
+    bench::connection_memory_result m = bench::connection_memory(ctx, 250);
+    bench::print_summary("8 memory per connection",
+                         fmt("%.1f KiB idle, %.1f KiB holding half of a 64 KiB request (%u connections)",
+                             m.idle_kib, m.holding_kib, m.opened),
+                         "", -1);
+}
+
 void idle_figure(bench::context &ctx, const options &o) {
     progress("idle");
     // Let the last asynchronous threads and children finish first.
@@ -390,6 +399,7 @@ int run(const options &o) {
     summarise_rounds(f, o);
     big_output_figure(ctx, o);
     sync_figure(ctx, o);
+    connection_figure(ctx);
     idle_figure(ctx, o);
 
     long left = bench::count_rows(ctx.db_path, LIST_FILL_NAME);

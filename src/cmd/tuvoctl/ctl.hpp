@@ -161,6 +161,10 @@ bool ctl_args_want_json(const std::vector<std::string> &args);
 // with the reason in *err.
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
              std::string *err, const ctl_tls_t *tls = nullptr);
+// One request text (sent with its NUL) and the reply body from the daemon
+// at endpoint, within timeout_ms; 0, or an exit status with the reason in *err.
+int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string &text, std::string *body,
+                 std::string *err, const ctl_tls_t *tls);
 // The TLS settings for opts' endpoint: none for cleartext; for tls+tcp://
 // all three files must be given. -1 with the reason in *err when the
 // options do not fit the endpoint.

@@ -1,79 +1,26 @@
-// tuvoctl's side of the JSON protocol: building request envelopes, talking
-// to the daemon over an nng REQ socket (cleartext or TLS), and turning
-// replies into output and exit statuses.
+// tuvoctl's side of the JSON protocol: building request envelopes, one
+// exchange with the daemon (ctl_transport.cpp), and turning replies into
+// output and exit statuses.
 //
 // Protocol: one request, one reply. The request is the compact JSON text of
 // {"requestUUID", "authority", "op", "args"} followed by a NUL byte; the
-// reply is compact JSON plus a NUL. A REQ socket cannot tell a slow daemon
-// from an absent one, so while waiting the client watches the socket's
-// connection count: no connection for a few seconds means no daemon (or a
-// daemon that went away), which is reported at once instead of after the
-// whole reply time-out. A TLS connection is made before the request is
-// sent, so a refused certificate is reported with its reason.
-#include <nng/nng.h>
-#include <nng/protocol/reqrep0/req.h>
-#include <nng/supplemental/tls/tls.h>
-#include <poll.h>
-
+// reply is compact JSON plus a NUL.
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
 
 #include "ctl.hpp"
-#include "tls.hpp"
 #include "wire.hpp"
 #include "utils.hpp"
 
 namespace {
 
 constexpr const char *all_properties[] = {"name", "state", "args", "start", "finish", "output", "errors"};
-// How long the socket may stay without a connection before the daemon counts as absent.
-constexpr int connect_grace_ms = 3000;
-constexpr int poll_slice_ms = 100;
 constexpr const char *tls_files_needed =
     "a tls+tcp:// endpoint needs --cert, --key and --ca (or certFile, keyFile and caFile in the "
     "configuration file)";
-
-// A REQ socket that counts its live connections.
-class req_sock {
-  public:
-    req_sock() {
-        rv_ = nng_req0_open(&s_);
-        if (rv_ == 0) {
-            nng_pipe_notify(s_, NNG_PIPE_EV_ADD_POST, on_pipe, &connections_);
-            nng_pipe_notify(s_, NNG_PIPE_EV_REM_POST, on_pipe, &connections_);
-        }
-    }
-    ~req_sock() {
-        if (rv_ == 0)
-            nng_close(s_);
-    }
-    req_sock(const req_sock &) = delete;
-    req_sock &operator=(const req_sock &) = delete;
-    int open_error() const { return rv_; }
-    nng_socket get() const { return s_; }
-    int connections() const { return connections_.load(); }
-
-  private:
-    static void on_pipe(nng_pipe, nng_pipe_ev ev, void *arg) {
-        auto *n = static_cast<std::atomic<int> *>(arg);
-        if (ev == NNG_PIPE_EV_ADD_POST)
-            ++*n;
-        else
-            --*n;
-    }
-    nng_socket s_ = NNG_SOCKET_INITIALIZER;
-    int rv_ = -1;
-    std::atomic<int> connections_{0};
-};
-
-struct nng_msg_deleter {
-    void operator()(nng_msg *m) const noexcept { nng_msg_free(m); }
-};
 
 const char *code_name(json_int_t code) {
     switch (code) {
@@ -221,133 +168,6 @@ int render_list(const ctl_options_t &opts, json_t *reply, FILE *out) {
     return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
 }
 
-using steady = std::chrono::steady_clock;
-
-long ms_since(steady::time_point t) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - t).count());
-}
-
-// The connection watch, between two waits: 0 to go on waiting, else the
-// exit status with the reason in *err.
-struct waiter {
-    const req_sock &sock;
-    const std::string &endpoint;
-    int timeout_ms;
-    steady::time_point start = steady::now();
-    steady::time_point last_connected = start;
-    bool ever_connected = false;
-
-    nng_duration slice() const {
-        long left = timeout_ms - ms_since(start);
-        return static_cast<nng_duration>(std::clamp(left, 1L, static_cast<long>(poll_slice_ms)));
-    }
-    int check(std::string *err) {
-        if (sock.connections() > 0) {
-            ever_connected = true;
-            last_connected = steady::now();
-        } else if (ms_since(last_connected) >= std::min(connect_grace_ms, timeout_ms)) {
-            *err = ever_connected ? "lost the connection to tuvod at " + endpoint
-                                  : "no daemon answers at " + endpoint +
-                                        " (cannot connect; is tuvod running?)";
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        if (ms_since(start) >= timeout_ms) {
-            *err = "no answer from tuvod at " + endpoint + " within " +
-                   std::to_string(timeout_ms / 1000) + " seconds (see -t)";
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        return 0;
-    }
-};
-
-// Sends the request once a connection takes it.
-int send_request(waiter *w, const std::string &text, std::string *err) {
-    for (;;) {
-        nng_socket_set_ms(w->sock.get(), NNG_OPT_SENDTIMEO, w->slice());
-        int rv = nng_send(w->sock.get(), const_cast<char *>(text.c_str()), text.size() + 1, 0);
-        if (rv == 0)
-            return 0;
-        if (rv != NNG_ETIMEDOUT && rv != NNG_EAGAIN && rv != NNG_EINTR) {
-            *err = "cannot send the request to " + w->endpoint + ": " + nng_strerror(rv);
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        if (int rc = w->check(err); rc != 0)
-            return rc;
-    }
-}
-
-// Waits for the reply; see the design note for the connection watch. A
-// receive that times out would abandon the request, so the wait is on the
-// socket's readiness descriptor and the receive itself never blocks.
-int await_reply(waiter *w, std::string *body, std::string *err) {
-    int fd = -1;
-    int rv = nng_socket_get_int(w->sock.get(), NNG_OPT_RECVFD, &fd);
-    if (rv != 0) {
-        *err = std::string("waiting for the answer failed: ") + nng_strerror(rv);
-        return CTL_EXIT_UNAVAILABLE;
-    }
-    for (;;) {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(w->slice())) < 0 && errno != EINTR) {
-            *err = std::string("waiting for the answer failed: ") + strerror(errno);
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        nng_msg *raw = nullptr;
-        rv = (pfd.revents & POLLIN) != 0 ? nng_recvmsg(w->sock.get(), &raw, NNG_FLAG_NONBLOCK) : NNG_EAGAIN;
-        if (rv == 0) {
-            std::unique_ptr<nng_msg, nng_msg_deleter> msg(raw);
-            body->assign(static_cast<const char *>(nng_msg_body(raw)), nng_msg_len(raw));
-            return 0;
-        }
-        if (rv != NNG_EAGAIN && rv != NNG_EINTR) {
-            *err = std::string("receiving the answer failed: ") + nng_strerror(rv);
-            return CTL_EXIT_UNAVAILABLE;
-        }
-        if (int rc = w->check(err); rc != 0)
-            return rc;
-    }
-}
-
-// Starts the connection: in the background for cleartext (the connection
-// watch reports an absent daemon), at once for TLS so that a refused
-// handshake is reported with its reason.
-int dial(const req_sock &sock, const std::string &endpoint, const ctl_tls_t *tls, int timeout_ms, std::string *err) {
-    if (ctl_is_tls_endpoint(endpoint) &&
-        (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
-        *err = tls_files_needed;
-        return CTL_EXIT_USAGE;
-    }
-    nng_dialer d;
-    int rv = nng_dialer_create(&d, sock.get(), endpoint.c_str());
-    if (rv != 0) {
-        *err = "invalid endpoint '" + endpoint + "': " + nng_strerror(rv);
-        return CTL_EXIT_USAGE;
-    }
-    if (tls == nullptr) {
-        rv = nng_dialer_start(d, NNG_FLAG_NONBLOCK);
-        if (rv != 0) {
-            *err = "invalid endpoint '" + endpoint + "': " + nng_strerror(rv);
-            return CTL_EXIT_USAGE;
-        }
-        return 0;
-    }
-    tls_config_ptr cfg = tuvod_tls_client_config(tls->cert, tls->key, tls->ca, endpoint, err);
-    if (!cfg)
-        return CTL_EXIT_USAGE;
-    rv = nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg.get());
-    if (rv != 0) {
-        *err = "'" + endpoint + "' is not a TLS endpoint (tls+tcp://host:port): " + nng_strerror(rv);
-        return CTL_EXIT_USAGE;
-    }
-    rv = tuvod_tls_dial(d, timeout_ms);
-    if (rv != 0) {
-        *err = tuvod_tls_dial_error(endpoint, rv);
-        return CTL_EXIT_UNAVAILABLE;
-    }
-    return 0;
-}
-
 } // namespace
 
 json_ptr ctl_request(const std::string &uuid, const std::string &authority, const char *op,
@@ -486,16 +306,6 @@ int ctl_report_failure(bool json, int rc, const std::string &text, FILE *out, FI
 
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
              std::string *err, const ctl_tls_t *tls) {
-    req_sock sock;
-    if (sock.open_error() != 0) {
-        *err = std::string("cannot create a socket: ") + nng_strerror(sock.open_error());
-        return CTL_EXIT_UNAVAILABLE;
-    }
-    // Replies carry whole script outputs: no size limit. A REQ socket resends
-    // an unanswered request after a minute by default, which would run a
-    // long synchronous command a second time; never resend.
-    nng_socket_set_size(sock.get(), NNG_OPT_RECVMAXSZ, 0);
-    nng_socket_set_ms(sock.get(), NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
     char *raw_text = json_dumps(req, JSON_COMPACT);
     if (raw_text == nullptr) {
         *err = "cannot serialise the request";
@@ -503,14 +313,8 @@ int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr 
     }
     std::string text(raw_text);
     free(raw_text);
-    int rc = dial(sock, endpoint, tls, timeout_ms, err);
-    if (rc != 0)
-        return rc;
-    waiter w{sock, endpoint, timeout_ms};
-    if ((rc = send_request(&w, text, err)) != 0)
-        return rc;
     std::string body;
-    rc = await_reply(&w, &body, err);
+    int rc = ctl_exchange(endpoint, timeout_ms, text, &body, err, tls);
     if (rc != 0)
         return rc;
     *reply = ctl_parse_reply(body.data(), body.size(), err);

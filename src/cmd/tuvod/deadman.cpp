@@ -11,6 +11,8 @@
 // and frees the record; it must not be called from the timer thread.
 #include "deadman.hpp"
 
+#include <unistd.h>
+
 #include <pthread.h>
 
 #include <cerrno>
@@ -42,7 +44,10 @@ void fire(const tuvod_deadman_t *dm) {
     case TUVOD_DEADMAN_QUIT:
         PRINT_INFO(INFO_WARN, "Deadman %s fired after %ds%s%s, exit\n", dm->name, dm->timeout_s,
                    msg_sep(dm), msg_text(dm));
-        exit(1);
+        // Not exit(): static destructors would run under threads that may
+        // still wait on what they destroy. Only the logs are flushed.
+        fflush(nullptr);
+        _exit(1);
     case TUVOD_DEADMAN_ABORT:
         PRINT_INFO(INFO_WARN, "Deadman %s fired after %ds%s%s, abort\n", dm->name, dm->timeout_s,
                    msg_sep(dm), msg_text(dm));

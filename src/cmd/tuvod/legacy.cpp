@@ -34,8 +34,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -494,6 +496,10 @@ size_t busy_connections() {
     return n;
 }
 
+// After a failed accept the listener is not polled until then (main thread only).
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(200);
+std::chrono::steady_clock::time_point accept_paused_until;
+
 // Accepts one waiting client, if any, and starts its thread in slot.
 // -1 only when the listening socket itself has failed.
 int accept_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, legacy_slot_t *slot) {
@@ -505,8 +511,11 @@ int accept_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, legac
         PRINT_INFO(INFO_ERROR, "accept failed for tuvo client: %s\n", strerror(err));
         if (!per_connection_accept_error(err))
             return -1;
-        // Out of descriptors or memory: give the system a moment instead of spinning.
-        poll(nullptr, 0, 100);
+        // Out of descriptors or memory: the client stays in the backlog and
+        // the listener would poll readable at once again. Leave it out of the
+        // next waits for a moment; those waits still take signals (a wait
+        // that returns ready never delivers them).
+        accept_paused_until = std::chrono::steady_clock::now() + ACCEPT_PAUSE;
         return 0;
     }
     slot->tuvod = tuvod;
@@ -593,15 +602,21 @@ int tuvo_legacy_poll(tuvod_state_t *tuvod) {
     legacy_slot_t *slot = reap_connections();
     // With every slot busy the listening socket is left out: clients wait
     // in the backlog until a connection thread finishes and wakes us.
+    auto now = std::chrono::steady_clock::now();
+    bool paused = now < accept_paused_until;
     struct pollfd fds[2] = {{legacy_wake_fd, POLLIN, 0},
-                            {slot != nullptr ? tuvod->tuvo_fd : -1, POLLIN, 0}};
+                            {slot != nullptr && !paused ? tuvod->tuvo_fd : -1, POLLIN, 0}};
     // SIGTERM and SIGHUP stay blocked on this thread except during this
     // wait, so one that arrives at any other moment ends the next wait at once.
     sigset_t wait_mask;
     pthread_sigmask(SIG_SETMASK, nullptr, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGHUP);
-    struct timespec tick {TUVO_POLL_TICK_MS / 1000, (TUVO_POLL_TICK_MS % 1000) * 1000000L};
+    long tick_ms = TUVO_POLL_TICK_MS;
+    if (paused)
+        tick_ms = std::min<long>(
+            tick_ms, std::chrono::duration_cast<std::chrono::milliseconds>(accept_paused_until - now).count() + 1);
+    struct timespec tick {tick_ms / 1000, (tick_ms % 1000) * 1000000L};
     int rc = ppoll(fds, 2, &tick, &wait_mask);
     if (rc < 0) {
         if (errno == EINTR)

@@ -9,7 +9,20 @@ constexpr const char *LIMIT_KEY_QUEUED_REQUESTS = "maxQueuedRequests";
 constexpr const char *LIMIT_KEY_QUEUED_BYTES = "maxQueuedBytes";
 constexpr const char *LIMIT_KEY_ASYNC_RUNS = "maxAsyncRuns";
 constexpr const char *LIMIT_KEY_OUTPUT_BYTES = "maxOutputBytes";
+constexpr const char *LIMIT_KEY_CONNECTIONS = "maxConnections";
+constexpr const char *LIMIT_KEY_CONNECTIONS_PER_ADDRESS = "maxConnectionsPerAddress";
+constexpr const char *LIMIT_KEY_HANDSHAKE_TIMEOUT = "handshakeTimeoutSeconds";
+constexpr const char *LIMIT_KEY_IDLE_TIMEOUT = "idleTimeoutSeconds";
+constexpr const char *LIMIT_KEY_PENDING_REQUESTS = "maxPendingRequests";
+// Descriptors kept free of connections: database, logs, legacy clients,
+// the pipes of running scripts.
+constexpr unsigned LIMIT_SPARE_DESCRIPTORS = 256;
 
 // Sets the state's bounds from the configuration; a missing key keeps the
 // default, a value out of range is logged and the default kept.
 void tuvod_load_limits(tuvod_state_t *tuvod);
+
+// Raises the soft descriptor limit to the hard one when it is lower, and
+// lowers maxConnections (with a warning) when the connections and the spare
+// descriptors still do not fit.
+void tuvod_fit_descriptors(tuvod_state_t *tuvod);

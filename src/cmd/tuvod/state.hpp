@@ -3,9 +3,6 @@
 // One tuvod_state_t exists per process (file-static in the entry module); its
 // address is passed to nearly every operation. Locks, and what they guard:
 //   daemon_mutex/daemon_cv  the script list head and n_workers_running
-//   jobs_mutex/jobs_cv      the job queue (router appends, workers take);
-//                           jobs_space_cv wakes the router when a full
-//                           queue has room again
 //   workers_mutex           the worker list; the only nesting is
 //                           workers_mutex then daemon_mutex
 #pragma once
@@ -24,7 +21,6 @@
 #include <vector>
 
 #include <jansson.h>
-#include <nng/nng.h>
 
 #include "wire.hpp"
 
@@ -132,39 +128,9 @@ struct tuvod_script_t {
 };
 using tuvod_script_ref = std::shared_ptr<tuvod_script_t>;
 
-// One received request waiting for a worker.
-struct tuvod_job_t {
-    nng_ctx ctx = NNG_CTX_INITIALIZER; // owned (nng_ctx_close); the reply goes back through it
-    nng_msg *msg = nullptr;    // owned (nng_msg_free)
-    char *req_buf = nullptr;   // the message body
-    int req_sz = 0;
-    std::string caller;        // who sent it, derived from the connection
-    tuvod_job_t *next = nullptr;
-};
-
-// One endpoint the request socket is bound to.
-struct tuvod_binding_t {
-    nng_listener binding_epid = NNG_LISTENER_INITIALIZER;
-    std::string binding_url;
-    tuvod_binding_t *next = nullptr;
-};
-
 struct tuvod_state_t;
-
-struct tuvod_router_t {
-    tuvod_state_t *tuvod = nullptr;
-    nng_socket sock = NNG_SOCKET_INITIALIZER;
-    // The router thread's own: the context its next request arrives on,
-    // and the operation that waits for it.
-    nng_ctx recv_ctx = NNG_CTX_INITIALIZER;
-    nng_aio *recv_aio = nullptr;
-    tuvod_binding_t *rep_bindings = nullptr; // guarded by mutex
-    std::atomic<bool> run{false};
-    bool started = false;                    // guarded by mutex
-    pthread_t thread{};
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t start_cv = PTHREAD_COND_INITIALIZER;
-};
+// The request transport (router module); opaque here.
+struct tuvod_router_t;
 
 struct tuvod_worker_t {
     tuvod_state_t *tuvod = nullptr;
@@ -213,19 +179,17 @@ struct tuvod_state_t {
     int32_t max_msgsz = 1048576;             // -1: no limit
     const char *scripts_dir = nullptr;
     tuvod_script_ref tuvod_scripts;          // guarded by daemon_mutex
-    tuvod_job_t *jobs = nullptr;             // guarded by jobs_mutex
-    tuvod_job_t **jobs_tail = &jobs;         // where the next job goes; guarded by jobs_mutex
-    int n_jobs_pending = 0;                  // guarded by jobs_mutex
-    size_t n_jobs_bytes = 0;                 // bodies queued; guarded by jobs_mutex
-    pthread_mutex_t jobs_mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t jobs_cv = PTHREAD_COND_INITIALIZER;
-    pthread_cond_t jobs_space_cv = PTHREAD_COND_INITIALIZER;
     // Bounds from the daemon configuration, set at start-up (limits module)
     // and only read afterwards.
     unsigned max_queued_requests = 64;
     size_t max_queued_bytes = size_t{64} << 20;
     unsigned max_async_runs = 256;
     size_t max_output_bytes = size_t{64} << 20; // JSON of one output stream
+    unsigned max_connections = 512;          // across all listeners
+    unsigned max_connections_per_address = 32;
+    unsigned handshake_timeout_s = 5;        // accept to TLS handshake and wire header
+    unsigned idle_timeout_s = 300;
+    unsigned max_pending_requests = 16;      // per connection
     tuvod_worker_list_t *tuvod_workers = nullptr; // guarded by workers_mutex
     pthread_mutex_t workers_mutex = PTHREAD_MUTEX_INITIALIZER;
     unsigned n_workers = 0;                  // guarded by workers_mutex

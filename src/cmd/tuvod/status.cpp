@@ -3,6 +3,7 @@
 
 #include "async.hpp"
 #include "counters.hpp"
+#include "router.hpp"
 #include "runs.hpp"
 #include "utils.hpp"
 
@@ -19,8 +20,7 @@ unsigned workers_total(tuvod_state_t *tuvod) {
 } // namespace
 
 int tuvod_queued_requests(tuvod_state_t *tuvod) {
-    mutex_guard lock(&tuvod->jobs_mutex);
-    return tuvod->n_jobs_pending;
+    return static_cast<int>(tuvod_router_counters(tuvod).queued_requests);
 }
 
 int tuvod_async_runs() { return async_runs_live(); }
@@ -36,16 +36,20 @@ int tuvod_scripts_loaded(tuvod_state_t *tuvod) {
 json_ptr tuvod_status_json(tuvod_state_t *tuvod) {
     json_ptr scripts = counters_scripts_json();
     json_ptr reload = counters_reload_json();
-    if (!scripts || !reload)
+    edge::counters net = tuvod_router_counters(tuvod);
+    json_ptr connections(json_pack("{s:I, s:I, s:I}", "open", static_cast<json_int_t>(net.open), "refusedAtCap",
+                                   static_cast<json_int_t>(net.refused_at_cap), "closedByDeadline",
+                                   static_cast<json_int_t>(net.closed_by_deadline)));
+    if (!scripts || !reload || !connections)
         return nullptr;
     return json_ptr(json_pack(
-        "{s:s, s:O?, s:s, s:f, s:{s:i, s:i}, s:i, s:I, s:i, s:i, s:O, s:O}", "version", TUVOD_VERSION_TEXT,
+        "{s:s, s:O?, s:s, s:f, s:{s:i, s:i}, s:i, s:I, s:i, s:i, s:O, s:O, s:O}", "version", TUVOD_VERSION_TEXT,
         "instance", tuvod->uuid_js, "host", tuvod->my_hostname, "uptimeSeconds",
         process_clock.seconds(), "workers", "total", static_cast<int>(workers_total(tuvod)), "busy",
         busy_worker_count(), "queuedRequests", tuvod_queued_requests(tuvod), "runningCommands",
         static_cast<json_int_t>(runs_in_progress()), "asyncRuns", tuvod_async_runs(),
         "scriptsLoaded", tuvod_scripts_loaded(tuvod), "lastReload", reload.get(), "scripts",
-        scripts.get()));
+        scripts.get(), "connections", connections.get()));
 }
 
 std::string tuvod_status_summary(tuvod_state_t *tuvod) {

@@ -401,6 +401,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
     }
     apply_configured_levels(opts);
     tuvod_load_limits(&tuvod);
+    tuvod_fit_descriptors(&tuvod);
     PRINT_INFO(INFO_WARN, "Starting tuvod %s %s on %s%s%s\n",
                opts.foreground_flag ? "process" : "daemon", uuid_text(), tuvod.my_hostname,
                tuvod.run ? "" : ", will exit immediately after initialisation",
@@ -451,6 +452,7 @@ void reload_if_requested() {
     bool ok = tuvod_load_scripts(&tuvod) == 0;
     tuvod_note_reload(ok);
     tuvod_notify_reloaded(ok, tuvod_status_summary(&tuvod));
+    tuvod_router_reload_crl(&tuvod);
     if (ok)
         PRINT_INFO(INFO_WARN, "Re-loaded script configuraton\n");
     else
@@ -470,9 +472,11 @@ void main_loop() {
     } while (tuvod.run);
 }
 
-// Order: stop taking requests; let the synchronous ones (workers, legacy
-// connections) finish; end the asynchronous runs; stop the router; and only
-// then, with no thread left that could use it, close the database.
+// Order: stop taking requests (legacy listener, network listeners and
+// reads); let the synchronous ones (workers, legacy connections) finish;
+// end the asynchronous runs; flush replies (at most 5 s) and close every
+// connection; and only then, with no thread left that could use it, close
+// the database.
 void shut_down(const options_t &opts) {
     tuvod_notify_stopping();
     tuvo_legacy_stop(&tuvod);
@@ -481,7 +485,10 @@ void shut_down(const options_t &opts) {
                             "shutdown", "shutting down workers");
     PRINT_INFO(INFO_WARN, "Initiating shutdown for tuvod instance %s on %s\n", uuid_text(),
                tuvod.my_hostname);
+    // Workers first: once the transport stops reading they find nothing
+    // more to take, and should not ask again.
     tuvod_start_shutdown(&tuvod);
+    tuvod_router_stop_reading(&tuvod);
     tuvod_wait_for_workers_shutdown(&tuvod);
     tuvo_legacy_wait(&tuvod);
     // Asynchronous runs: killed and recorded "LOST" while the database is open.

@@ -1,23 +1,24 @@
 // The worker pool and the request/response envelopes.
 //
-// Workers share the daemon's FIFO job queue under jobs_mutex: each takes the
-// job at the head, waking at least once a second (jobs_cv with a whole-second
-// deadline) to look at its run flag. A job is parsed up to its first NUL or
-// the end of the body, never further; the envelope must be exactly
-// {"requestUUID", "authority", "op", "args"}. The operation handler runs with
-// no worker lock held and with the job's caller identity in scope. Each
-// reply goes back through the job's own context. A send waits only while an
-// earlier reply to the same peer is still being written: at most
-// REPLY_WAIT_MS, and at most SHUTDOWN_SEND_TIMEOUT once the worker is told
-// to stop; then the reply is dropped and logged.
+// Workers take requests from the transport's bounded queue (router module),
+// waiting at most a second at a time so they see their run flag. A request
+// is parsed up to its first NUL or the end of the body, never further; the
+// envelope must be exactly {"requestUUID", "authority", "op", "args"}. The
+// operation handler runs with no worker lock held and with the request's
+// caller identity (fixed by its connection) in scope. The reply goes to the
+// request's token, which hands it to the connection and returns at once: a
+// worker never waits for a peer.
+//
+// A status request is answered on the transport's I/O thread instead (the
+// fast path): it only reads counters, so it is answered while every worker
+// is busy and the queue is full.
 //
 // Shutdown: the entry clears each worker's run flag and sends it SIGUSR1
 // (unblocked only in worker threads here) to interrupt blocking calls; a
-// worker finishes and answers the job in hand before it ends. Jobs still
-// queued are released unanswered by whoever frees the queue.
+// worker finishes and answers the request in hand before it ends. Requests
+// still queued are dropped unanswered by the transport.
 #include "worker.hpp"
 
-#include <nng/nng.h>
 #include <signal.h>
 #include <sys/time.h>
 
@@ -39,6 +40,7 @@
 #include "info.hpp"
 #include "jsondump.hpp"
 #include "ops.hpp"
+#include "router.hpp"
 #include "status.hpp"
 #include "utils.hpp"
 #include "wire.hpp"
@@ -47,69 +49,8 @@ tuvod_op_handler_fn_t (*tuvod_op_lookup)(const char *op) = tuvod_op_fn;
 
 namespace {
 
-// A reply waits for its connection only while an earlier reply to the
-// same peer is still being written. A peer that takes none for this long
-// is not reading: the reply is dropped and the worker goes on.
-constexpr int REPLY_WAIT_MS = 60000;
-// Once the worker is told to stop, a reply waits at most this long.
-constexpr auto SHUTDOWN_SEND_TIMEOUT = std::chrono::seconds(10);
-constexpr auto SEND_POLL = std::chrono::seconds(1);
-
-// A dequeued job. Closing its context without a reply leaves the request
-// unanswered.
-struct job_deleter {
-    void operator()(tuvod_job_t *job) const noexcept {
-        if (job->msg != nullptr)
-            nng_msg_free(job->msg);
-        if (nng_ctx_id(job->ctx) > 0)
-            nng_ctx_close(job->ctx);
-        delete job;
-    }
-};
-
-struct aio_deleter {
-    void operator()(nng_aio *aio) const noexcept { nng_aio_free(aio); }
-};
-using aio_ptr = std::unique_ptr<nng_aio, aio_deleter>;
-
-// The end of one send, signalled from the library's thread.
-struct send_wait {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-};
-
-void on_send_done(void *arg) {
-    auto *wait = static_cast<send_wait *>(arg);
-    std::lock_guard<std::mutex> lock(wait->mutex);
-    wait->done = true;
-    wait->cv.notify_all();
-}
-using job_ptr = std::unique_ptr<tuvod_job_t, job_deleter>;
-
-// Takes the job at the head of the queue, waiting while it is empty; none
-// once the worker's run flag is cleared.
-job_ptr take_job(tuvod_worker_t *worker) {
-    tuvod_state_t *tuvod = worker->tuvod;
-    mutex_guard lock(&tuvod->jobs_mutex);
-    while (tuvod->jobs == nullptr && worker->run) {
-        struct timeval now;
-        gettimeofday(&now, nullptr);
-        struct timespec deadline = {now.tv_sec + 1, 0};
-        pthread_cond_timedwait(&tuvod->jobs_cv, &tuvod->jobs_mutex, &deadline);
-    }
-    if (!worker->run)
-        return nullptr;
-    tuvod_job_t *job = tuvod->jobs;
-    tuvod->jobs = job->next;
-    if (tuvod->jobs == nullptr)
-        tuvod->jobs_tail = &tuvod->jobs;
-    job->next = nullptr;
-    tuvod->n_jobs_pending--;
-    tuvod->n_jobs_bytes -= static_cast<size_t>(job->req_sz);
-    pthread_cond_signal(&tuvod->jobs_space_cv);
-    return job_ptr(job);
-}
+// A worker looks at its run flag at least this often.
+constexpr auto TAKE_WAIT = std::chrono::seconds(1);
 
 const char *op_for_log(json_t *req_js) {
     const char *op = json_string_value(json_object_get(req_js, "op"));
@@ -132,86 +73,39 @@ json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
                               tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors", errors_js));
 }
 
-// The response as a library message (compact JSON and its NUL), or none
-// when it cannot be allocated.
-nng_msg *serialise_response(json_t *resp_js) {
-    // Serialised straight into the message that the library takes over
-    // (zero-copy): a response can carry a large output, and it should not be
-    // held a third time while it is sent.
+// The response as sent: compact JSON and its NUL; empty when it cannot be
+// allocated.
+std::string serialise_response(json_t *resp_js) {
     size_t text_len = json_dumpb_fast(resp_js, nullptr, 0, JSON_COMPACT);
-    nng_msg *msg = nullptr;
-    if (text_len == 0 || nng_msg_alloc(&msg, text_len + 1) != 0)
-        return nullptr;
-    auto *text = static_cast<char *>(nng_msg_body(msg));
-    json_dumpb_fast(resp_js, text, text_len, JSON_COMPACT);
-    text[text_len] = '\0';
-    return msg;
-}
-
-// Waits for the send on aio to end; once the worker is told to stop, for at
-// most SHUTDOWN_SEND_TIMEOUT, after which the send is cancelled.
-void wait_for_send(tuvod_worker_t *worker, send_wait *wait, nng_aio *aio) {
-    std::unique_lock<std::mutex> lock(wait->mutex);
-    std::chrono::steady_clock::time_point give_up{};
-    while (!wait->cv.wait_for(lock, SEND_POLL, [wait] { return wait->done; })) {
-        if (worker->run)
-            continue;
-        auto now = std::chrono::steady_clock::now();
-        if (give_up == std::chrono::steady_clock::time_point{}) {
-            give_up = now + SHUTDOWN_SEND_TIMEOUT;
-        } else if (now >= give_up) {
-            lock.unlock();
-            nng_aio_cancel(aio);
-            lock.lock();
-            wait->cv.wait(lock, [wait] { return wait->done; });
-        }
+    std::string text;
+    if (text_len == 0)
+        return text;
+    try {
+        text.resize(text_len + 1);
+    } catch (const std::bad_alloc &) {
+        return std::string();
     }
+    json_dumpb_fast(resp_js, text.data(), text_len, JSON_COMPACT);
+    return text;
 }
 
-// Sends msg (taking it) back through the job's context to the peer that
-// asked. Only a reply that never left is logged and freed here.
-void send_message(tuvod_worker_t *worker, const tuvod_job_t *job, nng_msg *msg) {
-    send_wait wait;
-    nng_aio *raw = nullptr;
-    int rv = nng_aio_alloc(&raw, on_send_done, &wait);
-    if (rv != 0) {
-        nng_msg_free(msg);
-        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
-        return;
-    }
-    aio_ptr aio(raw); // freed (after its callback) before wait goes
-    nng_aio_set_timeout(raw, REPLY_WAIT_MS);
-    nng_aio_set_msg(raw, msg);
-    nng_ctx_send(job->ctx, raw);
-    wait_for_send(worker, &wait, raw);
-    if ((rv = nng_aio_result(raw)) == 0)
-        return;
-    // The message is the library's only once a send succeeds.
-    nng_msg_free(nng_aio_get_msg(raw));
-    if (rv == NNG_ETIMEDOUT)
-        PRINT_INFO(INFO_ERROR, "Dropped a response: its peer took no reply for %d s\n", REPLY_WAIT_MS / 1000);
-    else
-        PRINT_INFO(INFO_ERROR, "Failed to send response: %s\n", nng_strerror(rv));
-}
-
-// Sends one reply: compact JSON plus its NUL, to the peer in the job's
-// routing header. A response too large to allocate is answered with an
-// out-of-memory error instead; the daemon goes on.
-void send_response(tuvod_worker_t *worker, tuvod_job_t *job, json_t *req_js, json_t *resp_js) {
-    nng_msg *msg = serialise_response(resp_js);
-    if (msg == nullptr) {
+// The reply to send: compact JSON plus its NUL. A response too large to
+// allocate becomes an out-of-memory error instead; empty when even that
+// cannot be made.
+std::string response_text(json_t *req_js, json_t *resp_js) {
+    std::string text = serialise_response(resp_js);
+    if (text.empty()) {
         size_t want = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
         JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
         PRINT_INFO(INFO_ERROR, "Unable to serialise JSON response to %s (%zu bytes)\n", op_for_log(req_js), want);
         json_ptr fallback = error_only_response(resp_js, TUVOD_ENOMEM, "Unable to allocate the response");
         if (fallback)
-            msg = serialise_response(fallback.get());
-        if (msg == nullptr)
-            return;
+            text = serialise_response(fallback.get());
+        if (text.empty())
+            return text;
     }
-    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", static_cast<const char *>(nng_msg_body(msg)),
-                nng_msg_len(msg));
-    send_message(worker, job, msg);
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text.c_str(), text.size());
+    return text;
 }
 
 // Sets member key of resp_js to a copy of the request's string member.
@@ -296,37 +190,48 @@ json_ptr build_response(tuvod_state_t *tuvod, const char *body, size_t body_sz,
     return resp_js;
 }
 
-// Parses, dispatches and answers one job. Requests that are not JSON, and
-// responses that cannot be built, get no answer.
-void serve_job(tuvod_worker_t *worker, tuvod_job_t *job) {
-    const size_t body_sz = job->req_sz > 0 ? static_cast<size_t>(job->req_sz) : 0;
+// Parses and dispatches one request body as identity; the reply text, or
+// empty for a request that gets none (not JSON, no response could be built).
+std::string answer(tuvod_state_t *tuvod, const std::string &identity, const char *body, size_t body_sz,
+                   const char *who) {
     json_ptr req_js;
     json_ptr resp_js;
-    caller_scope scope(job->caller);
+    caller_scope scope(identity);
     try {
-        resp_js = build_response(worker->tuvod, job->req_buf, body_sz, worker->worker_uuid_str.c_str(), &req_js);
+        resp_js = build_response(tuvod, body, body_sz, who, &req_js);
     } catch (const std::bad_alloc &) {
         // Outside the handler: no envelope to keep, only the failure.
         json_ptr bare(json_object());
         resp_js = error_only_response(bare.get(), TUVOD_ENOMEM, "Out of memory handling the request");
     }
-    if (resp_js)
-        send_response(worker, job, req_js.get(), resp_js.get());
+    return resp_js ? response_text(req_js.get(), resp_js.get()) : std::string();
 }
 
 void worker_turn(tuvod_worker_t *worker) {
     const char *id = worker->worker_uuid_str.c_str();
     PRINT_DEBUG(DEBUG_WORKER, "Waiting for a job on %s...\n", id);
-    job_ptr job = take_job(worker);
-    if (!job)
+    std::optional<edge::request> r = tuvod_router_take(worker->tuvod, TAKE_WAIT);
+    if (!r)
         return;
-    PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%d bytes)\n", id, job->req_sz);
+    PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%zu bytes)\n", id, r->body.size());
     busy_worker busy;
     try {
-        serve_job(worker, job.get());
+        std::string text = answer(worker->tuvod, r->identity, r->body.data(), r->body.size(), id);
+        if (!text.empty())
+            r->token.reply(text);
     } catch (const std::exception &e) {
         PRINT_INFO(INFO_ERROR, "Failed to serve a request on %s: %s\n", id, e.what());
     }
+}
+
+// A status request, recognised without running anything: small, JSON, and
+// its "op" is "status".
+bool is_status_request(std::string_view body) {
+    if (body.size() > edge::SMALL_MESSAGE || body.find("\"status\"") == std::string_view::npos)
+        return false;
+    json_ptr req(json_loadb(body.data(), strnlen(body.data(), body.size()), 0, nullptr));
+    const char *op = json_string_value(json_object_get(req.get(), "op"));
+    return op != nullptr && strcmp(op, "status") == 0;
 }
 
 void *tuvod_worker(void *arg) {
@@ -443,6 +348,15 @@ json_t *tuvod_handle_request(tuvod_state_t *tuvod, const char *body, size_t body
 }
 
 int tuvod_start_workers(tuvod_state_t *tuvod, unsigned int n_workers) {
+    tuvod_router_set_fast_path(tuvod, [tuvod](const std::string &identity,
+                                              std::string_view body) -> std::optional<std::string> {
+        if (!is_status_request(body))
+            return std::nullopt;
+        std::string text = answer(tuvod, identity, body.data(), body.size(), "(fast path)");
+        if (text.empty())
+            return std::nullopt;
+        return text;
+    });
     {
         mutex_guard lock(&tuvod->workers_mutex);
         if (tuvod->tuvod_workers != nullptr) {

@@ -1,0 +1,289 @@
+// tuvoctl's connection to the daemon: one request and its reply over the
+// request/reply wire (spwire), in cleartext or TLS, on Asio.
+//
+// Every step has a deadline, run as asynchronous operations on a private
+// io_context that the caller waits on (run_for): connecting may take at
+// most CONNECT_WAIT (an absent daemon is reported then, not after the whole
+// reply time-out), the handshake and the reply share the caller's time-out.
+// A refused TLS handshake is reported with the side that refused and why.
+// The request is sent once; a lost connection is reported, never retried,
+// so a synchronous command never runs twice.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+#include <openssl/x509v3.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "ctl.hpp"
+#include "spwire.hpp"
+
+namespace {
+
+using asio::ip::tcp;
+constexpr auto CONNECT_WAIT = std::chrono::seconds(3);
+
+struct endpoint_t {
+    bool tls = false;
+    std::string host, port;
+};
+
+// "tcp://host:port" or "tls+tcp://host:port"; the host may be in brackets.
+bool parse_endpoint(const std::string &text, endpoint_t *ep) {
+    std::string rest;
+    if (text.rfind("tcp://", 0) == 0) {
+        rest = text.substr(6);
+    } else if (text.rfind("tls+tcp://", 0) == 0) {
+        ep->tls = true;
+        rest = text.substr(10);
+    } else {
+        return false;
+    }
+    size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon + 1 == rest.size())
+        return false;
+    ep->host = rest.substr(0, colon);
+    ep->port = rest.substr(colon + 1);
+    if (ep->host.size() >= 2 && ep->host.front() == '[' && ep->host.back() == ']')
+        ep->host = ep->host.substr(1, ep->host.size() - 2);
+    return !ep->host.empty() && ep->port.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The TLS files say whom to trust and who we are: like the configuration
+// file, each must belong to the user or root and be writable by its owner only.
+bool check_tls_file(const std::string &path, const char *what, std::string *err) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *err = std::string("cannot use the TLS ") + what + " '" + path + "': " + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *err = std::string("the TLS ") + what + " '" + path + "' is not a regular file";
+        return false;
+    }
+    if ((st.st_uid != geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *err = std::string("the TLS ") + what + " '" + path +
+               "' may be changed by other users; it must belong to you (or root) and be writable by its owner only";
+        return false;
+    }
+    return true;
+}
+
+// Runs io until done or the deadline; false on time-out (the operations
+// are then cancelled by closing the socket).
+bool run_until(asio::io_context &io, const bool &done, std::chrono::steady_clock::time_point deadline) {
+    io.restart();
+    while (!done) {
+        auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero() || io.run_one_for(left) == 0)
+            return done;
+    }
+    return true;
+}
+
+class session {
+  public:
+    session(const endpoint_t &ep, const std::string &name) : ep_(ep), name_(name), sock_(io_), ssl_ctx_(asio::ssl::context::tls_client) {}
+
+    int connect(std::string *err);
+    int handshake(const ctl_tls_t &tls, std::chrono::steady_clock::time_point deadline, std::string *err);
+    int exchange(const std::string &text, std::chrono::steady_clock::time_point deadline, int timeout_ms,
+                 std::string *body, std::string *err);
+
+  private:
+    template <typename Op> asio::error_code await(Op op, std::chrono::steady_clock::time_point deadline, bool *timed_out);
+    std::string refusal(const asio::error_code &ec);
+
+    endpoint_t ep_;
+    std::string name_;
+    asio::io_context io_;
+    tcp::socket sock_;
+    asio::ssl::context ssl_ctx_;
+    std::optional<asio::ssl::stream<tcp::socket &>> tls_;
+};
+
+// Starts op(handler) and waits for it; on time-out the socket is closed.
+template <typename Op>
+asio::error_code session::await(Op op, std::chrono::steady_clock::time_point deadline, bool *timed_out) {
+    asio::error_code result;
+    bool done = false;
+    op([&](const asio::error_code &ec, auto &&...) {
+        result = ec;
+        done = true;
+    });
+    *timed_out = !run_until(io_, done, deadline);
+    if (*timed_out) {
+        asio::error_code ignored;
+        sock_.close(ignored);
+        run_until(io_, done, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    }
+    return result;
+}
+
+int session::connect(std::string *err) {
+    tcp::resolver resolver(io_);
+    asio::error_code ec;
+    auto addrs = resolver.resolve(ep_.host, ep_.port, ec);
+    if (ec) {
+        *err = "cannot resolve '" + ep_.host + "' for " + name_ + ": " + ec.message();
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    bool timed_out = false;
+    ec = await([&](auto h) { asio::async_connect(sock_, addrs, h); }, std::chrono::steady_clock::now() + CONNECT_WAIT,
+               &timed_out);
+    if (ec || timed_out) {
+        *err = "no daemon answers at " + name_ + " (cannot connect; is tuvod running?)";
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    sock_.set_option(tcp::no_delay(true), ec);
+    return 0;
+}
+
+std::string session::refusal(const asio::error_code &ec) {
+    std::string why = ec.message();
+    if (tls_) {
+        long vr = SSL_get_verify_result(tls_->native_handle());
+        if (vr != X509_V_OK)
+            return "this client refused the certificate of " + name_ + " (" + X509_verify_cert_error_string(vr) + ")";
+    }
+    return "the daemon at " + name_ + " refused the TLS handshake (" + why + ")";
+}
+
+int session::handshake(const ctl_tls_t &tls, std::chrono::steady_clock::time_point deadline, std::string *err) {
+    asio::error_code ec;
+    SSL_CTX_set_min_proto_version(ssl_ctx_.native_handle(), TLS1_2_VERSION);
+    ssl_ctx_.load_verify_file(tls.ca, ec);
+    if (!ec)
+        ssl_ctx_.use_certificate_chain_file(tls.cert, ec);
+    if (!ec)
+        ssl_ctx_.use_private_key_file(tls.key, asio::ssl::context::pem, ec);
+    if (ec) {
+        *err = "cannot use the TLS files (" + tls.cert + ", " + tls.key + ", " + tls.ca + "): " + ec.message();
+        return CTL_EXIT_USAGE;
+    }
+    ssl_ctx_.set_verify_mode(asio::ssl::verify_peer);
+    tls_.emplace(sock_, ssl_ctx_);
+    SSL *ssl = tls_->native_handle();
+    // The daemon's certificate must name the host dialled: its DNS name or IP address.
+    asio::ip::make_address(ep_.host, ec);
+    if (ec) {
+        SSL_set_tlsext_host_name(ssl, ep_.host.c_str());
+        SSL_set1_host(ssl, ep_.host.c_str());
+    } else {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ep_.host.c_str());
+    }
+    bool timed_out = false;
+    ec = await([&](auto h) { tls_->async_handshake(asio::ssl::stream_base::client, h); }, deadline, &timed_out);
+    if (timed_out) {
+        *err = "the TLS handshake with " + name_ + " did not finish in time";
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    if (ec) {
+        *err = refusal(ec);
+        return CTL_EXIT_UNAVAILABLE;
+    }
+    return 0;
+}
+
+int session::exchange(const std::string &text, std::chrono::steady_clock::time_point deadline, int timeout_ms,
+                      std::string *body, std::string *err) {
+    std::random_device rd;
+    spwire::request_ids ids(rd());
+    uint32_t id = ids.next();
+    spwire::header h = spwire::make_header(spwire::PROTO_REQ);
+    std::string out(reinterpret_cast<const char *>(h.data()), h.size());
+    out += spwire::frame_request(id, std::string_view(text.c_str(), text.size() + 1));
+    bool timed_out = false;
+    auto write = [&](auto handler) {
+        if (tls_)
+            asio::async_write(*tls_, asio::buffer(out), handler);
+        else
+            asio::async_write(sock_, asio::buffer(out), handler);
+    };
+    asio::error_code ec = await(write, deadline, &timed_out);
+    // Replies carry whole script outputs: no size limit.
+    spwire::reader rd_(spwire::PROTO_REP, spwire::UNLIMITED);
+    std::array<uint8_t, 65536> buf;
+    while (!ec && !timed_out) {
+        size_t n = 0;
+        auto read = [&](auto handler) {
+            auto h2 = [&, handler](const asio::error_code &e, size_t got) mutable {
+                n = got;
+                handler(e, got);
+            };
+            if (tls_)
+                tls_->async_read_some(asio::buffer(buf), h2);
+            else
+                sock_.async_read_some(asio::buffer(buf), h2);
+        };
+        ec = await(read, deadline, &timed_out);
+        std::span<const uint8_t> in(buf.data(), ec || timed_out ? 0 : n);
+        while (!in.empty() || (!ec && !timed_out)) {
+            auto st = rd_.feed(in);
+            in = in.subspan(st.used);
+            using ev = spwire::reader::event;
+            if (st.ev == ev::need_more)
+                break;
+            if (st.ev == ev::length) {
+                rd_.accept_length();
+            } else if (st.ev == ev::message) {
+                std::string msg = rd_.take();
+                if (auto b = spwire::reply_body(msg, id)) {
+                    body->assign(*b);
+                    return 0;
+                }
+            } else if (st.ev == ev::bad_header) {
+                *err = name_ + " does not speak the tuvod protocol";
+                return CTL_EXIT_PROTOCOL;
+            }
+        }
+    }
+    if (timed_out) {
+        *err = "no answer from tuvod at " + name_ + " within " + std::to_string(timeout_ms / 1000) +
+               " seconds (see -t)";
+    } else if (tls_ && ec.category() == asio::error::get_ssl_category()) {
+        // With TLS 1.3 a refused client certificate shows only now.
+        *err = refusal(ec);
+    } else {
+        *err = "lost the connection to tuvod at " + name_;
+    }
+    return CTL_EXIT_UNAVAILABLE;
+}
+
+} // namespace
+
+int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string &text, std::string *body,
+                 std::string *err, const ctl_tls_t *tls) {
+    endpoint_t ep;
+    if (!parse_endpoint(endpoint, &ep)) {
+        *err = "invalid endpoint '" + endpoint + "' (tcp://host:port or tls+tcp://host:port)";
+        return CTL_EXIT_USAGE;
+    }
+    if (ep.tls && (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {
+        *err = "a tls+tcp:// endpoint needs --cert, --key and --ca (or certFile, keyFile and caFile in the "
+               "configuration file)";
+        return CTL_EXIT_USAGE;
+    }
+    if (ep.tls && (!check_tls_file(tls->ca, "CA file", err) || !check_tls_file(tls->cert, "certificate file", err) ||
+                   !check_tls_file(tls->key, "key file", err)))
+        return CTL_EXIT_CONFIG;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    try {
+        session s(ep, endpoint);
+        int rc = s.connect(err);
+        if (rc == 0 && ep.tls)
+            rc = s.handshake(*tls, deadline, err);
+        if (rc == 0)
+            rc = s.exchange(text, deadline, timeout_ms, body, err);
+        return rc;
+    } catch (const std::exception &e) {
+        *err = "cannot talk to " + endpoint + ": " + e.what();
+        return CTL_EXIT_UNAVAILABLE;
+    }
+}
