@@ -8,7 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "config.hpp"
+#include "config_check.hpp"
 #include "fuzz_env.hpp"
 #include "handles.hpp"
 
@@ -46,16 +49,34 @@ void check_merge(json_t *parsed, json_t *defaults) {
 }
 
 // Whatever the file held, the daemon comes away with an instance
-// identifier and bind addresses.
+// identifier and bind addresses, unless a key that guards access has a
+// value of the wrong type; and once a file parsed, its last good copy
+// stands in for a file that stops parsing.
 void check_load(const uint8_t *data, size_t size) {
     static const std::string path = fuzz::scratch_dir() + "/config.json";
     fuzz::write_file(path, data, size);
     tuvod_state_t tuvod;
     tuvod.config_filename = path.c_str();
-    fuzz::check(tuvod_load_config(&tuvod) == 0, "configuration loads");
+    int rc = tuvod_load_config(&tuvod);
     json_ptr config(tuvod.config_js);
+    if (rc != 0) {
+        json_ptr parsed(json_loadb(reinterpret_cast<const char *>(data), size, 0, nullptr));
+        fuzz::check(!tuvod_config_type_problems(parsed.get()).empty(), "refused only for a wrong type");
+        return;
+    }
     fuzz::check(json_is_string(json_object_get(config.get(), "tuvodUUID")), "instance identifier");
     fuzz::check(json_is_array(json_object_get(config.get(), "bindAddrs")), "bind addresses");
+
+    json_ptr last_good = tuvod_read_last_good(path.c_str(), getuid());
+    if (!last_good)
+        return;
+    static const uint8_t broken[] = {'{'};
+    fuzz::write_file(path, broken, sizeof broken);
+    tuvod_state_t again;
+    again.config_filename = path.c_str();
+    fuzz::check(tuvod_load_config(&again) == 0, "an unparsable file loads");
+    json_ptr second(again.config_js);
+    fuzz::check(json_equal(second.get(), last_good.get()), "the last good copy stands in");
 }
 
 } // namespace

@@ -96,7 +96,7 @@ void serve_once(tuvod_state_t *tuvod, const uint8_t *data, size_t size) {
         left -= static_cast<size_t>(n);
     }
     shutdown(client.get(), SHUT_WR);
-    fuzz::check(tuvo_legacy_poll(tuvod) == 0, "gateway keeps serving");
+    fuzz::check(tuvo_legacy_poll(tuvod) >= 0, "gateway keeps serving");
     std::string answer;
     char buf[4096];
     ssize_t n;

@@ -171,3 +171,44 @@ TEST_F(ConfigE2E, ManagementInterfaceAddressIsADefault) {
 }
 
 } // namespace
+
+namespace {
+
+// A key that guards access read as absent would open what it closes: a
+// value of the wrong type refuses the start, naming the key, and the file
+// is left as it is.
+TEST_F(ConfigE2E, WrongTypeInAKeyThatGuardsAccessRefusesStartUp) {
+    const std::string text = "{\"tls\": {\"bindAddrs\": [\"127.0.0.1\"], \"cleartextLoopbackOnly\": \"true\"}}";
+    sb_->write(sb_->config_path(), text, 0600);
+    EXPECT_EQ(start(), 1);
+    EXPECT_NE(d_->log().find("Configuration key \"tls.cleartextLoopbackOnly\" must be true or false\n"),
+              std::string::npos)
+        << d_->log();
+    EXPECT_NE(d_->log().find("Failed to load configuration"), std::string::npos);
+    EXPECT_EQ(e2e::read_file(sb_->config_path()), text);
+    EXPECT_NE(access((sb_->config_path() + ".last-good").c_str(), F_OK), 0);
+}
+
+// Each start whose file parses keeps it as the last good copy; an empty
+// file is restored from it, with the same identifier.
+TEST_F(ConfigE2E, LastGoodCopyIsKeptAndRestoresAnEmptiedFile) {
+    ASSERT_EQ(start(), -1) << d_->log();
+    stop();
+    const std::string good = e2e::read_file(sb_->config_path());
+    const std::string copy = sb_->config_path() + ".last-good";
+    EXPECT_EQ(e2e::read_file(copy), good);
+    struct stat st {};
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    sb_->write(sb_->config_path(), "", 0600);
+    unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
+    ASSERT_EQ(start(), -1) << d_->log();
+    EXPECT_NE(d_->log().find(std::string("Config file ") + FIXED_CONFIG +
+                             " is empty; restored from the last good copy " + FIXED_CONFIG + ".last-good"),
+              std::string::npos)
+        << d_->log();
+    EXPECT_EQ(e2e::read_file(sb_->config_path()), good);
+    stop();
+}
+
+} // namespace

@@ -313,7 +313,9 @@ TEST(Lifecycle, SigtermWithAsynchronousRunsLeavesNothingAndRecordsThemLost) {
     std::string pids = sb.root + "/pids";
     std::string exe = sb.add_script(
         {.name = "forever", .body = "echo $$ >> " + pids + "; sleep 600 & echo $! >> " + pids + "; wait",
-         .timeout = 600});
+         .timeout = 600,
+         // The shutdown stops each run with its own kill steps; one short step here.
+         .kill_signals = R"([{"signal": 15, "timeout": 5}])"});
     auto d = std::make_unique<e2e::Daemon>(sb);
     ASSERT_TRUE(d->start());
     ASSERT_TRUE(d->wait_ready()) << d->log();

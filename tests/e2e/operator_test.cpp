@@ -63,6 +63,18 @@ TEST_F(Operator, CancelEndsARunAtOnceAndRecordsWhoCancelledIt) {
     EXPECT_TRUE(errors_mention(json_object_get(result, "errors"), "Command run-1 cancelled by request cancel-1"))
         << e2e::text_of(got);
     EXPECT_STREQ(e2e::str(json_object_get(result, "output"), "stdout"), "partial\n");
+    // The kill steps carry the cancel's code, and the log its own text.
+    size_t i;
+    json_t *entry;
+    json_array_foreach(json_object_get(result, "errors"), i, entry) {
+        const char *text = e2e::str(entry, "errorString");
+        if (text != nullptr && std::string(text).rfind("Sending signal", 0) == 0) {
+            EXPECT_EQ(json_integer_value(json_object_get(entry, "errorCode")), 47) << text;
+        }
+    }
+    EXPECT_NE(d_->log().find("Operation canceled : Command run-1 cancelled by request cancel-1"), std::string::npos)
+        << d_->log();
+    EXPECT_EQ(d_->log().find("Level 3 reset"), std::string::npos);
 
     // Finished and unknown commands are refused with their reason.
     json_ptr again = cancel(c, "run-1", "secret");

@@ -131,6 +131,33 @@ TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
     EXPECT_EQ(e2e::state_of(run_hello("bob", e2e::new_uuid())), "COMPLETE");
 }
 
+// A typo must not turn TLS off: the file that stops parsing is left for the
+// administrator, and the daemon runs on the last good copy, with the same
+// identity and listeners.
+TEST_F(TlsE2E, TrailingCommaRunsOnTheLastGoodCopy) {
+    start();
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+    std::string text = e2e::read_file(sb_->config_path());
+    json_ptr conf(json_loads(text.c_str(), 0, nullptr));
+    const std::string uuid = json_string_value(json_object_get(conf.get(), "tuvodUUID"));
+    const std::string broken = text.substr(0, text.rfind('}')) + ",}";
+    sb_->write(sb_->config_path(), broken, 0600);
+    unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
+    d_ = std::make_unique<Daemon>(*sb_, std::vector<std::string>{"-f", "-v"});
+    ASSERT_TRUE(d_->start());
+    ASSERT_TRUE(d_->wait_ready()) << d_->log();
+    EXPECT_NE(d_->log().find("Unable to parse config file /lumo/conf/tuvod/config.json: "), std::string::npos);
+    EXPECT_NE(d_->log().find("; running on the last good copy /lumo/conf/tuvod/config.json.last-good until it is "
+                             "fixed"),
+              std::string::npos)
+        << d_->log();
+    EXPECT_NE(d_->log().find("Start-up complete for tuvod instance " + uuid), std::string::npos);
+    EXPECT_EQ(e2e::state_of(run_hello("alice", e2e::new_uuid())), "COMPLETE");
+    EXPECT_TRUE(static_cast<bool>(Client().call("ping", nullptr)));
+    EXPECT_EQ(e2e::read_file(sb_->config_path()), broken);
+    EXPECT_EQ(d_->stop(), 0) << d_->log();
+}
+
 TEST_F(TlsE2E, AllowedCallersRefuseOtherNames) {
     start();
     auto run_as = [&](const std::string &who) {

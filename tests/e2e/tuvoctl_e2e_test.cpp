@@ -20,6 +20,10 @@ extern char **environ;
 
 namespace {
 
+using e2e::Client;
+using e2e::Daemon;
+using e2e::read_file;
+using e2e::Sandbox;
 using e2e::ScriptSpec;
 
 struct tool_result {
@@ -273,6 +277,65 @@ TEST_F(Tuvoctl, NoDaemonIsReportedWithinTheConnectWait) {
     r = tuvoctl({"legacy", "/x"}, 30000);
     EXPECT_EQ(r.status, 69);
     EXPECT_NE(r.err.find("no legacy gateway answers"), std::string::npos) << r.err;
+}
+
+// Ids and other text that other callers chose reach the administrator's
+// terminal escaped; command output stays as the script wrote it.
+TEST_F(Tuvoctl, OtherCallersTextIsEscapedOutputIsNot) {
+    std::string exe = sb_->add_script({.name = "esc", .body = "printf '\\033[1mbold\\n'"});
+    start();
+    const std::string hostile = "x\x1b]0;owned\x07-\xc2\x9b" "2J-\xe2\x80\xae";
+    Client c;
+    ASSERT_EQ(e2e::state_of(c.call("execute", e2e::exec_args({exe}, true).release(), hostile)), "RUNNING");
+    ASSERT_TRUE(e2e::wait_until([&] {
+        json_ptr r = c.call("get", json_pack("{s:[s], s:b}", "properties", "state", "peek", 1), hostile);
+        return e2e::state_of(r) == "COMPLETE";
+    }, 10000));
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"list"}, {"list", "-q"}, {"--json", "list"}, {"get", "--peek", hostile, "name", "state"}}) {
+        tool_result r = tuvoctl(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        for (const std::string *text : {&r.out, &r.err}) {
+            EXPECT_EQ(text->find('\x1b'), std::string::npos) << args[0] << ": " << *text;
+            EXPECT_EQ(text->find('\x07'), std::string::npos) << args[0] << ": " << *text;
+            EXPECT_EQ(text->find("\xc2\x9b"), std::string::npos) << args[0] << ": " << *text;
+            EXPECT_EQ(text->find("\xe2\x80\xae"), std::string::npos) << args[0] << ": " << *text;
+        }
+    }
+    tool_result q = tuvoctl({"list", "-q"});
+    EXPECT_EQ(q.out, "x\\x1b]0;owned\\x07-\\u009b2J-\\u202e\n");
+    // The output itself is the script's business.
+    tool_result raw = tuvoctl({"get", "--peek", hostile});
+    EXPECT_EQ(raw.out, "\x1b[1mbold\n");
+}
+
+TEST_F(Tuvoctl, CheckConfigSaysWhatTheDaemonWouldSay) {
+    std::string file = sb_->root + "/config.json";
+    sb_->write(file, "{\"bindAddrs\": [\"127.0.0.1\"]}", 0600);
+    tool_result r = tuvoctl({"check-config", file});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, file + ": ok\n");
+
+    sb_->write(file, "{\"bindAddrs\": [\"127.0.0.1\"],}", 0600);
+    r = tuvoctl({"check-config", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("Unable to parse config file " + file + ": ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("(line 1)\n"), std::string::npos) << r.out;
+
+    sb_->write(file, "{\"tls\": {\"cleartextLoopbackOnly\": \"true\", \"port\": 0}, \"legacyUsers\": \"ops\"}",
+               0600);
+    r = tuvoctl({"check-config", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Configuration key \"tls.port\" must be a port number from 1 to 65535\n"
+                     "Configuration key \"tls.cleartextLoopbackOnly\" must be true or false\n"
+                     "Configuration key \"legacyUsers\" must be a list of user names or uids\n");
+    // The daemon refuses the same file with the same words.
+    sb_->write(sb_->config_path(), read_file(file), 0600);
+    d_ = std::make_unique<Daemon>(*sb_);
+    ASSERT_TRUE(d_->start());
+    EXPECT_EQ(d_->wait_exit(), 1);
+    EXPECT_NE(d_->log().find(r.out), std::string::npos) << d_->log();
+    d_.reset();
 }
 
 TEST_F(Tuvoctl, CheckScriptsAcceptsWhatTheDaemonLoads) {

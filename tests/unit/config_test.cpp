@@ -248,3 +248,63 @@ TEST_F(ConfigTest, SettersCreateParentsAndRefuseNonObjects) {
 }
 
 } // namespace
+
+namespace {
+
+// The last good copy: written when the file parsed and only when it
+// changed; it stands in for a file that stops parsing, which is left as it
+// is; a copy others could have written is not trusted.
+TEST_F(ConfigTest, LastGoodCopyStandsInForAnUnparsableFile) {
+    const std::string copy = path_ + ".last-good";
+    write("{\"tuvodUUID\": \"11111111-2222-3333-4444-555555555555\", \"bindAddrs\": [\"127.0.0.1\"], "
+          "\"tls\": {\"port\": 5558}}");
+    ASSERT_EQ(tuvod_load_config(&state_), 0);
+    EXPECT_EQ(log_sandbox::read_file(copy), dumped(state_.config_js));
+    struct stat st {};
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Unchanged: not written again.
+    ASSERT_EQ(tuvod_load_config(&state_), 0);
+    struct stat again {};
+    ASSERT_EQ(stat(copy.c_str(), &again), 0);
+    EXPECT_EQ(again.st_ino, st.st_ino);
+
+    const std::string broken = "{\"tuvodUUID\": \"11111111-2222-3333-4444-555555555555\",}";
+    write(broken);
+    ASSERT_EQ(tuvod_load_config(&state_), 0);
+    EXPECT_EQ(uuid(), "11111111-2222-3333-4444-555555555555");
+    EXPECT_EQ(tuvod_conf_get_int(&state_, "tls", "port", 0), 5558);
+    EXPECT_EQ(file_text(), broken);
+    EXPECT_TRUE(logged("Unable to parse config file " + path_ + ": "));
+    EXPECT_TRUE(logged("(line 1); running on the last good copy " + copy + " until it is fixed\n"));
+
+    ASSERT_EQ(chmod(copy.c_str(), 0622), 0);
+    ASSERT_EQ(tuvod_load_config(&state_), 0);
+    EXPECT_TRUE(logged("Not using the last good configuration " + copy + ": not owned by uid " +
+                       std::to_string(getuid()) + " or writable by others\n"));
+    EXPECT_NE(uuid(), "11111111-2222-3333-4444-555555555555");
+}
+
+TEST_F(ConfigTest, WrongTypesInKeysThatGuardAccessRefuseTheLoad) {
+    const std::string text = "{\"tls\": {\"bindAddrs\": \"127.0.0.1\", \"certFile\": 1, \"keyFile\": \"k\", "
+                             "\"clientCAFile\": [], \"port\": \"5558\", \"cleartextLoopbackOnly\": 1}, "
+                             "\"legacyUsers\": [\"ops\", -1]}";
+    write(text);
+    EXPECT_EQ(tuvod_load_config(&state_), -1);
+    for (const char *msg : {"Configuration key \"tls.bindAddrs\" must be a list of address strings\n",
+                            "Configuration key \"tls.port\" must be a port number from 1 to 65535\n",
+                            "Configuration key \"tls.certFile\" must be a file name\n",
+                            "Configuration key \"tls.clientCAFile\" must be a file name\n",
+                            "Configuration key \"tls.cleartextLoopbackOnly\" must be true or false\n",
+                            "Configuration key \"legacyUsers\" must be a list of user names or uids\n"})
+        EXPECT_TRUE(logged(msg)) << msg;
+    EXPECT_FALSE(logged("tls.keyFile"));
+    EXPECT_EQ(file_text(), text);
+    EXPECT_EQ(state_.config_js, nullptr);
+    write("{\"tls\": \"on\"}");
+    EXPECT_EQ(tuvod_load_config(&state_), -1);
+    EXPECT_TRUE(logged("Configuration key \"tls\" must be an object\n"));
+    EXPECT_NE(access((path_ + ".last-good").c_str(), F_OK), 0);
+}
+
+} // namespace

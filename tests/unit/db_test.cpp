@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -215,6 +216,63 @@ TEST_F(DbTest, OpenKeepsTheLocksThatShowOtherProcessesTheFileInUse) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the daemon holds no lock on its shared memory";
+}
+
+// Another process holding the database's lock stops the open before any
+// record is touched, and is named; the lock is ours from open to close.
+TEST_F(DbTest, AnotherHolderOfTheLockStopsTheOpenBeforeTheSweep) {
+    open_db();
+    ASSERT_EQ(start("still-running"), 0);
+    ASSERT_EQ(tuvod_cmd_db_close(&tuvod_), 0);
+    std::string lock = db_path_ + ".lock";
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(lock.c_str(), O_RDWR);
+        bool ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, 0) == 0 && write(fd, "4242\n", 5) == 5;
+        (void)!write(ready[1], ok ? "y" : "n", 1);
+        char c;
+        (void)!read(done[0], &c, 1); // held until the parent is done
+        _exit(0);
+    }
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(tuvod_cmd_db_open(&tuvod_), -1);
+    EXPECT_EQ(tuvod_.tuvod_cmd_db, nullptr);
+    EXPECT_NE(log_.raw().find("Another tuvod instance (PID 4242) holds the command database " + db_path_ +
+                              "; leaving its records alone"),
+              std::string::npos)
+        << log_.raw();
+    (void)!write(done[1], "x", 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+    open_db();
+    EXPECT_EQ(state_of("still-running"), "LOST");
+    EXPECT_EQ(log_.read_file(lock), std::to_string(getpid()) + "\n");
+}
+
+TEST_F(DbTest, UncollectedRecordsAreCountedWithTheAgeOfTheOldest) {
+    open_db();
+    long long n = -1;
+    double age = 0;
+    ASSERT_EQ(tuvod_db_uncollected(&tuvod_, &n, &age), 0);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(age, 0);
+    raw_exec(db_path_, "INSERT INTO CMDS (REQUEST_UUID, NAME, STATE, ARGS, START_TIME, FINISH_TIME) VALUES "
+                       "('r', 'a', 'RUNNING', '[]', '2000-01-01T00:00:00.000000+0000', NULL), "
+                       "('x', 'a', 'ARCHIVED', '[]', '2000-01-01T00:00:00.000000+0000', '2000-01-01T00:00:00.000000+0000'), "
+                       "('old', 'a', 'COMPLETE', '[]', '2020-01-01T00:00:00.000000+0100', '2020-01-01T01:00:00.000000+0100'), "
+                       "('lost', 'a', 'LOST', '[]', '2024-01-01T00:00:00.000000+0000', NULL);");
+    ASSERT_EQ(tuvod_db_uncollected(&tuvod_, &n, &age), 0);
+    EXPECT_EQ(n, 2);
+    // The oldest end is 2020-01-01T00:00:00Z.
+    EXPECT_NEAR(age, static_cast<double>(time(nullptr) - 1577836800), 120.0);
 }
 
 TEST_F(DbTest, RowLifeFromStartToArchive) {

@@ -56,7 +56,10 @@ class EdgeTest : public ::testing::Test {
         certs_ = tmpl;
         ASSERT_TRUE(isolation::make_certificates(certs_));
     }
-    static void TearDownTestSuite() { std::system(("rm -rf '" + certs_ + "'").c_str()); }
+    static void TearDownTestSuite() {
+        std::error_code ec;
+        std::filesystem::remove_all(certs_, ec);
+    }
 
     void TearDown() override { stop(); }
 

@@ -166,3 +166,30 @@ TEST_F(ExecLogTest, NothingIsWrittenWithoutAnOpenLog) {
     EXPECT_EQ(records().size(), 1u);
     EXPECT_EQ(log_.raw(), "");
 }
+
+// A record cut short by a crash: the next start ends its line, names where
+// the fragment starts, and the next record begins on a line of its own. A
+// whole file is left as it is.
+TEST_F(ExecLogTest, CutOffRecordIsEndedWhenTheLogIsOpened) {
+    values v("e-whole");
+    log_cmd(&tuvod_, &v.rec);
+    const std::string whole = log_sandbox::read_file(exec_path_);
+    set_exec_log_file(exec_path_.c_str());
+    EXPECT_EQ(log_sandbox::read_file(exec_path_), whole);
+    EXPECT_EQ(log_.raw().find("cut-off record"), std::string::npos);
+
+    const std::string fragment = "{\n    \"UUID\": \"e-cut\",\n    \"output\": \"" + std::string(200000, 'x');
+    { std::ofstream(exec_path_, std::ios::app) << fragment; }
+    set_exec_log_file(exec_path_.c_str());
+    EXPECT_NE(log_.raw().find("Execution log " + exec_path_ + " ended in a cut-off record at offset " +
+                              std::to_string(whole.size()) + " (" + std::to_string(fragment.size()) +
+                              " bytes); its line is ended\n"),
+              std::string::npos)
+        << log_.raw();
+    values after("e-after");
+    log_cmd(&tuvod_, &after.rec);
+    std::string text = log_sandbox::read_file(exec_path_);
+    ASSERT_EQ(text.compare(0, whole.size() + fragment.size() + 2, whole + fragment + "\n{"), 0);
+    json_ptr rec(json_loads(text.substr(whole.size() + fragment.size() + 1).c_str(), 0, nullptr));
+    EXPECT_STREQ(json_string_value(json_object_get(rec.get(), "UUID")), "e-after");
+}

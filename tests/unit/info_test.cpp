@@ -163,6 +163,16 @@ TEST(InfoLog, ControlCharactersAreEscapedAndTheLengthCapped) {
     EXPECT_EQ(escaped("abcdefgh", 9), "abcdefgh");
     EXPECT_EQ(escaped("abcdefghi", 9), "abcde...");
 
+    // C1 controls, line and direction controls, and bytes that are no UTF-8;
+    // other characters pass whole, and no cut splits an escape.
+    EXPECT_EQ(escaped("a\xc2\x85" "b\xc2\x9b" "c\xc2\xa0"), "a\\u0085b\\u009bc\xc2\xa0");
+    EXPECT_EQ(escaped("\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\xaf"),
+              "\\u2028\\u2029\\u202a\\u202e\\u2066\\u2069\xe2\x80\xaf");
+    EXPECT_EQ(escaped("\x9b\xc0\xaf\xed\xa0\x80\xf0\x9f\x98\x80\xe2\x80"),
+              "\\x9b\\xc0\\xaf\\xed\\xa0\\x80\xf0\x9f\x98\x80\\xe2\\x80");
+    EXPECT_EQ(escaped("ab\xe2\x80\xae", 8), "ab...");
+    EXPECT_EQ(escape_outside_text("a\nb\xc2\x9b", 5), "a\\nb\\u009b");
+
     log_sandbox log;
     print_info(INFO_WARN, "Invalid op '%s'\n", "x\n2026-01-01T00:00:00Z : forged");
     EXPECT_EQ(log.raw().substr(23), "Invalid op 'x\\n2026-01-01T00:00:00Z : forged'\n");

@@ -99,19 +99,22 @@ TEST_F(Retention, OnlyOldFinalRecordsGoInBatches) {
     EXPECT_EQ(tuvod_sweep_once(&tuvod_, 3600), 0);
 }
 
-TEST(RetentionConfig, DefaultZeroAndInvalidValues) {
+TEST(RetentionConfig, DefaultKeepsAndInvalidValuesKeep) {
     log_sandbox log;
     tuvod_state_t st;
     json_ptr conf(json_object());
     st.config_js = conf.get();
-    EXPECT_EQ(tuvod_retention_seconds(&st), 7 * 86400);
-    json_object_set_new(conf.get(), "resultRetentionSeconds", json_integer(0));
+    // Without the key nothing is removed; a bad value keeps records too.
     EXPECT_EQ(tuvod_retention_seconds(&st), 0);
+    json_object_set_new(conf.get(), "resultRetentionSeconds", json_integer(86400));
+    EXPECT_EQ(tuvod_retention_seconds(&st), 86400);
     json_object_set_new(conf.get(), "resultRetentionSeconds", json_integer(-5));
-    EXPECT_EQ(tuvod_retention_seconds(&st), 7 * 86400);
+    EXPECT_EQ(tuvod_retention_seconds(&st), 0);
     json_object_set_new(conf.get(), "resultRetentionSeconds", json_string("1d"));
-    EXPECT_EQ(tuvod_retention_seconds(&st), 7 * 86400);
-    EXPECT_NE(log.raw().find("resultRetentionSeconds must be a number of seconds"), std::string::npos);
+    EXPECT_EQ(tuvod_retention_seconds(&st), 0);
+    EXPECT_NE(log.raw().find("resultRetentionSeconds must be a number of seconds (0: keep until collected); "
+                             "using 0"),
+              std::string::npos);
     st.config_js = nullptr;
     EXPECT_EQ(tuvod_sweep_interval(2), 1);
     EXPECT_EQ(tuvod_sweep_interval(7 * 86400), 3600);

@@ -472,12 +472,26 @@ TEST_F(ValidateTest, SymbolicLinksOnThePathAreFollowedAndChecked) {
     EXPECT_NE(text.find("links' is writable by group or others"), std::string::npos) << text;
     ASSERT_EQ(chmod(links.c_str(), 0755), 0);
 
-    // The final name itself may not be a link.
+    // A final link of a trusted owner is followed, and its target's
+    // directories are checked as any others: one into a directory others
+    // can write is refused.
     ASSERT_EQ(symlink("real/run.sh", conf_path("alias.sh").c_str()), 0);
     script_.script_path = conf_path("alias.sh");
+    EXPECT_EQ(validate(&code, &text), 0) << text;
+    ASSERT_EQ(chmod(real.c_str(), 0777), 0);
     EXPECT_EQ(validate(&code, &text), -1);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(text, "Refusing '" + script_.script_path + "' for 'Run': it is a symbolic link");
+    EXPECT_EQ(text, "Refusing '" + script_.script_path + "' for 'Run': directory '" + real +
+                        "' is writable by group or others");
+    ASSERT_EQ(chmod(real.c_str(), 0755), 0);
+    // A link another user made is not followed.
+    if (geteuid() == 0) {
+        ASSERT_EQ(lchown(script_.script_path.c_str(), 4321, 4321), 0);
+        EXPECT_EQ(validate(&code, &text), -1);
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(text, "Refusing '" + script_.script_path + "' for 'Run': symbolic link '" +
+                            script_.script_path + "' is owned by uid 4321");
+    }
 
     // Links that lead round in a circle end.
     ASSERT_EQ(symlink("loop", conf_path("loop").c_str()), 0);

@@ -83,6 +83,12 @@ TEST(TuvoctlArgs, CommandOperands) {
     EXPECT_TRUE(p.opts.quiet);
     EXPECT_EQ(p.opts.scripts_dir, "/etc/x");
     EXPECT_EQ(parse({"check-scripts"}).opts.scripts_dir, CTL_DEFAULT_SCRIPTS_DIR);
+
+    EXPECT_EQ(parse({"check-config"}).opts.daemon_config, "/lumo/conf/tuvod/config.json");
+    p = parse({"check-config", "/etc/x.json"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.opts.cmd, ctl_cmd_t::check_config);
+    EXPECT_EQ(p.opts.daemon_config, "/etc/x.json");
 }
 
 TEST(TuvoctlArgs, ScriptConfigOptions) {
@@ -142,6 +148,7 @@ TEST(TuvoctlArgs, RefusedCommandLines) {
         {"clear", "a", "b"},
         {"legacy"},
         {"check-scripts", "a", "b"},
+        {"check-config", "a", "b"},
         {"script-config", "/p", "--name", "x"},
         {"script-config", "--name", "x", "--authority", "a"},
         {"script-config", "/p", "--name", "x", "--authority", "a", "--redact", "31"},

@@ -162,7 +162,7 @@ TEST(TuvoctlRecords, NewCommandsParse) {
 const char *status_text = R"({
   "version": "2.0", "instance": "i-1", "uptimeSeconds": 3725.5,
   "workers": {"total": 8, "busy": 2}, "queuedRequests": 3, "runningCommands": 2,
-  "asyncRuns": 1, "scriptsLoaded": 4,
+  "asyncRuns": 1, "scriptsLoaded": 4, "uncollectedRecords": 12, "oldestUncollectedSeconds": 273600,
   "lastReload": {"time": "2026-12-06T06:00:00.000000+0000", "epochSeconds": 1796529600, "result": "failed"},
   "scripts": {
     "backup": {"runs": 5, "completed": 3, "failed": 1, "timedOut": 1, "killed": 0,
@@ -177,12 +177,34 @@ TEST(TuvoctlRecords, StatusForPeople) {
     EXPECT_NE(text.find("Uptime:           1h02m\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Workers:          2 busy of 8\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Last reload:      2026-12-06 06:00:00 (failed)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Uncollected:      12 (oldest 3d04h)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("SCRIPT        RUNS  COMPLETED  FAILED  TIMEDOUT  KILLED  TOTAL  MAX\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("backup        5     3          1       1         0       12.5s  7.2s\n"),
               std::string::npos)
         << text;
+}
+
+// Text from the daemon reaches the terminal escaped, in the table and the
+// status alike.
+TEST(TuvoctlRecords, DaemonTextIsEscapedForTheTerminal) {
+    EXPECT_EQ(ctl_escape("id\x1b[2J\xc2\x9b\xe2\x80\xae\xc3\xa4\n"), "id\\x1b[2J\\u009b\\u202e\xc3\xa4\\n");
+    EXPECT_EQ(ctl_escape(static_cast<const char *>(nullptr)), "");
+    ctl_record_t rec;
+    rec.uuid = "u\x1b]0;t\x07";
+    json_ptr reply = parse(R"({"result": {"name": "n\u001b[31m", "state": "COMPLETE\u2028",
+                               "start": "2026-12-06T06:12:30.004211+0100"}})");
+    ASSERT_TRUE(ctl_record_from_reply(rec.uuid, reply.get(), &rec));
+    std::string table = ctl_format_records({rec}, 0);
+    EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+    EXPECT_NE(table.find("u\\x1b]0;t\\x07  n\\x1b[31m  COMPLETE\\u2028"), std::string::npos) << table;
+    json_ptr st = parse(R"({"version": "2\u001b[H", "instance": "i\u009b", "scripts": {"s\u202e": {"runs": 1}}})");
+    std::string text = ctl_format_status(st.get());
+    EXPECT_NE(text.find("Version:          2\\x1b[H\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Instance:         i\\u009b\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("s\\u202e"), std::string::npos) << text;
+    EXPECT_NE(text.find("Uncollected:      0\n"), std::string::npos) << text;
 }
 
 // A minimal reader of the text exposition format: HELP/TYPE comments, then

@@ -159,6 +159,8 @@ TEST(Utils, ExecStateNames) {
 
 TEST(Utils, WireErrorTextsAreTheLocalOnes) {
     EXPECT_STREQ(wire_strerror(TUVOD_ETIMEDOUT), strerror(ETIMEDOUT));
+    // Numbered differently here: not the local text of errno 47.
+    EXPECT_STREQ(wire_strerror(TUVOD_ECANCELED), strerror(ECANCELED));
     EXPECT_STREQ(wire_strerror(TUVOD_EINVAL), strerror(EINVAL));
     EXPECT_STREQ(wire_strerror(TUVOD_EPERM), strerror(EPERM));
 }

@@ -34,7 +34,8 @@ enum ctl_exit_t : int {
 };
 
 enum class ctl_cmd_t {
-    none, run, start, get, list, clear, legacy, script_config, check_scripts, status, metrics, cancel
+    none, run, start, get, list, clear, legacy, script_config, check_scripts, check_config, status, metrics,
+    cancel
 };
 
 struct ctl_kill_step_t {
@@ -44,6 +45,7 @@ struct ctl_kill_step_t {
 
 inline constexpr const char *CTL_DEFAULT_ENDPOINT = "tcp://127.0.0.1:5557";
 inline constexpr const char *CTL_DEFAULT_SCRIPTS_DIR = "/lumo/conf/tuvod/script_config.d";
+inline constexpr const char *CTL_DEFAULT_DAEMON_CONFIG = "/lumo/conf/tuvod/config.json";
 inline constexpr const char *CTL_LEGACY_ADDR = "127.0.0.1";
 inline constexpr int CTL_LEGACY_PORT = 4562;
 // Commands that wait for a script get longer than the ones that only read records.
@@ -112,8 +114,20 @@ struct ctl_options_t {
 
     // check-scripts
     std::string scripts_dir = CTL_DEFAULT_SCRIPTS_DIR;
+    // check-config
+    std::string daemon_config = CTL_DEFAULT_DAEMON_CONFIG;
     bool quiet = false;
 };
+
+// ---- Printing text from the daemon ----
+
+// Text that the daemon or another caller chose (ids, names, states, error
+// strings, status fields) as it may be printed on a terminal: controls,
+// C1 controls, Unicode line and direction controls and bytes that are no
+// UTF-8 escaped (\n, \xHH, \uHHHH), so no terminal sequence gets through.
+// Null gives "". Command output is printed raw, never through this.
+std::string ctl_escape(const char *text);
+std::string ctl_escape(const std::string &text);
 
 // ---- Command line ----
 
@@ -269,6 +283,11 @@ struct ctl_check_report_t {
 // the daemon's own messages go to its log (standard error). 0 when clean,
 // CTL_EXIT_FAILED when anything is wrong.
 int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_report_t *report);
+
+// Checks a daemon configuration file with the daemon's own checks: one
+// line per problem, in the daemon's words, or "<file>: ok". 0 when the
+// daemon would accept it, CTL_EXIT_FAILED otherwise.
+int ctl_check_config(const std::string &path, FILE *out);
 
 // The authority that the first file of dir configures for the script path
 // (the daemon's own choice when two files name it). 0 when found, 1 when

@@ -26,6 +26,7 @@ constexpr cmd_entry cmd_table[] = {
     {"legacy", ctl_cmd_t::legacy},
     {"script-config", ctl_cmd_t::script_config},
     {"check-scripts", ctl_cmd_t::check_scripts},
+    {"check-config", ctl_cmd_t::check_config},
     {"status", ctl_cmd_t::status},
     {"metrics", ctl_cmd_t::metrics},
     {"cancel", ctl_cmd_t::cancel},
@@ -385,6 +386,19 @@ int parse_check(arg_reader &in, ctl_options_t *opts, std::string *err) {
     return 0;
 }
 
+int parse_check_config(arg_reader &in, ctl_options_t *opts, std::string *err) {
+    std::vector<std::string> operands;
+    if (parse_mixed(in, opts, &operands, err, [](arg_reader &, const std::string &) { return opt_result::no; }) != 0)
+        return -1;
+    if (operands.size() > 1) {
+        *err = "check-config: one file expected";
+        return -1;
+    }
+    if (!operands.empty())
+        opts->daemon_config = operands[0];
+    return 0;
+}
+
 int parse_kill_step(const std::string &text, ctl_kill_step_t *step) {
     size_t colon = text.find(':');
     if (colon == std::string::npos)
@@ -565,6 +579,8 @@ int ctl_parse_args(const std::vector<std::string> &args, ctl_options_t *opts, st
         return parse_script_config(in, opts, err);
     case ctl_cmd_t::check_scripts:
         return parse_check(in, opts, err);
+    case ctl_cmd_t::check_config:
+        return parse_check_config(in, opts, err);
     case ctl_cmd_t::status:
     case ctl_cmd_t::metrics:
         return parse_no_operands(in, opts, err);

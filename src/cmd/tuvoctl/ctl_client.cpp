@@ -13,6 +13,7 @@
 
 #include "ctl.hpp"
 #include "wire.hpp"
+#include "info.hpp"
 #include "utils.hpp"
 
 namespace {
@@ -50,7 +51,7 @@ void print_errors(json_t *errors, FILE *err_out) {
         json_int_t code = json_integer_value(json_object_get(entry, "errorCode"));
         const char *text = json_string_value(json_object_get(entry, "errorString"));
         fprintf(err_out, "tuvoctl: %s (%lld): %s\n", code_name(code), static_cast<long long>(code),
-                text != nullptr ? text : "(no text)");
+                text != nullptr ? ctl_escape(text).c_str() : "(no text)");
     }
 }
 
@@ -61,12 +62,13 @@ void write_string(json_t *str, FILE *f) {
         fwrite(json_string_value(str), 1, json_string_length(str), f);
 }
 
+// A property's value: text escaped, anything else as ASCII-only JSON.
 void print_value(json_t *value, FILE *out) {
     if (json_is_string(value)) {
-        write_string(value, out);
+        fputs(escape_outside_text(json_string_value(value), json_string_length(value)).c_str(), out);
         return;
     }
-    char *text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY);
+    char *text = json_dumps(value, JSON_COMPACT | JSON_ENCODE_ANY | JSON_ENSURE_ASCII);
     fputs(text != nullptr ? text : "null", out);
     free(text);
 }
@@ -85,7 +87,7 @@ int render_exec(const ctl_options_t &opts, const std::string &uuid, json_t *repl
     bool complete = strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_COMPLETE)) == 0;
     if (opts.cmd == ctl_cmd_t::start && strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) == 0) {
         if (!opts.json)
-            fprintf(out, "%s\n", uuid.c_str());
+            fprintf(out, "%s\n", ctl_escape(uuid).c_str());
         return CTL_EXIT_OK;
     }
     if (opts.cmd == ctl_cmd_t::run && complete) {
@@ -105,7 +107,8 @@ int render_exec(const ctl_options_t &opts, const std::string &uuid, json_t *repl
         write_string(json_object_get(output, "stdout"), out);
         fflush(out);
         write_string(json_object_get(output, "stderr"), err_out);
-        fprintf(err_out, "tuvoctl: %s: %s\n", opts.argv.empty() ? "" : opts.argv[0].c_str(), state);
+        fprintf(err_out, "tuvoctl: %s: %s\n", opts.argv.empty() ? "" : ctl_escape(opts.argv[0]).c_str(),
+                ctl_escape(state).c_str());
         print_errors(json_object_get(reply, "errors"), err_out);
         print_errors(json_object_get(result, "errors"), err_out);
     }
@@ -141,7 +144,7 @@ int render_get_raw(const ctl_options_t &opts, json_t *reply, FILE *out, FILE *er
         return CTL_EXIT_PROTOCOL;
     }
     if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_RUNNING)) == 0) {
-        fprintf(err_out, "tuvoctl: %s: %s\n", opts.target_uuid.c_str(), state);
+        fprintf(err_out, "tuvoctl: %s: %s\n", ctl_escape(opts.target_uuid).c_str(), ctl_escape(state).c_str());
         return CTL_EXIT_TEMPFAIL;
     }
     json_t *output = json_object_get(result, "output");
@@ -152,7 +155,8 @@ int render_get_raw(const ctl_options_t &opts, json_t *reply, FILE *out, FILE *er
     if (strcmp(state, tuvod_exec_res_str(TUVOD_EXEC_COMPLETE)) == 0 && json_is_integer(status))
         return static_cast<int>(json_integer_value(status) & 0xff);
     const char *name = json_string_value(json_object_get(result, "name"));
-    fprintf(err_out, "tuvoctl: %s: %s\n", name != nullptr ? name : opts.target_uuid.c_str(), state);
+    fprintf(err_out, "tuvoctl: %s: %s\n", ctl_escape(name != nullptr ? name : opts.target_uuid.c_str()).c_str(),
+            ctl_escape(state).c_str());
     print_errors(json_object_get(result, "errors"), err_out);
     return ctl_state_exit(state);
 }
@@ -162,7 +166,7 @@ int render_list(const ctl_options_t &opts, json_t *reply, FILE *out) {
         const char *key;
         json_t *value;
         json_object_foreach(json_object_get(reply, "result"), key, value) {
-            fprintf(out, "%s %s\n", key, json_is_string(value) ? json_string_value(value) : "?");
+            fprintf(out, "%s %s\n", ctl_escape(key).c_str(), json_is_string(value) ? ctl_escape(json_string_value(value)).c_str() : "?");
         }
     }
     return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
@@ -248,7 +252,8 @@ int ctl_state_exit(const char *state) {
 int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t *reply, FILE *out,
                      FILE *err_out) {
     if (opts.json) {
-        char *text = json_dumps(reply, JSON_INDENT(2));
+        // ASCII only: C1 and direction controls in strings reach no terminal raw.
+        char *text = json_dumps(reply, JSON_INDENT(2) | JSON_ENSURE_ASCII);
         if (text != nullptr)
             fprintf(out, "%s\n", text);
         free(text);

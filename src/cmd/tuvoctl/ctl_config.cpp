@@ -174,6 +174,7 @@ bool ctl_uses_endpoint(ctl_cmd_t cmd) {
     case ctl_cmd_t::legacy:
     case ctl_cmd_t::script_config:
     case ctl_cmd_t::check_scripts:
+    case ctl_cmd_t::check_config:
         return false;
     default:
         return true;

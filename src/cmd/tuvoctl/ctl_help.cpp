@@ -22,6 +22,7 @@ constexpr const char overview_help[] =
     "  script-config EXECUTABLE --name NAME --authority AUTH [...]\n"
     "                                             print a script configuration file\n"
     "  check-scripts [-q] [DIR]                   check a script configuration directory\n"
+    "  check-config [FILE]                        check the daemon configuration file\n"
     "\n"
     "Global options:\n"
     "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557;\n"
@@ -197,6 +198,16 @@ constexpr const char check_scripts_help[] =
     "an edit can be checked before the daemon reloads. A reload with no valid file\n"
     "leaves the daemon with no scripts at all.\n";
 
+constexpr const char check_config_help[] =
+    "Usage: tuvoctl check-config [FILE]\n"
+    "\n"
+    "Checks the daemon configuration FILE (default /lumo/conf/tuvod/config.json) as the\n"
+    "daemon reads it at start-up: it must parse, and the keys that guard access (tls\n"
+    "and everything in it, legacyUsers) must have the right types. Prints the daemon's\n"
+    "own message for each problem and exits with 1 on any. A file that does not parse\n"
+    "makes the daemon run on its last good copy (FILE.last-good); a wrong type in a\n"
+    "key that guards access stops it from starting.\n";
+
 } // namespace
 
 const char *ctl_help_text(ctl_cmd_t cmd) {
@@ -217,6 +228,8 @@ const char *ctl_help_text(ctl_cmd_t cmd) {
         return script_config_help;
     case ctl_cmd_t::check_scripts:
         return check_scripts_help;
+    case ctl_cmd_t::check_config:
+        return check_config_help;
     case ctl_cmd_t::cancel:
         return cancel_help;
     case ctl_cmd_t::status:

@@ -12,15 +12,17 @@
 #include <vector>
 
 #include "ctl.hpp"
+#include "info.hpp"
 #include "utils.hpp"
 
 namespace {
 
 constexpr const char *record_properties[] = {"name", "state", "start", "finish", "output"};
 
+// A member's text, escaped for printing (see ctl_escape).
 std::string json_text(json_t *obj, const char *key) {
-    const char *s = json_string_value(json_object_get(obj, key));
-    return s != nullptr ? s : "";
+    json_t *value = json_object_get(obj, key);
+    return json_is_string(value) ? escape_outside_text(json_string_value(value), json_string_length(value)) : "";
 }
 
 // "2026-12-06T06:12:30.004211+0100" -> "2026-12-06 06:12:30"
@@ -167,7 +169,7 @@ std::string ctl_format_records(const std::vector<ctl_record_t> &records, double 
             else if (r.state == "RUNNING")
                 time = ctl_human_duration(now_s - start);
         }
-        rows.push_back({{r.uuid, r.name, r.state, short_stamp(r.start), time,
+        rows.push_back({{ctl_escape(r.uuid), r.name, r.state, short_stamp(r.start), time,
                          r.has_exit ? std::to_string(r.exit_status) : "-"}});
     }
     size_t width[6] = {};
@@ -242,6 +244,12 @@ int ctl_fetch_records(const ctl_options_t &opts, std::vector<ctl_record_t> *reco
     return 0;
 }
 
+std::string ctl_escape(const char *text) {
+    return text != nullptr ? escape_outside_text(text, strlen(text)) : std::string();
+}
+
+std::string ctl_escape(const std::string &text) { return escape_outside_text(text.data(), text.size()); }
+
 std::string ctl_format_status(json_t *st) {
     std::string out;
     auto line = [&](const char *label, const std::string &value) {
@@ -258,6 +266,10 @@ std::string ctl_format_status(json_t *st) {
     line("Running commands", std::to_string(int_member(st, "runningCommands")));
     line("Async runs", std::to_string(int_member(st, "asyncRuns")));
     line("Scripts loaded", std::to_string(int_member(st, "scriptsLoaded")));
+    std::string waiting = std::to_string(int_member(st, "uncollectedRecords"));
+    if (json_is_number(json_object_get(st, "oldestUncollectedSeconds")))
+        waiting += " (oldest " + ctl_human_duration(number_member(st, "oldestUncollectedSeconds")) + ")";
+    line("Uncollected", waiting);
     std::string reload_text = "none since start";
     if (json_is_string(json_object_get(reload, "time")))
         reload_text = short_stamp(json_text(reload, "time")) + " (" + json_text(reload, "result") + ")";
@@ -272,7 +284,7 @@ std::string ctl_format_status(json_t *st) {
     const char *name;
     json_t *s;
     json_object_foreach(scripts, name, s) {
-        rows.push_back({name, std::to_string(int_member(s, "runs")),
+        rows.push_back({ctl_escape(name), std::to_string(int_member(s, "runs")),
                         std::to_string(int_member(s, "completed")),
                         std::to_string(int_member(s, "failed")),
                         std::to_string(int_member(s, "timedOut")),
@@ -319,10 +331,17 @@ std::string ctl_format_metrics(json_t *st) {
          static_cast<double>(int_member(st, "asyncRuns"))},
         {"tuvod_scripts_loaded", "gauge", "Script configurations loaded.",
          static_cast<double>(int_member(st, "scriptsLoaded"))},
+        {"tuvod_uncollected_records", "gauge", "Finished command records waiting to be collected.",
+         static_cast<double>(int_member(st, "uncollectedRecords"))},
     };
     for (const simple &f : figures) {
         metric_head(&out, f.name, f.type, f.help);
         metric_line(&out, f.name, f.value);
+    }
+    if (json_is_number(json_object_get(st, "oldestUncollectedSeconds"))) {
+        metric_head(&out, "tuvod_oldest_uncollected_seconds", "gauge",
+                    "Age of the oldest finished command record waiting to be collected.");
+        metric_line(&out, "tuvod_oldest_uncollected_seconds", number_member(st, "oldestUncollectedSeconds"));
     }
     if (json_is_number(json_object_get(reload, "epochSeconds"))) {
         metric_head(&out, "tuvod_last_reload_timestamp_seconds", "gauge",

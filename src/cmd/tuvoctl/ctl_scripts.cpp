@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "config_check.hpp"
 #include "ctl.hpp"
 #include "error.hpp"
 #include "confine.hpp"
@@ -238,4 +239,13 @@ int ctl_local_authority(const std::string &dir, const std::string &path, std::st
     }
     set_info_level(level);
     return rc;
+}
+
+int ctl_check_config(const std::string &path, FILE *out) {
+    std::vector<std::string> problems = tuvod_config_check_file(path.c_str());
+    for (const std::string &problem : problems)
+        fprintf(out, "%s\n", problem.c_str());
+    if (problems.empty())
+        fprintf(out, "%s: ok\n", path.c_str());
+    return problems.empty() ? CTL_EXIT_OK : CTL_EXIT_FAILED;
 }

@@ -69,7 +69,7 @@ int do_list(const ctl_options_t &opts) {
         if (rc != 0)
             return fail(rc, err);
         for (const std::string &id : ids)
-            printf("%s\n", id.c_str());
+            printf("%s\n", ctl_escape(id).c_str());
         return CTL_EXIT_OK;
     }
     std::vector<ctl_record_t> records;
@@ -225,6 +225,8 @@ int run(int argc, char **argv) {
         ctl_check_report_t report;
         return ctl_check_scripts(opts.scripts_dir, opts.quiet, stdout, &report);
     }
+    case ctl_cmd_t::check_config:
+        return ctl_check_config(opts.daemon_config, stdout);
     case ctl_cmd_t::legacy:
         return do_legacy(opts);
     case ctl_cmd_t::list:

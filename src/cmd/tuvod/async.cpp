@@ -11,9 +11,12 @@
 // then a gate's mutex or the contract table's; never the reverse.
 //
 // Shutdown: runs still waiting are recorded LOST without starting; running
-// ones have their groups killed (again each tick, for a run that forks
-// meanwhile) and record themselves LOST; threads that do not end in time
-// are abandoned, and their rows marked once no thread is in the database.
+// ones are stopped as a cancel stops them, by their script's own kill
+// escalation (so a script that traps SIGTERM can clean up), and record
+// themselves LOST. When the shutdown's time for that runs out their groups
+// are killed (again each tick, for a run that forks meanwhile); threads
+// that do not end even then are abandoned, and their rows marked once no
+// thread is in the database.
 #include "async.hpp"
 
 #include <poll.h>
@@ -32,6 +35,7 @@
 #include "error.hpp"
 #include "gate.hpp"
 #include "info.hpp"
+#include "runs.hpp"
 #include "utils.hpp"
 
 // An asynchronous run, from its acceptance to its completion record.
@@ -111,17 +115,26 @@ void db_pass_leave() {
     pthread_cond_broadcast(&r.cv);
 }
 
+// Stops a running run for the shutdown: through its own escalation when
+// it can be cancelled, else at once. Caller holds the registry's mutex.
+void stop_for_shutdown(tuvod_exec_args_t *run) {
+    run->killed = true;
+    tuvod_run_t *registered = run->cmd.registration ? run->cmd.registration->run() : nullptr;
+    if (registered != nullptr) {
+        registered->by_shutdown = true;
+        cancel_run(registered, "");
+    } else {
+        contract_signal(run->ctid, SIGKILL);
+    }
+}
+
 void on_run_fork(void *ctx, ctid_t ctid) {
     auto *run = static_cast<tuvod_exec_args_t *>(ctx);
     async_registry_t &r = registry();
-    bool kill_now;
-    {
-        mutex_guard lock(&r.mutex);
-        run->ctid = ctid;
-        kill_now = run->killed = r.stopping;
-    }
-    if (kill_now)
-        contract_signal(ctid, SIGKILL);
+    mutex_guard lock(&r.mutex);
+    run->ctid = ctid;
+    if (r.stopping && !run->killed)
+        stop_for_shutdown(run);
 }
 
 bool run_killed(tuvod_exec_args_t *run) {
@@ -298,7 +311,9 @@ void start_async(tuvod_cmd_t cmd, json_t *resp_js, tuvod_error_t **errors, const
 
 void async_gate_handoff(tuvod_run_gate_t *gate) { launch_queued(gate_leave(gate, registry().stopping)); }
 
-void async_runs_stop(tuvod_state_t *tuvod) {
+void async_runs_stop(tuvod_state_t *tuvod, int64_t kill_at_ms) {
+    if (kill_at_ms < 0)
+        kill_at_ms = monotonic_ms() + ASYNC_ESCALATION_MS;
     async_registry_t &r = registry();
     std::vector<tuvod_exec_args_t *> unstarted;
     {
@@ -313,21 +328,29 @@ void async_runs_stop(tuvod_state_t *tuvod) {
         record_without_run(run, TUVOD_EXEC_LOST, TUVOD_EIO,
                            "Command not started before daemon shutdown; its outcome is unknown");
 
-    // Runs in progress: kill their groups, again each tick for a run that
-    // forks meanwhile, until every run thread has recorded and ended.
-    const int64_t begin = monotonic_ms();
+    // Runs in progress: their own escalation until kill_at_ms, then their
+    // groups killed, again each tick for a run that forks meanwhile, until
+    // every run thread has recorded and ended.
+    {
+        mutex_guard lock(&r.mutex);
+        // Only a contract still held is a command still going; one that
+        // ended on its own keeps its real outcome.
+        for (tuvod_exec_args_t *run : r.runs)
+            if (run->ctid > 0 && !run->killed)
+                stop_for_shutdown(run);
+    }
     for (;;) {
+        const int64_t now = monotonic_ms();
         {
             mutex_guard lock(&r.mutex);
             if (r.threads == 0)
                 break;
-            // Only a contract still held is a command still going; one that
-            // ended on its own keeps its real outcome.
-            for (tuvod_exec_args_t *run : r.runs)
-                if (run->ctid > 0 && contract_signal(run->ctid, SIGKILL) == 0)
-                    run->killed = true;
+            if (now >= kill_at_ms)
+                for (tuvod_exec_args_t *run : r.runs)
+                    if (run->ctid > 0 && contract_signal(run->ctid, SIGKILL) == 0)
+                        run->killed = true;
         }
-        if (monotonic_ms() - begin >= ASYNC_STOP_WAIT_MS)
+        if (now - kill_at_ms >= ASYNC_STOP_WAIT_MS)
             break;
         mutex_guard lock(&r.mutex);
         if (r.threads != 0) {

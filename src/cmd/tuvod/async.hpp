@@ -3,6 +3,8 @@
 // in order at shutdown. See async.cpp for the design.
 #pragma once
 
+#include <cstdint>
+
 #include <pthread.h>
 
 #include "command.hpp"
@@ -26,14 +28,16 @@ void start_async(tuvod_cmd_t cmd, json_t *resp_js, tuvod_error_t **errors, const
 void async_gate_handoff(tuvod_run_gate_t *gate);
 
 // Ends every asynchronous run still going at shutdown: runs still waiting
-// for their turn are recorded "LOST" without starting; running ones have
-// their groups killed and record themselves "LOST" (their end is unknown).
-// Waits a bounded time for every run thread; after it returns no run
-// thread uses the database (one that did not end in time has its row
-// marked here and records nothing). Call once no request handler runs any
-// more (workers and legacy requests stopped) and before the database is
-// closed.
-void async_runs_stop(tuvod_state_t *tuvod);
+// for their turn are recorded "LOST" without starting; running ones go
+// through their script's own kill escalation until kill_at_ms (monotonic;
+// -1: ASYNC_ESCALATION_MS from now), then their groups are killed, and
+// they record themselves "LOST" (their end is unknown). Waits a bounded
+// time for every run thread; after it returns no run thread uses the
+// database (one that did not end in time has its row marked here and
+// records nothing). Call once no request handler runs any more (workers
+// and legacy requests stopped) and before the database is closed.
+inline constexpr int64_t ASYNC_ESCALATION_MS = 100000;
+void async_runs_stop(tuvod_state_t *tuvod, int64_t kill_at_ms = -1);
 
 // Asynchronous runs accepted and not yet ended (waiting or running).
 int async_runs_live();

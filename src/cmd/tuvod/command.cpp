@@ -153,8 +153,7 @@ tuvod_exec_state_t run_command(tuvod_cmd_t *cmd, json_t *output_js, tuvod_error_
         current_run_scope current(run);
         if (current_run_cancelled()) {
             // Cancelled while it waited for its turn: it never starts.
-            set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
-                    cmd->uuid.c_str(), run_cancelled_by(run).c_str());
+            set_cancel_err(run, cmd->uuid.c_str(), errors);
             state = TUVOD_EXEC_DIED;
         } else {
             script_instance counted(script);

@@ -9,8 +9,12 @@
 // leaves a half-written or empty file that would cost the daemon its
 // instance identifier at the next start. A file that cannot be renamed over
 // (a bind-mounted file, as containers use) is rewritten in place instead.
-// A file that does not parse is copied aside before the defaults replace it,
-// so the administrator's settings and the identifier are never lost.
+// A file that does not parse, or is empty, is replaced in memory by the last
+// good copy (kept beside it each time the file parses), so a typo never
+// turns TLS off or changes the listeners; the unparsable file is left for
+// the administrator to fix. Only without such a copy are the defaults used,
+// the unparsable file then copied aside before they replace it, so the
+// administrator's settings and the identifier are never lost.
 #include "config.hpp"
 
 #include <arpa/inet.h>
@@ -27,6 +31,7 @@
 #include <memory>
 #include <string>
 
+#include "config_check.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "utils.hpp"
@@ -228,20 +233,17 @@ int repair_config_attrs(const char *path, int fd, const struct stat &st, uid_t u
     return 0;
 }
 
-// Chooses the configuration from the file's text and the defaults (both
+// Chooses the configuration from the file's parsed value (none when the
+// file is empty or did not parse, err saying why) and the defaults (both
 // consumed); sets must_write when the file has to be rewritten.
-json_ptr choose_config(const char *path, int fd, off_t size, json_ptr default_js, bool &must_write,
-                       bool &unparsable) {
+json_ptr choose_config(const char *path, off_t size, json_ptr parsed_js, const json_error_t &err,
+                       json_ptr default_js, bool &must_write) {
     must_write = true;
-    unparsable = false;
     if (size == 0)
         return default_js;
-    json_error_t err;
-    json_ptr parsed_js(json_loadfd(fd, 0, &err));
     if (!parsed_js) {
         PRINT_INFO(INFO_WARN, "Unable to parse config file %s: %s (line %d), default will be used\n", path,
                    err.text, err.line);
-        unparsable = true;
         return default_js;
     }
     json_t *conf_js = parsed_js.get();
@@ -255,6 +257,35 @@ json_ptr choose_config(const char *path, int fd, off_t size, json_ptr default_js
     default:
         return default_js;
     }
+}
+
+// With the file empty or unparsable, the last good copy when there is one:
+// the listeners and TLS of the last start, not the defaults. An empty file
+// is restored from it (must_write); an unparsable one is left for the
+// administrator to fix.
+json_ptr use_last_good(const char *path, uid_t uid, bool unparsable, const json_error_t &err, bool &must_write) {
+    json_ptr last_good = tuvod_read_last_good(path, uid);
+    if (!last_good)
+        return nullptr;
+    const std::string copy = tuvod_last_good_path(path);
+    if (unparsable) {
+        PRINT_INFO(INFO_ERROR, "%s; running on the last good copy %s until it is fixed\n",
+                   tuvod_config_parse_problem(path, err).c_str(), copy.c_str());
+        must_write = false;
+    } else {
+        PRINT_INFO(INFO_WARN, "Config file %s is empty; restored from the last good copy %s\n", path, copy.c_str());
+        must_write = true;
+    }
+    return last_good;
+}
+
+// Refuses a configuration whose keys that guard access hold values of the
+// wrong type: read as absent, they would open what they close.
+bool access_keys_valid(json_t *config_js) {
+    std::vector<std::string> problems = tuvod_config_type_problems(config_js);
+    for (const std::string &problem : problems)
+        PRINT_INFO(INFO_ERROR, "%s\n", problem.c_str());
+    return problems.empty();
 }
 
 } // namespace
@@ -334,10 +365,18 @@ int tuvod_load_config(tuvod_state_t *tuvod) {
     }
 
     bool must_write = false;
-    bool unparsable = false;
-    json_ptr chosen_js =
-        choose_config(path, fd.get(), st.st_size, std::move(default_js), must_write, unparsable);
-    if (unparsable) {
+    json_error_t err{};
+    json_ptr parsed_js(st.st_size > 0 ? json_loadfd(fd.get(), 0, &err) : nullptr);
+    const bool unparsable = st.st_size > 0 && !parsed_js;
+    json_ptr chosen_js;
+    if (!parsed_js)
+        chosen_js = use_last_good(path, uid, unparsable, err, must_write);
+    const bool from_last_good = static_cast<bool>(chosen_js);
+    if (!from_last_good)
+        chosen_js = choose_config(path, st.st_size, std::move(parsed_js), err, std::move(default_js), must_write);
+    if (!access_keys_valid(chosen_js.get()))
+        return -1;
+    if (unparsable && !from_last_good) {
         // Without a copy the defaults must not overwrite what is there.
         std::string copy = keep_unparsable_copy(path, fd.get(), uid, gid);
         if (copy.empty())
@@ -347,6 +386,8 @@ int tuvod_load_config(tuvod_state_t *tuvod) {
     }
     if (must_write && store_config(path, fd.get(), st.st_size == 0, chosen_js.get(), uid, gid) != 0)
         PRINT_INFO(INFO_WARN, "Unable to write modified config\n");
+    if (!unparsable && !from_last_good)
+        tuvod_keep_last_good(path, chosen_js.get(), uid, gid);
 
     json_decref(tuvod->config_js);
     tuvod->config_js = chosen_js.release();

@@ -205,8 +205,9 @@ int wait_contract_timeout(ctid_t ctid, int64_t timeout, bool cancellable = false
     return -1;
 }
 
-int signal_contract_and_wait(tuvod_script_t *script, ctid_t ctid,
-                             const contract_killer_desc_t *step, tuvod_error_t **errors) {
+// code is the one of the escalation's cause: a time-out's or a cancel's.
+int signal_contract_and_wait(tuvod_script_t *script, ctid_t ctid, const contract_killer_desc_t *step,
+                             int code, tuvod_error_t **errors) {
     char *listing_raw = nullptr;
     json_t *stats_raw = nullptr;
     if (contract_state(ctid, &listing_raw, &stats_raw) != 0)
@@ -216,13 +217,13 @@ int signal_contract_and_wait(tuvod_script_t *script, ctid_t ctid,
     json_ptr stats(stats_raw);
     const char *text = listing ? listing.get() : "";
     if (step->sig > 0) {
-        set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, stats.get(),
+        set_err(INFO_ERROR, errors, code, stats.get(),
                 "Sending signal %d to the following members of CTID %llu:\n%s", step->sig,
                 static_cast<ull>(ctid), text);
         if (procgroup *group = find_contract(ctid))
             group->signal_all(step->sig);
     } else {
-        set_err(INFO_ERROR, errors, TUVOD_ETIMEDOUT, stats.get(),
+        set_err(INFO_ERROR, errors, code, stats.get(),
                 "No signal to send to the following members of CTID %llu:\n%s",
                 static_cast<ull>(ctid), text);
     }
@@ -445,8 +446,7 @@ tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t p
 
     if (tuvod_run_t *run = current_run(); run != nullptr && run->cancelled) {
         *by_cancel = true;
-        set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s",
-                run->request_uuid.c_str(), run_cancelled_by(run).c_str());
+        set_cancel_err(run, run->request_uuid.c_str(), errors);
     } else {
         run_args_view_t view;
         view.secrets = secrets_of(ctid);
@@ -460,7 +460,8 @@ tuvod_exec_state_t wait_or_escalate(tuvod_script_t *script, ctid_t ctid, pid_t p
 
     for (const contract_killer_desc_t *step = script->script_killsigs; step != nullptr;
          step = step->next) {
-        if (signal_contract_and_wait(script, ctid, step, errors) == 0) {
+        if (signal_contract_and_wait(script, ctid, step, *by_cancel ? TUVOD_ECANCELED : TUVOD_ETIMEDOUT,
+                                     errors) == 0) {
             reap_if_exited(ctid);
             return TUVOD_EXEC_TIMEDOUT;
         }

@@ -22,12 +22,14 @@
 #include <strings.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
 
 #include "caller.hpp"
+#include "dblock.hpp"
 #include "error.hpp"
 #include "files.hpp"
 #include "handles.hpp"
@@ -448,13 +450,22 @@ char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
 
 int tuvod_cmd_db_open(tuvod_state_t *tuvod) {
     tuvod->tuvod_cmd_db = nullptr;
+    // Before any record is touched: the sweep below is only for a database
+    // that no other instance is using.
+    if (tuvod_db_lock_take(tuvod->cmd_db_filename) != 0)
+        return -1;
     narrow_db_files(tuvod->cmd_db_filename, true);
     db_ptr db = open_connection(tuvod->cmd_db_filename);
-    if (!db || check_serialized(db.get()) != 0)
+    bool ok = db && check_serialized(db.get()) == 0;
+    if (ok) {
+        set_wal_mode(db.get());
+        ok = create_and_mark_lost(db.get()) == 0;
+    }
+    if (!ok) {
+        db.reset();
+        tuvod_db_lock_release(tuvod->cmd_db_filename);
         return -1;
-    set_wal_mode(db.get());
-    if (create_and_mark_lost(db.get()) != 0)
-        return -1;
+    }
     narrow_db_files(tuvod->cmd_db_filename, false);
     tuvod->tuvod_cmd_db = db.release();
     return 0;
@@ -467,6 +478,8 @@ int tuvod_cmd_db_close(tuvod_state_t *tuvod) {
         return -1;
     }
     tuvod->tuvod_cmd_db = nullptr;
+    if (tuvod->cmd_db_filename != nullptr)
+        tuvod_db_lock_release(tuvod->cmd_db_filename);
     return 0;
 }
 
@@ -694,7 +707,37 @@ constexpr const char *sweep_sql =
     "length(COALESCE(FINISH_TIME, START_TIME)) - 2) || ':' || "
     "substr(COALESCE(FINISH_TIME, START_TIME), -2)) < julianday('now') - ?1 / 86400.0 LIMIT ?2);";
 
+// Finished records nobody has collected yet, and the age in seconds of the
+// oldest by its end (null when none, or no stamp parses).
+constexpr const char *uncollected_sql =
+    "SELECT COUNT(*), (julianday('now') - MIN(julianday(substr(COALESCE(FINISH_TIME, START_TIME), 1, "
+    "length(COALESCE(FINISH_TIME, START_TIME)) - 2) || ':' || "
+    "substr(COALESCE(FINISH_TIME, START_TIME), -2)))) * 86400.0 FROM CMDS WHERE STATE NOT IN "
+    "('RUNNING', 'ARCHIVED');";
+
 } // namespace
+
+int tuvod_db_uncollected(tuvod_state_t *tuvod, long long *count, double *oldest_age_s) {
+    *count = 0;
+    *oldest_age_s = -1;
+    if (tuvod->tuvod_cmd_db == nullptr)
+        return -1;
+    mutex_guard lock(&db_mutex);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(tuvod->tuvod_cmd_db, uncollected_sql, -1, &raw, nullptr) != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to count uncollected commands: %s\n", sqlite3_errmsg(tuvod->tuvod_cmd_db));
+        return -1;
+    }
+    stmt_ptr stmt(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) {
+        PRINT_INFO(INFO_ERROR, "Failed to count uncollected commands: %s\n", sqlite3_errmsg(tuvod->tuvod_cmd_db));
+        return -1;
+    }
+    *count = sqlite3_column_int64(raw, 0);
+    if (sqlite3_column_type(raw, 1) != SQLITE_NULL)
+        *oldest_age_s = std::max(0.0, sqlite3_column_double(raw, 1));
+    return 0;
+}
 
 int tuvod_db_sweep_cmds(tuvod_state_t *tuvod, long long older_than_s, int batch, int *removed) {
     *removed = 0;

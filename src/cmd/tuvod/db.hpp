@@ -39,4 +39,7 @@ int tuvod_db_cmd_caller(tuvod_state_t *tuvod, const char *request_uuid, std::str
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state);
 // Deletes up to batch records in a final state whose end lies more than
 // older_than_s seconds back; *removed says how many. 0 or -1 (logged).
+// Finished records waiting to be collected (not RUNNING, not ARCHIVED) and
+// the age of the oldest in seconds (-1 when there is none). 0 or -1 (logged).
+int tuvod_db_uncollected(tuvod_state_t *tuvod, long long *count, double *oldest_age_s);
 int tuvod_db_sweep_cmds(tuvod_state_t *tuvod, long long older_than_s, int batch, int *removed);

@@ -89,8 +89,8 @@ struct child_report_t {
     if (fstat(child_exe_fd, &st) != 0 || !same_script_content(*x.id, st))
         refuse_changed_file();
     if (x.interpreted) {
-        if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !same_script_identity(*x.id, st))
+        // Followed: a configured path may be a checked link to the file.
+        if (fstatat(AT_FDCWD, path, &st, 0) != 0 || !same_script_identity(*x.id, st))
             refuse_changed_file();
         execve(path, const_cast<char *const *>(argv), x.envp);
     } else {

@@ -7,16 +7,19 @@
 #include "info.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "files.hpp"
 #include "handles.hpp"
@@ -136,10 +139,8 @@ void vlog(int priority, const char *format, va_list args) {
     std::memcpy(last_msgbuf, msg, sizeof last_msgbuf);
 }
 
-// dsync: every write is a disk sync. The execution log is opened without
-// it and synced once per record instead (see exec_log_write).
-FILE *open_log_file(const char *filename, bool dsync = true) {
-    unique_fd fd(open(filename, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (dsync ? O_DSYNC : 0), 0640));
+FILE *open_log_file(const char *filename) {
+    unique_fd fd(open(filename, O_WRONLY | O_APPEND | O_CREAT | O_DSYNC | O_CLOEXEC, 0640));
     if (!fd) {
         PRINT_INFO(INFO_ERROR, "Unable to open log file %s: %s\n", filename, strerror(errno));
         return nullptr;
@@ -168,6 +169,80 @@ void replace_stream(pthread_mutex_t *mutex, FILE **slot, FILE *stream) {
 
 void (*tuvod_journal_sink)(int priority, const char *message) = journal_send;
 
+namespace {
+
+// Length (2 to 4) and code point of the well-formed UTF-8 sequence that
+// starts at s[i]; 0 when there is none.
+size_t utf8_sequence(const unsigned char *s, size_t len, size_t i, uint32_t *cp) {
+    unsigned char c = s[i];
+    size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+    if (n == 0 || i + n > len)
+        return 0;
+    uint32_t v = c & (0x7f >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if ((s[i + k] & 0xc0) != 0x80)
+            return 0;
+        v = (v << 6) | (s[i + k] & 0x3f);
+    }
+    // Overlong forms, surrogates and values past Unicode are no UTF-8.
+    static constexpr uint32_t min_for[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < min_for[n] || (v >= 0xd800 && v <= 0xdfff) || v > 0x10ffff)
+        return 0;
+    *cp = v;
+    return n;
+}
+
+// Code points a terminal acts on: C1 controls, the line and paragraph
+// separators and the direction embeddings, overrides and isolates.
+bool escaped_code_point(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9f) || (cp >= 0x2028 && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// Appends the text of the character at s[i] to out, escaped when needed;
+// returns the bytes it took.
+size_t append_escaped_char(const unsigned char *s, size_t len, size_t i, std::string *out) {
+    unsigned char c = s[i];
+    char piece[12];
+    if (c < 0x80) {
+        if (c == '\n')
+            out->append("\\n");
+        else if (c == '\r')
+            out->append("\\r");
+        else if (c == '\t')
+            out->append("\\t");
+        else if (c < 0x20 || c == 0x7f) {
+            snprintf(piece, sizeof piece, "\\x%02x", c);
+            out->append(piece);
+        } else
+            out->push_back(static_cast<char>(c));
+        return 1;
+    }
+    uint32_t cp = 0;
+    size_t n = utf8_sequence(s, len, i, &cp);
+    if (n == 0) {
+        snprintf(piece, sizeof piece, "\\x%02x", c);
+        out->append(piece);
+        return 1;
+    }
+    if (escaped_code_point(cp)) {
+        snprintf(piece, sizeof piece, "\\u%04x", static_cast<unsigned>(cp));
+        out->append(piece);
+    } else {
+        out->append(reinterpret_cast<const char *>(s + i), n);
+    }
+    return n;
+}
+
+} // namespace
+
+std::string escape_outside_text(const char *text, size_t len) {
+    std::string out;
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    for (size_t i = 0; i < len;)
+        i += append_escaped_char(s, len, i, &out);
+    return out;
+}
+
 size_t escape_log_message(const char *msg, char *out, size_t outsz) {
     static constexpr char ellipsis[] = "...";
     if (outsz == 0)
@@ -180,20 +255,9 @@ size_t escape_log_message(const char *msg, char *out, size_t outsz) {
     size_t limit = outsz - 1 - (final_newline ? 1 : 0);
     std::string text;
     size_t fits = 0; // the longest prefix, cut between escapes, that leaves room for "..."
-    for (size_t i = 0; i < len; ++i) {
-        auto c = static_cast<unsigned char>(msg[i]);
-        char piece[8];
-        if (c == '\n')
-            snprintf(piece, sizeof piece, "\\n");
-        else if (c == '\r')
-            snprintf(piece, sizeof piece, "\\r");
-        else if (c == '\t')
-            snprintf(piece, sizeof piece, "\\t");
-        else if (c < 0x20 || c == 0x7f)
-            snprintf(piece, sizeof piece, "\\x%02x", c);
-        else
-            snprintf(piece, sizeof piece, "%c", c);
-        text += piece;
+    const auto *s = reinterpret_cast<const unsigned char *>(msg);
+    for (size_t i = 0; i < len;) {
+        i += append_escaped_char(s, len, i, &text);
         if (text.size() + sizeof ellipsis - 1 <= limit)
             fits = text.size();
         if (text.size() > limit)
@@ -295,59 +359,103 @@ void json_trace(uint32_t debug_mask, uint32_t debug_type, const json_t *obj_js, 
     fflush(out);
 }
 
+namespace {
+void heal_exec_log(const char *filename, FILE *f);
+} // namespace
+
 void set_log_file(const char *filename) {
     FILE *f = open_log_file(filename);
     replace_stream(&log_mutex, &info_file, f);
 }
 
 void set_exec_log_file(const char *filename) {
-    FILE *f = open_log_file(filename, false);
+    FILE *f = open_log_file(filename);
+    if (f != nullptr)
+        heal_exec_log(filename, f);
     replace_stream(&exec_log_mutex, &exec_log_file, f);
 }
 
 namespace {
 
-// Collects a record's text in large pieces, so that a record (which may
-// hold a large output) is written in few calls without being held whole in
-// memory a second time. The record is synced once, after its last piece:
-// writes to an O_DSYNC file cost one sync each, and stdio splits a piece
-// larger than its buffer into two writes.
-struct exec_log_writer {
-    static constexpr size_t CHUNK = 1 << 20;
-    FILE *out;
-    std::string pending;
+// How far back the start-up looks for the end of the last whole record.
+constexpr off_t HEAL_SCAN_MAX = off_t{1} << 30;
 
-    void flush() {
-        if (!pending.empty())
-            fwrite(pending.data(), 1, pending.size(), out);
-        pending.clear();
+// Writes all of len bytes at the end of the file; false when a write fails.
+bool write_fully(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
     }
-    static int append(const char *buffer, size_t size, void *data) {
-        auto *w = static_cast<exec_log_writer *>(data);
-        w->pending.append(buffer, size);
-        if (w->pending.size() >= CHUNK)
-            w->flush();
-        return 0;
+    return true;
+}
+
+// Offset just past the last whole record before end (a record ends with a
+// "}" alone on its line), 0 when there is none within the scan limit.
+off_t last_record_end(int fd, off_t end) {
+    static constexpr char mark[] = "\n}\n";
+    constexpr size_t mark_len = sizeof mark - 1;
+    std::string block(65536, '\0');
+    off_t lowest = end > HEAL_SCAN_MAX ? end - HEAL_SCAN_MAX : 0;
+    for (off_t hi = end; hi > lowest;) {
+        off_t lo = std::max(lowest, hi - static_cast<off_t>(block.size()));
+        // Overlap the next block by the mark's length so no mark is split.
+        off_t to = std::min(end, hi + static_cast<off_t>(mark_len - 1));
+        ssize_t n = pread(fd, block.data(), static_cast<size_t>(to - lo), lo);
+        if (n <= 0)
+            return 0;
+        std::string_view view(block.data(), static_cast<size_t>(n));
+        size_t at = view.rfind(std::string_view(mark, mark_len));
+        if (at != std::string_view::npos)
+            return lo + static_cast<off_t>(at + mark_len);
+        hi = lo;
     }
-};
+    return 0;
+}
+
+// A record cut short by a crash leaves the file without its final newline;
+// the next record must not run on from it, or a reader that finds records
+// by their lines loses it too.
+void heal_exec_log(const char *filename, FILE *f) {
+    // The log is open for appending only; its text is read through a
+    // descriptor of its own, on the same file.
+    struct stat st, reading;
+    unique_fd in(open(filename, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    char last = '\n';
+    if (!in || fstat(fileno(f), &st) != 0 || fstat(in.get(), &reading) != 0 || st.st_ino != reading.st_ino ||
+        st.st_dev != reading.st_dev || st.st_size == 0 || pread(in.get(), &last, 1, st.st_size - 1) != 1 ||
+        last == '\n')
+        return;
+    off_t fragment = last_record_end(in.get(), st.st_size);
+    if (!write_fully(fileno(f), "\n", 1)) {
+        PRINT_INFO(INFO_ERROR, "Unable to end the cut-off record in execution log %s: %s\n", filename,
+                   strerror(errno));
+        return;
+    }
+    PRINT_INFO(INFO_WARN, "Execution log %s ended in a cut-off record at offset %lld (%lld bytes); its line is ended\n",
+               filename, static_cast<long long>(fragment), static_cast<long long>(st.st_size - fragment));
+}
 
 } // namespace
 
+// The whole record goes out in one write: the file is opened for
+// synchronous writes, so each write is a disk sync, and a record written
+// in pieces is more likely to be cut by a crash.
 bool exec_log_write(const json_t *record) {
+    size_t n = json_dumpb_fast(record, nullptr, 0, JSON_INDENT(4));
+    if (n == 0)
+        return false;
+    std::string text(n + 1, '\n');
+    if (json_dumpb_fast(record, text.data(), n, JSON_INDENT(4)) != n)
+        return false;
     lock_guard lock(&exec_log_mutex);
     if (exec_log_file == nullptr)
         return false;
-    exec_log_writer writer{exec_log_file, {}};
-    writer.pending.reserve(exec_log_writer::CHUNK + 4096);
-    json_dump_fast(record, exec_log_writer::append, &writer, JSON_INDENT(4));
-    writer.pending.push_back('\n');
-    writer.flush();
-    // Durable before the caller replies: the record is the run's outcome.
-    if (fflush(exec_log_file) != 0 || fdatasync(fileno(exec_log_file)) != 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to write the execution log: %s\n", strerror(errno));
-        return false;
-    }
-    return true;
+    return write_fully(fileno(exec_log_file), text.data(), text.size());
 }
 
 // ---- Debug masks -------------------------------------------------------

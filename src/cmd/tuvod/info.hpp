@@ -7,6 +7,8 @@
 // during start-up, before other threads exist, and read without a lock.
 #pragma once
 
+#include <string>
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -40,9 +42,15 @@ extern uint32_t global_debug_mask;
 
 // Writes msg to out with every control character escaped (\n, \r, \t,
 // \xHH), except a final newline, which stays: text from outside (a client,
-// a script, a file name) cannot start a log line of its own. Cut with
-// "..." to fit outsz; returns the length written.
+// a script, a file name) cannot start a log line of its own. So are the
+// C1 controls and the line, paragraph and direction controls of Unicode
+// (\uHHHH) and bytes that are no UTF-8 (\xHH): a terminal showing the log
+// acts on none of them. Cut with "..." to fit outsz; returns the length
+// written.
 size_t escape_log_message(const char *msg, char *out, size_t outsz);
+// The same escaping for the whole of len bytes, newlines included, without
+// a length cap: for clients printing text that others chose.
+std::string escape_outside_text(const char *text, size_t len);
 
 void set_info_level(info_level_t level);
 info_level_t get_info_level();

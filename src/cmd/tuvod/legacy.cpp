@@ -12,8 +12,9 @@
 // while all are busy the listening socket is not polled and further clients
 // wait in the listen backlog. A finished thread says so on an eventfd, and
 // the main thread joins it. The whole request (header and text) must arrive
-// within one deadline, and the answer must be taken within another, so no
-// client holds a thread for longer than that plus the script's run.
+// within one deadline, and the answer must keep being taken (no stretch of
+// TUVO_WRITE_TIMEOUT_MS without a byte accepted), so a slow reader gets a
+// large answer whole while a client that stops reading frees its thread.
 //
 // Nothing a client does may end the daemon: every failure of one
 // connection is logged, closes that connection and lets the main loop go
@@ -74,7 +75,8 @@ constexpr uint16_t TUVO_PORT = 4562;
 constexpr uint32_t TUVO_MAX_REQUEST = 16384;
 // The whole request, header and text, must arrive within this time.
 constexpr int64_t TUVO_READ_TIMEOUT_MS = 3000;
-// A client that stops reading its answer must not hold its thread.
+// A client that takes no byte of its answer for this long must not hold
+// its thread; one that keeps reading, however slowly, is served.
 constexpr int64_t TUVO_WRITE_TIMEOUT_MS = 10000;
 // Connections served at once; more wait in the listen backlog.
 constexpr int TUVO_MAX_CONNECTIONS = 8;
@@ -253,15 +255,17 @@ int set_tuvo_legacy_response(json_t *resp_js, cmd_response_t *resp_hdr, const ch
     return 0;
 }
 
-// Sends len bytes, resuming after partial writes and interruptions, until
-// the deadline. *sent is what went out; -1 with errno (ETIMEDOUT at the
-// deadline) unless all did.
-int send_all(int fd, const char *data, size_t len, int64_t deadline, size_t *sent) {
+// Sends len bytes, resuming after partial writes and interruptions, while
+// the peer takes at least one byte every idle_ms. *sent is what went out;
+// -1 with errno (ETIMEDOUT when the peer stalled) unless all did.
+int send_all(int fd, const char *data, size_t len, int64_t idle_ms, size_t *sent) {
     *sent = 0;
+    int64_t deadline = monotonic_ms() + idle_ms;
     while (*sent < len) {
         ssize_t n = send(fd, data + *sent, len - *sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             *sent += static_cast<size_t>(n);
+            deadline = monotonic_ms() + idle_ms;
             continue;
         }
         if (n < 0 && errno != EINTR && errno != EAGAIN)
@@ -279,9 +283,8 @@ int send_all(int fd, const char *data, size_t len, int64_t deadline, size_t *sen
 }
 
 int send_response(int client_fd, cmd_response_t *resp_hdr, const char *resp_data) {
-    const int64_t deadline = monotonic_ms() + TUVO_WRITE_TIMEOUT_MS;
     size_t sent = 0;
-    if (send_all(client_fd, reinterpret_cast<const char *>(resp_hdr), sizeof *resp_hdr, deadline,
+    if (send_all(client_fd, reinterpret_cast<const char *>(resp_hdr), sizeof *resp_hdr, TUVO_WRITE_TIMEOUT_MS,
                  &sent) != 0) {
         if (sent == 0)
             PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response header%s\n", strerror(errno));
@@ -292,7 +295,7 @@ int send_response(int client_fd, cmd_response_t *resp_hdr, const char *resp_data
     }
     if (resp_hdr->length == 0)
         return 0;
-    if (send_all(client_fd, resp_data, resp_hdr->length, deadline, &sent) != 0) {
+    if (send_all(client_fd, resp_data, resp_hdr->length, TUVO_WRITE_TIMEOUT_MS, &sent) != 0) {
         if (sent == 0) {
             PRINT_INFO(INFO_ERROR, "Failed to write legacy tuvo response data: %s\n", strerror(errno));
             PRINT_DEBUG(DEBUG_LEGACY, "Data is: '%s' (len %d)\n", resp_data,
@@ -500,8 +503,9 @@ size_t busy_connections() {
 constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(200);
 std::chrono::steady_clock::time_point accept_paused_until;
 
-// Accepts one waiting client, if any, and starts its thread in slot.
-// -1 only when the listening socket itself has failed.
+// Accepts one waiting client, if any, and starts its thread in slot: 1
+// when a client is being served, 0 when none was, -1 only when the
+// listening socket itself has failed.
 int accept_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, legacy_slot_t *slot) {
     unique_fd client(accept4(tuvod->tuvo_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!client) {
@@ -532,7 +536,7 @@ int accept_connection(tuvod_state_t *tuvod, tuvod_op_handler_fn_t exec_fn, legac
     client.release();
     slot->busy = true;
     legacy_rearmed = true;
-    return 0;
+    return 1;
 }
 
 } // namespace
@@ -620,7 +624,7 @@ int tuvo_legacy_poll(tuvod_state_t *tuvod) {
     int rc = ppoll(fds, 2, &tick, &wait_mask);
     if (rc < 0) {
         if (errno == EINTR)
-            return 0;
+            return TUVO_POLL_SIGNAL;
         PRINT_INFO(INFO_ERROR, "Poll failed for tuvo clients: %s\n", strerror(errno));
         return -1;
     }
@@ -630,8 +634,8 @@ int tuvo_legacy_poll(tuvod_state_t *tuvod) {
             PRINT_DEBUG(DEBUG_LEGACY, "Unable to read the wake-up count: %s\n", strerror(errno));
     }
     if (slot != nullptr && fds[1].revents != 0)
-        return accept_connection(tuvod, exec_fn, slot);
-    return 0;
+        return accept_connection(tuvod, exec_fn, slot) > 0 ? TUVO_POLL_CLIENT : 0;
+    return TUVO_POLL_IDLE;
 }
 
 void tuvo_legacy_stop(tuvod_state_t *tuvod) {

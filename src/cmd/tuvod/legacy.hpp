@@ -9,8 +9,9 @@
 int tuvo_legacy_start(tuvod_state_t *tuvod);
 // One main-loop pass on the main thread: waits at most one second, with
 // SIGTERM and SIGHUP unblocked only during the wait (they end it at once),
-// and starts serving at most one new client. 0 to carry on, -1 when the
-// gateway itself has failed.
+// and starts serving at most one new client. -1 when the gateway itself
+// has failed; otherwise what ended the wait, and the loop carries on.
+enum tuvo_poll_result : int { TUVO_POLL_IDLE = 0, TUVO_POLL_CLIENT = 1, TUVO_POLL_SIGNAL = 2 };
 int tuvo_legacy_poll(tuvod_state_t *tuvod);
 // Stops taking clients: closes the listening socket.
 void tuvo_legacy_stop(tuvod_state_t *tuvod);

@@ -55,8 +55,8 @@ long long tuvod_retention_seconds(tuvod_state_t *tuvod) {
     if (value == nullptr)
         return TUVOD_DEFAULT_RETENTION_S;
     if (!json_is_integer(value) || json_integer_value(value) < 0) {
-        PRINT_INFO(INFO_WARN, "resultRetentionSeconds must be a number of seconds (0: keep for ever); "
-                              "using %lld\n", TUVOD_DEFAULT_RETENTION_S);
+        PRINT_INFO(INFO_WARN, "resultRetentionSeconds must be a number of seconds (0: keep until "
+                              "collected); using %lld\n", TUVOD_DEFAULT_RETENTION_S);
         return TUVOD_DEFAULT_RETENTION_S;
     }
     return static_cast<long long>(json_integer_value(value));

@@ -1,12 +1,14 @@
 // Retention of finished command records: one thread removes records in a
 // final state older than "resultRetentionSeconds" of the daemon
-// configuration (default 7 days; 0 keeps them for ever), in batches, at
+// configuration (default 0: kept until collected), in batches, at
 // start and then periodically. It is stopped before the database closes.
 #pragma once
 
 #include "state.hpp"
 
-inline constexpr long long TUVOD_DEFAULT_RETENTION_S = 7LL * 24 * 3600;
+// Nothing is removed unless the administrator asks: an uncollected result
+// may be the only account of what a script did.
+inline constexpr long long TUVOD_DEFAULT_RETENTION_S = 0;
 
 // The configured retention in seconds (0: for ever); a value that is not
 // a non-negative integer gives the default, with a warning.

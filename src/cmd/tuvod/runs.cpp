@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <map>
 
+#include "error.hpp"
 #include "info.hpp"
+#include "wire.hpp"
 
 namespace {
 
@@ -80,4 +82,12 @@ bool cancel_run(tuvod_run_t *run, const char *by) {
 size_t runs_in_progress() {
     std::lock_guard<std::mutex> lock(registry_mutex);
     return registry.size();
+}
+
+void set_cancel_err(tuvod_run_t *run, const char *uuid, tuvod_error_t **errors) {
+    if (run->by_shutdown)
+        set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s stopped by daemon shutdown", uuid);
+    else
+        set_err(INFO_WARN, errors, TUVOD_ECANCELED, nullptr, "Command %s cancelled by request %s", uuid,
+                run_cancelled_by(run).c_str());
 }

@@ -24,6 +24,7 @@ struct tuvod_run_t {
     tuvod_script_ref script;
     unique_fd wake;                  // eventfd, readable once cancelled
     std::atomic<bool> cancelled{false};
+    std::atomic<bool> by_shutdown{false}; // cancelled by the daemon's shutdown, not a request
     std::mutex mutex;
     std::string cancelled_by;        // guarded by mutex; the cancelling request
 };
@@ -63,6 +64,8 @@ int current_run_wake_fd();
 bool current_run_cancelled();
 // The identifier of the request that cancelled run ("" when not cancelled).
 std::string run_cancelled_by(tuvod_run_t *run);
+// Pushes the error entry of a cancelled run (request uuid): who ended it.
+void set_cancel_err(tuvod_run_t *run, const char *uuid, tuvod_error_t **errors);
 
 // The run of a request identifier, or none.
 tuvod_run_ref find_run(const char *request_uuid);

@@ -15,5 +15,9 @@ int tuvod_scripts_loaded(tuvod_state_t *tuvod);
 
 // The whole status as the status operation answers it (a new object).
 json_ptr tuvod_status_json(tuvod_state_t *tuvod);
+// Reads the figures that come from the database (the finished records
+// waiting to be collected) for the report; called once per main-loop pass,
+// never from the thread that answers status.
+void tuvod_status_refresh(tuvod_state_t *tuvod);
 // One line for people: scripts loaded, runs, queue.
 std::string tuvod_status_summary(tuvod_state_t *tuvod);

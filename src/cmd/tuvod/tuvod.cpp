@@ -57,6 +57,10 @@ constexpr int VERSION_MINOR = 0;
 constexpr unsigned MIN_WORKERS = 1;
 constexpr unsigned MAX_WORKERS = 16;
 constexpr int MIN_MSGSZ = 128;
+// The deadman of the shutdown; the asynchronous runs' escalation ends
+// ASYNC_ESCALATION_MS after its start, leaving time to record them.
+constexpr int SHUTDOWN_DEADMAN_S = 120;
+static_assert(ASYNC_ESCALATION_MS + 10000 < SHUTDOWN_DEADMAN_S * 1000);
 constexpr const char *EXEC_LOG_FILE = "/var/log/orrvik/tuvod_exec.log";
 constexpr const char *DAEMON_LOG_FILE = "/var/log/orrvik/tuvod.log";
 
@@ -461,15 +465,22 @@ void reload_if_requested() {
 
 // Each pass waits at most one second (the legacy gateway's tick), often
 // enough to feed the service manager's watchdog and refresh the status line.
+// With -e (run already clear) the first pass lasts until a legacy client
+// arrives or a signal does: a tick on its own does not end it.
 void main_loop() {
+    bool first_pass = true;
     do {
-        if (tuvo_legacy_poll(&tuvod) < 0) {
+        int rc = tuvo_legacy_poll(&tuvod);
+        if (rc < 0) {
             PRINT_INFO(INFO_ERROR, "Exiting due to failure in legacy tuvo support\n");
             break;
         }
+        if (rc != TUVO_POLL_IDLE)
+            first_pass = false;
         reload_if_requested();
+        tuvod_status_refresh(&tuvod);
         tuvod_notify_tick(tuvod_status_summary(&tuvod));
-    } while (tuvod.run);
+    } while (tuvod.run || first_pass);
 }
 
 // Order: stop taking requests (legacy listener, network listeners and
@@ -480,8 +491,9 @@ void main_loop() {
 void shut_down(const options_t &opts) {
     tuvod_notify_stopping();
     tuvo_legacy_stop(&tuvod);
+    const int64_t begun = monotonic_ms();
     tuvod_deadman_t *shutdown_dm =
-        tuvod_start_deadman(&tuvod, 120, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
+        tuvod_start_deadman(&tuvod, SHUTDOWN_DEADMAN_S, opts.do_abort ? TUVOD_DEADMAN_ABORT : TUVOD_DEADMAN_QUIT,
                             "shutdown", "shutting down workers");
     PRINT_INFO(INFO_WARN, "Initiating shutdown for tuvod instance %s on %s\n", uuid_text(),
                tuvod.my_hostname);
@@ -491,8 +503,10 @@ void shut_down(const options_t &opts) {
     tuvod_router_stop_reading(&tuvod);
     tuvod_wait_for_workers_shutdown(&tuvod);
     tuvo_legacy_wait(&tuvod);
-    // Asynchronous runs: killed and recorded "LOST" while the database is open.
-    async_runs_stop(&tuvod);
+    // Asynchronous runs: stopped by their own escalation, killed if that
+    // outlasts the deadman's time less a margin for recording them, and
+    // recorded "LOST" while the database is open.
+    async_runs_stop(&tuvod, begun + ASYNC_ESCALATION_MS);
     if (shutdown_dm != nullptr)
         tuvod_deadman_reset(shutdown_dm, 10, "shutting down router");
     tuvod_shutdown_router(&tuvod);

@@ -28,13 +28,17 @@ using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, md_ctx_deleter>;
 
 } // namespace
 
+// A script that names its callers runs only for them: a caller that is not
+// a verified certificate (cleartext, local, legacy) can never be one.
 int validate_caller(tuvod_script_t *script, const std::string &caller, tuvod_error_t **errors) {
-    if (script->script_allowed_callers.empty() || !tuvod_caller_is_tls(caller))
+    if (script->script_allowed_callers.empty())
         return 0;
-    const std::string cn = caller.substr(std::strlen("tls:"));
-    for (const std::string &allowed : script->script_allowed_callers)
-        if (allowed == cn)
-            return 0;
+    if (tuvod_caller_is_tls(caller)) {
+        const std::string cn = caller.substr(std::strlen("tls:"));
+        for (const std::string &allowed : script->script_allowed_callers)
+            if (allowed == cn)
+                return 0;
+    }
     set_err(INFO_ERROR, errors, TUVOD_EPERM, nullptr, "Caller '%s' may not run script '%s'", caller.c_str(),
             script->script_path.c_str());
     return -1;
@@ -157,15 +161,24 @@ int open_checked_parent(const std::string &path, unique_fd *dir, std::string *le
         parts.pop_front();
         if (name == ".")
             continue;
-        if (parts.empty()) {
+        const bool last = parts.empty();
+        unique_fd next(openat(cur.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (last && (!next || fstat(next.get(), &st) != 0 || !S_ISLNK(st.st_mode))) {
+            // The final name, unless a link: the caller opens and checks it.
             *leaf = name;
             *dir = std::move(cur);
             return 0;
         }
-        unique_fd next(openat(cur.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st;
         if (!next || fstat(next.get(), &st) != 0)
             return -1;
+        // A final link (as alternatives install them) is followed like the
+        // links above it, but only when a trusted owner made it: its target
+        // then goes through the same directory checks.
+        if (last && !trusted_owner(st.st_uid)) {
+            *reason = owner_reason("symbolic link", where + "/" + name, st.st_uid);
+            return -1;
+        }
         if (S_ISLNK(st.st_mode)) {
             char target[PATH_MAX];
             ssize_t n = readlinkat(next.get(), "", target, sizeof target - 1);

@@ -14,6 +14,14 @@ const char *tuvod_exec_res_str(tuvod_exec_state_t exec_res) {
 }
 
 const char *wire_strerror(int error_code) {
-    // Only ETIMEDOUT is numbered differently here; the others coincide.
-    return strerror(error_code == TUVOD_ETIMEDOUT ? ETIMEDOUT : error_code);
+    // Codes numbered differently from the local errno get their own text;
+    // the others coincide.
+    switch (error_code) {
+    case TUVOD_ETIMEDOUT:
+        return strerror(ETIMEDOUT);
+    case TUVOD_ECANCELED:
+        return strerror(ECANCELED);
+    default:
+        return strerror(error_code);
+    }
 }

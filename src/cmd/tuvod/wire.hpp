@@ -4,7 +4,8 @@
 #pragma once
 
 // Error codes as clients see them: the appliance's errno numbering, which
-// differs from Linux for ETIMEDOUT (145 there, 110 here).
+// differs from Linux for ETIMEDOUT (145 there, 110 here) and ECANCELED (47
+// there, 125 here).
 enum tuvod_wire_errno : int {
     TUVOD_EPERM = 1,
     TUVOD_ENOENT = 2,

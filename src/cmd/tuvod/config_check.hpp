@@ -1,0 +1,37 @@
+// Checks of the daemon configuration that the daemon and `tuvoctl
+// check-config` share, and the last good copy of the file.
+//
+// A key that guards access ("tls" and all in it, "legacyUsers") with a value
+// of the wrong type would otherwise read as absent, which opens what it was
+// meant to close; such a configuration is refused, naming the key. The last
+// good copy ("<file>.last-good", 0600) holds the configuration of the last
+// start whose file parsed and passed these checks; a file that stops
+// parsing is then replaced by it in memory, not by the defaults.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "handles.hpp"
+
+// "Unable to parse config file <path>: <text> (line <n>)".
+std::string tuvod_config_parse_problem(const char *path, const json_error_t &err);
+// One message per key that guards access and holds a value of the wrong
+// type; empty when there is none.
+std::vector<std::string> tuvod_config_type_problems(json_t *config_js);
+// Parses the file at path and checks it: its problems in the daemon's
+// words, empty when it would be accepted as it is.
+std::vector<std::string> tuvod_config_check_file(const char *path);
+
+// "<config path>.last-good".
+std::string tuvod_last_good_path(const char *config_path);
+// Keeps config_js as the last good copy, owned by uid:gid, mode 0600:
+// written to a new file that is synced and renamed over the old one (and
+// the directory synced), and only when its content differs. 0, or -1
+// (logged).
+int tuvod_keep_last_good(const char *config_path, json_t *config_js, uid_t uid, gid_t gid);
+// The last good copy, or none when there is none usable (missing: quietly;
+// unreadable, not owned by uid, writable by others or unparsable: logged).
+json_ptr tuvod_read_last_good(const char *config_path, uid_t uid);
