@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
