@@ -180,7 +180,7 @@ namespace {
 TEST_F(ConfigE2E, WrongTypeInAKeyThatGuardsAccessRefusesStartUp) {
     const std::string text = "{\"tls\": {\"bindAddrs\": [\"127.0.0.1\"], \"cleartextLoopbackOnly\": \"true\"}}";
     sb_->write(sb_->config_path(), text, 0600);
-    EXPECT_EQ(start(), 1);
+    EXPECT_EQ(start_status(), 1);
     EXPECT_NE(d_->log().find("Configuration key \"tls.cleartextLoopbackOnly\" must be true or false\n"),
               std::string::npos)
         << d_->log();
@@ -192,7 +192,7 @@ TEST_F(ConfigE2E, WrongTypeInAKeyThatGuardsAccessRefusesStartUp) {
 // Each start whose file parses keeps it as the last good copy; an empty
 // file is restored from it, with the same identifier.
 TEST_F(ConfigE2E, LastGoodCopyIsKeptAndRestoresAnEmptiedFile) {
-    ASSERT_EQ(start(), -1) << d_->log();
+    ASSERT_EQ(start_status(), -1) << d_->log();
     stop();
     const std::string good = e2e::read_file(sb_->config_path());
     const std::string copy = sb_->config_path() + ".last-good";
@@ -202,7 +202,7 @@ TEST_F(ConfigE2E, LastGoodCopyIsKeptAndRestoresAnEmptiedFile) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     sb_->write(sb_->config_path(), "", 0600);
     unlink((sb_->root + "/daemon.out").c_str()); // readiness is read from it
-    ASSERT_EQ(start(), -1) << d_->log();
+    ASSERT_EQ(start_status(), -1) << d_->log();
     EXPECT_NE(d_->log().find(std::string("Config file ") + FIXED_CONFIG +
                              " is empty; restored from the last good copy " + FIXED_CONFIG + ".last-good"),
               std::string::npos)

@@ -3,6 +3,8 @@
 // REQ exchange with a stand-in daemon.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -307,7 +309,8 @@ TEST(TuvoctlProtocol, TlsFilesOthersCanChangeAreRefused) {
     }
     // With safe files the failure is the absent daemon's.
     EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_UNAVAILABLE) << err;
-    std::system(("rm -rf '" + d + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(d, ec);
 }
 
 } // namespace
