@@ -138,13 +138,19 @@ class Crash : public e2e::DaemonTest {
 // Killed with one run going and one recorded but waiting for its turn:
 // both are LOST, neither reached the execution log.
 TEST_F(Crash, RunsGoingOrRecordedWhenKilledAreLost) {
-    Client a, b, c;
     std::string running = e2e::new_uuid(), waiting = e2e::new_uuid();
-    ASSERT_TRUE(send_exec(a, gated_, false, running));
-    ASSERT_TRUE(e2e::wait_until([&] { return started_count() == 1; }, 10000));
-    ASSERT_TRUE(send_exec(b, gated_, false, waiting));
-    ASSERT_TRUE(e2e::wait_until([&] { return state_of(get(c, waiting, true)) == "RUNNING"; }, 10000));
-    ASSERT_NO_FATAL_FAILURE(kill_and_restart());
+    {
+        // Closed before the restart: a requesting socket would send its
+        // request again to the new instance.
+        Client a, b, c;
+        ASSERT_TRUE(send_exec(a, gated_, false, running));
+        ASSERT_TRUE(e2e::wait_until([&] { return started_count() == 1; }, 10000));
+        ASSERT_TRUE(send_exec(b, gated_, false, waiting));
+        ASSERT_TRUE(e2e::wait_until([&] { return state_of(get(c, waiting, true)) == "RUNNING"; }, 10000));
+        d_->signal(SIGKILL);
+        ASSERT_EQ(d_->wait_exit(), 128 + SIGKILL);
+    }
+    ASSERT_NO_FATAL_FAILURE(start());
 
     Client after;
     EXPECT_EQ(state_of(get(after, running, false)), "LOST");
@@ -168,17 +174,19 @@ TEST_F(Crash, OutcomeLoggedBeforeTheAnswerSurvives) {
     EXPECT_EQ(state_of(get(peek, async_id, true)), "COMPLETE");
     std::remove(gate_.c_str());
 
-    Client s;
-    ASSERT_TRUE(send_exec(s, gated_, false, sync_id));
-    ASSERT_TRUE(e2e::wait_until([&] { return started_count() == 2; }, 10000));
-    db_write_lock lock(db_path());
-    ASSERT_TRUE(lock.locked());
-    sb_->write(gate_, "");
-    ASSERT_TRUE(e2e::wait_until([&] { return logged_state(sync_id) == "COMPLETE"; }, 10000)) << exec_log();
-    EXPECT_FALSE(s.recv_raw(200).has_value()) << "answered before its record was retired";
-    d_->signal(SIGKILL);
-    ASSERT_EQ(d_->wait_exit(), 128 + SIGKILL);
-    lock.release();
+    {
+        // Closed before the restart, so that the request is not sent again.
+        Client s;
+        ASSERT_TRUE(send_exec(s, gated_, false, sync_id));
+        ASSERT_TRUE(e2e::wait_until([&] { return started_count() == 2; }, 10000));
+        db_write_lock lock(db_path());
+        ASSERT_TRUE(lock.locked());
+        sb_->write(gate_, "");
+        ASSERT_TRUE(e2e::wait_until([&] { return logged_state(sync_id) == "COMPLETE"; }, 10000)) << exec_log();
+        EXPECT_FALSE(s.recv_raw(200).has_value()) << "answered before its record was retired";
+        d_->signal(SIGKILL);
+        ASSERT_EQ(d_->wait_exit(), 128 + SIGKILL);
+    }
     ASSERT_NO_FATAL_FAILURE(start());
 
     Client after;
@@ -194,12 +202,14 @@ TEST_F(Crash, OutcomeLoggedBeforeTheAnswerSurvives) {
 // Killed after answers: the synchronous runs are in the execution log and
 // nowhere in the database; every record is whole and the database is sound.
 TEST_F(Crash, AnsweredRunsAreLoggedAndGoneFromTheDatabase) {
-    Client c;
     std::vector<std::string> ids;
-    for (int i = 0; i < 5; i++) {
-        ids.push_back(e2e::new_uuid());
-        json_ptr r = exec(c, {quick_}, false, ids.back());
-        ASSERT_EQ(state_of(r), "COMPLETE") << text_of(r);
+    {
+        Client c;
+        for (int i = 0; i < 5; i++) {
+            ids.push_back(e2e::new_uuid());
+            json_ptr r = exec(c, {quick_}, false, ids.back());
+            ASSERT_EQ(state_of(r), "COMPLETE") << text_of(r);
+        }
     }
     ASSERT_NO_FATAL_FAILURE(kill_and_restart());
 
