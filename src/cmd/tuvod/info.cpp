@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "files.hpp"
+#include "groupwrite.hpp"
 #include "handles.hpp"
 #include "jsondump.hpp"
 
@@ -444,7 +445,8 @@ void heal_exec_log(const char *filename, FILE *f) {
 
 // The whole record goes out in one write: the file is opened for
 // synchronous writes, so each write is a disk sync, and a record written
-// in pieces is more likely to be cut by a crash.
+// in pieces is more likely to be cut by a crash. Records of runs that end
+// together share that write (see groupwrite.hpp).
 bool exec_log_write(const json_t *record) {
     size_t n = json_dumpb_fast(record, nullptr, 0, JSON_INDENT(4));
     if (n == 0)
@@ -452,10 +454,7 @@ bool exec_log_write(const json_t *record) {
     std::string text(n + 1, '\n');
     if (json_dumpb_fast(record, text.data(), n, JSON_INDENT(4)) != n)
         return false;
-    lock_guard lock(&exec_log_mutex);
-    if (exec_log_file == nullptr)
-        return false;
-    return write_fully(fileno(exec_log_file), text.data(), text.size());
+    return group_append(&exec_log_mutex, &exec_log_file, text);
 }
 
 // ---- Debug masks -------------------------------------------------------
