@@ -288,6 +288,36 @@ json_ptr Client::call(const std::string &op, json_t *args_stolen, const std::str
     return request(req.get());
 }
 
+json_ptr request_as(uid_t uid, json_t *req) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return nullptr;
+    unique_fd r(fds[0]), w(fds[1]);
+    std::string body = json_text(req);
+    std::string id = "--reuid=" + std::to_string(uid), gid = "--regid=" + std::to_string(uid);
+    const char *argv[] = {"setpriv", id.c_str(), gid.c_str(), "--clear-groups", "timeout", "20", "nanocat",
+                          "--req", "--connect", "tcp://127.0.0.1:5557", "--recv-timeout", "10", "--raw",
+                          "--data", body.c_str(), nullptr};
+    pid_t pid = fork();
+    if (pid < 0)
+        return nullptr;
+    if (pid == 0) {
+        // Only async-signal-safe calls before the exec: the test process has threads.
+        dup2(w.get(), 1);
+        execvp(argv[0], const_cast<char *const *>(argv));
+        _exit(127);
+    }
+    w.reset();
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = read(r.get(), buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    json_error_t err;
+    return json_ptr(got.empty() ? nullptr : json_loadb(got.data(), strnlen(got.data(), got.size()), 0, &err));
+}
+
 // ---- Legacy gateway and process inspection ----
 
 unique_fd legacy_connect() {

@@ -140,6 +140,11 @@ inline std::string text_of(const json_t *v) {
 }
 inline std::string text_of(const json_ptr &r) { return text_of(r.get()); }
 
+// One request sent by nanocat running as uid (and gid uid, no other
+// groups), as a local user other than root sends it; the parsed reply, or
+// null.
+json_ptr request_as(uid_t uid, json_t *req);
+
 // {"argv": [...], "asynchronous": async}
 json_ptr exec_args(const std::vector<std::string> &argv, bool async);
 // One execute request through c; the answer.

@@ -86,7 +86,7 @@ TEST_F(SafeDefault, NamedCallerScriptRefusesCleartextAndLegacyCallers) {
     json_ptr r = c.call("execute", e2e::exec_args({exe}, false).release(), id);
     EXPECT_EQ(e2e::state_of(r), "FAILED") << e2e::text_of(r);
     EXPECT_EQ(e2e::first_code(r), 1);
-    EXPECT_EQ(e2e::first_error(r), "Caller 'tcp:127.0.0.1' may not run script '" + exe + "'");
+    EXPECT_EQ(e2e::first_error(r), "Caller 'local:uid=0' may not run script '" + exe + "'");
     // Nothing was recorded.
     EXPECT_NE(e2e::first_error(peek(c, id)), "");
     EXPECT_EQ(json_object_size(e2e::result_of(c.call("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%")))),

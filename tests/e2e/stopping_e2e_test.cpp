@@ -2,6 +2,7 @@
 // (its clean-up messages) reaches the answer, the record and the execution
 // log; and a command runs in a session of its own, out of reach of signals
 // meant for the daemon's terminal or process group.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -106,4 +107,23 @@ TEST_F(Stopping, AScriptLeadsASessionOfItsOwnWithNoTerminal) {
     EXPECT_NE(script.session, daemon.session);
     EXPECT_NE(script.pgrp, daemon.pgrp) << "a signal to the daemon's process group would reach the script";
     EXPECT_EQ(script.tty, 0) << "the script has a controlling terminal";
+}
+
+TEST_F(Stopping, ARunCanBeCancelledAfterItsRecordWasCleared) {
+    std::string pid_file = sb_->root + "/pid";
+    std::string exe = sb_->add_script(
+        {.name = "long", .body = "echo $$ > " + pid_file + "; exec sleep 300", .timeout = 600,
+         .kill_signals = R"([{"signal": 15, "timeout": 10}])"});
+    start();
+    e2e::Client c;
+    std::string id = e2e::new_uuid();
+    ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
+    pid_t pid = 0;
+    ASSERT_TRUE(e2e::wait_until(
+        [&] { return (pid = static_cast<pid_t>(atoi(e2e::read_file(pid_file).c_str()))) > 0; }, 15000));
+    json_ptr cleared = c.call("clear", json_pack("{s:b}", "force", 1), id);
+    ASSERT_EQ(e2e::first_error(cleared), "") << e2e::text_of(cleared);
+    json_ptr cancel = c.call("cancel", json_pack("{s:s, s:s}", "cmd", id.c_str(), "authority", "test"));
+    EXPECT_EQ(e2e::first_error(cancel), "") << e2e::text_of(cancel);
+    EXPECT_TRUE(e2e::wait_until([&] { return kill(pid, 0) != 0; }, 20000)) << "the run went on";
 }

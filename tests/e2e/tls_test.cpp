@@ -105,13 +105,13 @@ TEST_F(TlsE2E, VerifiedClientRunsAndItsIdentityIsRecorded) {
     ASSERT_EQ(e2e::state_of(run_hello("alice", async_id, true)), "RUNNING");
     EXPECT_EQ(db_caller(async_id), "tls:alice");
 
-    // A cleartext caller is named by its address.
+    // A cleartext caller on this host is named by the owner of its socket.
     std::string id2 = e2e::new_uuid();
     Client c;
     json_ptr r2 = c.call("execute", e2e::exec_args({sb_->bin_dir + "/hello", id2}, true).release(), id2);
     ASSERT_EQ(e2e::state_of(r2), "RUNNING") << e2e::text_of(r2);
-    EXPECT_EQ(db_caller(id2), "tcp:127.0.0.1");
-    EXPECT_TRUE(e2e::wait_until([&] { return exec_log().find("\"caller\": \"tcp:127.0.0.1\"") != std::string::npos; },
+    EXPECT_EQ(db_caller(id2), "local:uid=0");
+    EXPECT_TRUE(e2e::wait_until([&] { return exec_log().find("\"caller\": \"local:uid=0\"") != std::string::npos; },
                                 10000))
         << exec_log();
 }
@@ -184,7 +184,7 @@ TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
     // What another identity sees is exactly what an unknown id gets.
     auto errors_for = [&](const std::string &who, const std::string &op, json_t *args, const std::string &uuid) {
         json_ptr req = request(op, args, uuid);
-        json_ptr r = who == "cleartext" ? Client().request(req.get()) : tls_request(certs_, who, req.get()).reply;
+        json_ptr r = who == "local user" ? e2e::request_as(65534, req.get()) : tls_request(certs_, who, req.get()).reply;
         json_t *errs = e2e::errors_of(r);
         std::string text;
         size_t i;
@@ -192,7 +192,7 @@ TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
         json_array_foreach(errs, i, e) text += std::string(e2e::str(e, "errorString")) + "|";
         return e2e::state_of(r) + " " + text;
     };
-    for (const std::string who : {"bob", "cleartext"}) {
+    for (const std::string who : {"bob", "local user"}) {
         std::string theirs = errors_for(who, "get", get_args().release(), id);
         std::string none = errors_for(who, "get", get_args().release(), unknown);
         EXPECT_EQ(theirs.substr(0, theirs.find(id)), none.substr(0, none.find(unknown))) << who;
@@ -203,8 +203,13 @@ TEST_F(TlsE2E, RecordsBelongToTheIdentityThatStartedThem) {
                                            e2e::new_uuid());
         EXPECT_NE(cancelled.find("No command " + id + " to cancel"), std::string::npos) << who << ": " << cancelled;
     }
-    json_ptr clear_list = Client().call("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"));
-    EXPECT_EQ(json_object_get(e2e::result_of(clear_list), id.c_str()), nullptr) << e2e::text_of(clear_list);
+    json_ptr user_req = request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid());
+    json_ptr user_list = e2e::request_as(65534, user_req.get());
+    ASSERT_TRUE(user_list);
+    EXPECT_EQ(json_object_get(e2e::result_of(user_list), id.c_str()), nullptr) << e2e::text_of(user_list);
+    // An administrator on the appliance sees it all the same.
+    json_ptr root_list = Client().call("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"));
+    EXPECT_NE(json_object_get(e2e::result_of(root_list), id.c_str()), nullptr) << e2e::text_of(root_list);
     json_ptr bob_list = tls_request(certs_, "bob", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;
     EXPECT_EQ(json_object_get(e2e::result_of(bob_list), id.c_str()), nullptr) << e2e::text_of(bob_list);
     json_ptr alice_list = tls_request(certs_, "alice", request("list", json_pack("{s:s, s:s}", "cmd", "%", "state", "%"), e2e::new_uuid()).get()).reply;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -31,8 +32,10 @@ struct tool_result {
     std::string out, err;
 };
 
-// Runs tuvoctl with the arguments, collecting both streams; killed after timeout_ms.
-tool_result tuvoctl(const std::vector<std::string> &args, int timeout_ms = 60000) {
+// Runs tuvoctl with the arguments, collecting both streams; killed after
+// timeout_ms. With interrupt_when, it gets SIGINT once that file exists.
+tool_result tuvoctl(const std::vector<std::string> &args, int timeout_ms = 60000,
+                    const std::string &interrupt_when = "") {
     tool_result r;
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -56,11 +59,20 @@ tool_result tuvoctl(const std::vector<std::string> &args, int timeout_ms = 60000
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string *bufs[2] = {&r.out, &r.err};
     int open_fds = rc == 0 ? 2 : 0;
+    bool interrupted = false;
     while (open_fds > 0) {
         long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || poll(fds, 2, static_cast<int>(left)) <= 0)
+        if (!interrupt_when.empty() && !interrupted && access(interrupt_when.c_str(), F_OK) == 0) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        int wait_ms = !interrupt_when.empty() && !interrupted ? std::min(left, 50L) : left;
+        int ready = left <= 0 ? 0 : poll(fds, 2, wait_ms);
+        if (left <= 0 || ready < 0)
             break;
+        if (ready == 0)
+            continue;
         for (int i = 0; i < 2; i++) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
@@ -155,6 +167,24 @@ std::vector<std::string> list_row(const std::string &out) {
         pos = end == std::string::npos ? row.size() : end;
     }
     return cols;
+}
+
+// Ctrl-C on a synchronous run cancels the command rather than orphaning it,
+// and says which request it was.
+TEST_F(Tuvoctl, InterruptedRunCancelsItsCommand) {
+    std::string started = sb_->root + "/started";
+    std::string exe = sb_->add_script({.name = "long",
+                                       .body = "echo $$ > " + started + ".tmp; mv " + started + ".tmp " + started +
+                                               "; exec sleep 300",
+                                       .timeout = 600,
+                                       .kill_signals = R"([{"signal": 15, "timeout": 10}])"});
+    start();
+    tool_result r = tuvoctl({"run", "-u", "ctrl-c-1", "--", exe}, 60000, started);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("request ctrl-c-1 cancelled"), std::string::npos) << r.err;
+    pid_t pid = static_cast<pid_t>(atoi(e2e::read_file(started).c_str()));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(e2e::wait_until([&] { return kill(pid, 0) != 0; }, 20000)) << "the command went on";
 }
 
 TEST_F(Tuvoctl, StartListGetAndClear) {

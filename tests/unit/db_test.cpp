@@ -9,12 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "caller.hpp"
 #include "db.hpp"
 #include "error.hpp"
 #include "handles.hpp"
@@ -151,6 +154,40 @@ TEST_F(DbTest, OlderFileGainsTheCallerColumnAndRowsAreScopedByIt) {
     json_ptr owned_theirs(theirs);
     EXPECT_EQ(json_object_size(theirs), 1u);
     EXPECT_NE(json_object_get(theirs, "old-1"), nullptr);
+
+    // Local callers: a user other than root keeps its records to itself,
+    // root sees every record, an unidentified local user none.
+    ASSERT_EQ(start("local-user", "script_a", "local:uid=1000"), 0);
+    ASSERT_EQ(start("local-root", "script_a", "local:uid=0"), 0);
+    auto ids_for = [&](const char *who) {
+        json_t *got = nullptr;
+        EXPECT_EQ(tuvod_db_list_cmds(&tuvod_, "%", "%", &got, who), 0);
+        json_ptr owned_got(got);
+        std::vector<std::string> ids;
+        const char *key;
+        json_t *value;
+        json_object_foreach(got, key, value) ids.push_back(key);
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    };
+    using ids_t = std::vector<std::string>;
+    EXPECT_EQ(ids_for("local:uid=1000"), ids_t{"local-user"});
+    EXPECT_EQ(ids_for("local:uid=0"), (ids_t{"local-root", "local-user", "new-alice", "old-1"}));
+    EXPECT_EQ(ids_for("local:uid=unknown"), ids_t{});
+    EXPECT_EQ(ids_for("tcp:192.0.2.1"), (ids_t{"local-root", "old-1"}));
+    EXPECT_EQ(ids_for("legacy:uid=5"), (ids_t{"local-root", "old-1"}));
+    for (const char *who : {"local:uid=1000", "local:uid=0", "local:uid=unknown", "tcp:192.0.2.1", "tls:alice"})
+        for (const char *owner : {"local:uid=1000", "local:uid=0", "tls:alice", ""}) {
+            auto listed = ids_for(who);
+            const char *id = *owner == '\0'            ? "old-1"
+                             : std::string(owner) == "tls:alice" ? "new-alice"
+                             : std::string(owner) == "local:uid=0" ? "local-root"
+                                                                   : "local-user";
+            EXPECT_EQ(tuvod_caller_may_see(who, owner), std::find(listed.begin(), listed.end(), id) != listed.end())
+                << who << " / " << owner << ": get and list disagree";
+        }
+    ASSERT_EQ(tuvod_db_delete_cmd(&tuvod_, "local-user", ""), 0);
+    ASSERT_EQ(tuvod_db_delete_cmd(&tuvod_, "local-root", ""), 0);
 
     // Opening again keeps the column and what it holds.
     ASSERT_EQ(tuvod_cmd_db_close(&tuvod_), 0);

@@ -8,8 +8,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>

@@ -1,6 +1,7 @@
 // The network edge driven by real peers, and by hostile ones: the attacks
 // each bound exists for.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <set>
@@ -9,6 +10,9 @@
 
 namespace edge_test {
 namespace {
+
+// A cleartext peer on this host is named by its socket's owner.
+std::string local_me() { return "local:uid=" + std::to_string(getuid()); }
 
 using namespace std::chrono_literals;
 
@@ -34,7 +38,7 @@ TEST_F(EdgeTest, ServesExistingPeersWithTheirAddressAsIdentity) {
             nn_client cl(port_);
             for (int i = 0; i < 25; ++i) {
                 std::string body = "c" + std::to_string(c) + "-" + std::to_string(i);
-                if (cl.call(body) == "tcp:127.0.0.1|" + body)
+                if (cl.call(body) == local_me() + "|" + body)
                     ++good;
             }
         });
@@ -44,10 +48,10 @@ TEST_F(EdgeTest, ServesExistingPeersWithTheirAddressAsIdentity) {
 
     std::string url = "tcp://127.0.0.1:" + std::to_string(port_);
     EXPECT_EQ(run_tool("nanocat --req --connect " + url + " --recv-timeout 10 --raw --data nanocat"),
-              "tcp:127.0.0.1|nanocat");
+              local_me() + "|nanocat");
     if (std::system("command -v nngcat >/dev/null 2>&1") == 0) {
         EXPECT_EQ(run_tool("nngcat --req --dial " + url + " --recv-timeout 10 --raw --data nngcat"),
-                  "tcp:127.0.0.1|nngcat");
+                  local_me() + "|nngcat");
     }
 }
 
@@ -78,7 +82,7 @@ TEST_F(EdgeTest, ConnectionsBeyondTheCapsAreClosedAtAccept) {
     a1.reset(); // room again
     ASSERT_TRUE(isolation::wait_until([&] { return counts().open == 2; }, 10000));
     nn_client cl(port_);
-    EXPECT_EQ(cl.call("x"), "tcp:127.0.0.1|x");
+    EXPECT_EQ(cl.call("x"), local_me() + "|x");
 }
 
 TEST_F(EdgeTest, HandshakeDeadlineClosesSilentAndHalfOpenPeers) {
@@ -95,7 +99,7 @@ TEST_F(EdgeTest, HandshakeDeadlineClosesSilentAndHalfOpenPeers) {
         peers.push_back(tcp_connect(port_));
         ASSERT_TRUE(send_all(peers.back().get(), req_header().substr(0, 4))); // half a header
     }
-    EXPECT_EQ(served.call("meanwhile"), "tcp:127.0.0.1|meanwhile");
+    EXPECT_EQ(served.call("meanwhile"), local_me() + "|meanwhile");
     for (auto &p : peers)
         EXPECT_TRUE(closed_by_peer(p.get(), 10000));
     EXPECT_EQ(counts().closed_by_deadline, 90u);
@@ -142,7 +146,7 @@ TEST_F(EdgeTest, WrongHeadersAndOversizedMessagesClose) {
     unique_fd odd = tcp_connect(port_);
     ASSERT_TRUE(send_all(odd.get(), req_header() + spwire::frame(std::string(8, '\0'))));
     nn_client cl(port_);
-    EXPECT_EQ(cl.call(std::string(996, 'y')), "tcp:127.0.0.1|" + std::string(996, 'y'));
+    EXPECT_EQ(cl.call(std::string(996, 'y')), local_me() + "|" + std::string(996, 'y'));
     EXPECT_EQ(counts().open, 2u);
 }
 
@@ -169,13 +173,13 @@ TEST_F(EdgeTest, APeerThatNeverReadsHoldsNoOneElse) {
             break;
     nn_client cl(port_);
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(cl.call("other" + std::to_string(i)), "tcp:127.0.0.1|other" + std::to_string(i));
+        ASSERT_EQ(cl.call("other" + std::to_string(i)), local_me() + "|other" + std::to_string(i));
     // Its replies do not move, so the idle deadline closes it; it was not
     // read to the end.
     EXPECT_TRUE(isolation::wait_until([&] { return counts().closed_by_deadline >= 1; }, 20000));
     EXPECT_LT(from_pipeliner, sent);
     EXPECT_TRUE(closed_by_peer(pipe.get(), 10000));
-    EXPECT_EQ(cl.call("after"), "tcp:127.0.0.1|after");
+    EXPECT_EQ(cl.call("after"), local_me() + "|after");
 }
 
 // The queue bounds stop reading across connections; a fast-path request
@@ -200,7 +204,7 @@ TEST_F(EdgeTest, QueueBoundsStopReadingButTheFastPathAnswers) {
             clients.emplace_back([&, c] {
                 nn_client cl(port_, 30000);
                 std::string body = c == 4 ? "small" : std::string(8000, static_cast<char>('a' + c));
-                if (cl.call(body) == "tcp:127.0.0.1|" + body)
+                if (cl.call(body) == local_me() + "|" + body)
                     ++answered;
             });
         EXPECT_TRUE(isolation::wait_until([&] { return counts().queued_requests == 2; }, 10000));

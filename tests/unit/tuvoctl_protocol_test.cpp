@@ -3,8 +3,6 @@
 // REQ exchange with a stand-in daemon.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -152,6 +151,16 @@ TEST(TuvoctlProtocol, StartGetListAndClearOutput) {
     EXPECT_EQ(ctl_render_reply(get, "x", missing.get(), mout.file(), merr.file()), CTL_EXIT_FAILED);
     EXPECT_EQ(mout.text(), "");
     EXPECT_NE(merr.text().find("EINVAL (22): Unable to get x"), std::string::npos);
+
+    // The daemon's odd code for a clear of a running record is explained.
+    json_ptr still = reply_from(R"({"result":{},"errors":[{"errorCode":12,"errorString":"Unable to delete x"}]})");
+    capture rout, rerr;
+    EXPECT_EQ(ctl_render_reply(opts_for(ctl_cmd_t::clear), "x", still.get(), rout.file(), rerr.file()),
+              CTL_EXIT_FAILED);
+    EXPECT_NE(rerr.text().find("ENOMEM (12): Unable to delete x\ntuvoctl: the command is still running (or "
+                               "unknown); use --force, or cancel it first\n"),
+              std::string::npos)
+        << rerr.text();
 
     json_ptr listed = reply_from(R"({"result":{"u1":"RUNNING","u2":"COMPLETE"},"errors":[]})");
     capture lout, lerr;

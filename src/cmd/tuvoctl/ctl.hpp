@@ -31,6 +31,7 @@ enum ctl_exit_t : int {
     CTL_EXIT_NOT_RUN = 125,       // any other final state (FAILED, DIED, ABNORMAL_EXOIT, ...)
     CTL_EXIT_INVALID_SCRIPT = 126, // the executable failed validation
     CTL_EXIT_INVALID_CMD = 127,   // no script is configured with that path
+    CTL_EXIT_INTERRUPTED = 130,   // Ctrl-C (or SIGTERM) while waiting for the daemon
 };
 
 enum class ctl_cmd_t {
@@ -175,6 +176,17 @@ bool ctl_args_want_json(const std::vector<std::string> &args);
 // with the reason in *err.
 int ctl_call(const std::string &endpoint, int timeout_ms, json_t *req, json_ptr *reply,
              std::string *err, const ctl_tls_t *tls = nullptr);
+// Interrupts (SIGINT, SIGTERM) received while ctl_interruptible() is on; a
+// wait for the daemon notices the first within a tenth of a second and ends
+// with CTL_EXIT_INTERRUPTED.
+int ctl_interrupts();
+// Catches SIGINT and SIGTERM from now on (counting them); off: the default
+// dispositions again.
+void ctl_interruptible(bool on);
+// Whether a wait should end: interruptible and interrupted more than seen
+// times.
+bool ctl_interrupted_since(int seen);
+
 // One request text (sent with its NUL) and the reply body from the daemon
 // at endpoint, within timeout_ms; 0, or an exit status with the reason in *err.
 int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string &text, std::string *body,

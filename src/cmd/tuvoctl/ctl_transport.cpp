@@ -15,7 +15,9 @@
 #include <asio/ssl.hpp>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -75,14 +77,26 @@ bool check_tls_file(const std::string &path, const char *what, std::string *err)
     return true;
 }
 
-// Runs io until done or the deadline; false on time-out (the operations
-// are then cancelled by closing the socket).
-bool run_until(asio::io_context &io, const bool &done, std::chrono::steady_clock::time_point deadline) {
+volatile sig_atomic_t interrupts = 0;
+int interrupts_seen = 0; // what a wait started from; set by ctl_exchange
+
+void count_interrupt(int) { interrupts = interrupts + 1; }
+
+// How often a wait looks at the interrupt count.
+constexpr auto INTERRUPT_CHECK = std::chrono::milliseconds(100);
+
+// Runs io until done, the deadline or an interrupt; false unless done (the
+// operations are then cancelled by closing the socket).
+bool run_until(asio::io_context &io, const bool &done, std::chrono::steady_clock::time_point deadline,
+               bool interruptible = true) {
     io.restart();
     while (!done) {
+        if (interruptible && ctl_interrupted_since(interrupts_seen))
+            return false;
         auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::steady_clock::duration::zero() || io.run_one_for(left) == 0)
+        if (left <= std::chrono::steady_clock::duration::zero())
             return done;
+        io.run_one_for(std::min<std::chrono::steady_clock::duration>(left, INTERRUPT_CHECK));
     }
     return true;
 }
@@ -121,7 +135,7 @@ asio::error_code session::await(Op op, std::chrono::steady_clock::time_point dea
     if (*timed_out) {
         asio::error_code ignored;
         sock_.close(ignored);
-        run_until(io_, done, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        run_until(io_, done, std::chrono::steady_clock::now() + std::chrono::seconds(1), false);
     }
     return result;
 }
@@ -244,6 +258,10 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
             }
         }
     }
+    if (timed_out && ctl_interrupted_since(interrupts_seen)) {
+        *err = "interrupted";
+        return CTL_EXIT_INTERRUPTED;
+    }
     if (timed_out) {
         *err = "no answer from tuvod at " + name_ + " within " + std::to_string(timeout_ms / 1000) +
                " seconds (see -t)";
@@ -258,8 +276,21 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
 
 } // namespace
 
+int ctl_interrupts() { return interrupts; }
+
+void ctl_interruptible(bool on) {
+    struct sigaction sa {};
+    sa.sa_handler = on ? count_interrupt : SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool ctl_interrupted_since(int seen) { return interrupts > seen; }
+
 int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string &text, std::string *body,
                  std::string *err, const ctl_tls_t *tls) {
+    interrupts_seen = interrupts;
     endpoint_t ep;
     if (!parse_endpoint(endpoint, &ep)) {
         *err = "invalid endpoint '" + endpoint + "' (tcp://host:port or tls+tcp://host:port)";

@@ -151,6 +151,36 @@ int do_legacy(const ctl_options_t &opts) {
     return status & 0xff;
 }
 
+// Ctrl-C during `run`: the command is cancelled with the same authority
+// rather than left running unseen; a second Ctrl-C leaves at once. Either
+// way the request's identifier is printed.
+int interrupted_run(const ctl_options_t &opts, const std::string &uuid, const ctl_tls_t *tls) {
+    int seen = ctl_interrupts();
+    fprintf(stderr, "tuvoctl: interrupted; cancelling request %s (Ctrl-C again to leave it running)\n",
+            uuid.c_str());
+    json_ptr cancel(json_pack("{s:s, s:s, s:s, s:{s:s, s:s}}", "requestUUID", (uuid + "-cancel").c_str(),
+                              "authority", opts.authority.c_str(), "op", "cancel", "args", "cmd", uuid.c_str(),
+                              "authority", opts.authority.c_str()));
+    json_ptr reply;
+    std::string err;
+    int rc = cancel ? ctl_call(opts.endpoint, 10000, cancel.get(), &reply, &err, tls) : CTL_EXIT_FAILED;
+    if (rc == CTL_EXIT_INTERRUPTED || ctl_interrupted_since(seen)) {
+        fprintf(stderr, "tuvoctl: left request %s running; cancel it with: tuvoctl cancel %s\n", uuid.c_str(),
+                uuid.c_str());
+        return CTL_EXIT_INTERRUPTED;
+    }
+    json_t *first = json_array_get(json_object_get(reply.get(), "errors"), 0);
+    const char *why = json_string_value(json_object_get(first, "errorString"));
+    if (rc != 0)
+        fprintf(stderr, "tuvoctl: request %s may still run (%s); see: tuvoctl get %s\n", uuid.c_str(),
+                ctl_escape(err).c_str(), uuid.c_str());
+    else if (why != nullptr)
+        fprintf(stderr, "tuvoctl: request %s not cancelled: %s\n", uuid.c_str(), ctl_escape(why).c_str());
+    else
+        fprintf(stderr, "tuvoctl: request %s cancelled; its outcome: tuvoctl get %s\n", uuid.c_str(), uuid.c_str());
+    return CTL_EXIT_INTERRUPTED;
+}
+
 int do_request(ctl_options_t &opts) {
     int known = resolve_authority(&opts);
     // Where the configuration can be read, a path it does not name is no
@@ -177,7 +207,19 @@ int do_request(ctl_options_t &opts) {
     const ctl_tls_t *tls = nullptr;
     if (ctl_tls_for(opts, &tls, &err) != 0)
         return fail(CTL_EXIT_USAGE, err);
+    bool sync_run = opts.cmd == ctl_cmd_t::run;
+    if (sync_run)
+        ctl_interruptible(true);
     int rc = ctl_call(opts.endpoint, ctl_timeout_ms(opts), req.get(), &reply, &err, tls);
+    if (sync_run && rc == CTL_EXIT_INTERRUPTED) {
+        rc = interrupted_run(opts, uuid, tls);
+        ctl_interruptible(false);
+        return rc;
+    }
+    ctl_interruptible(false);
+    if (sync_run && rc == CTL_EXIT_UNAVAILABLE && err.rfind("no answer from tuvod", 0) == 0)
+        err += "; the command may still run as request " + uuid + ": follow it with tuvoctl get " + uuid +
+               ", or end it with tuvoctl cancel " + uuid;
     if (rc != 0)
         return fail(rc, err);
     return ctl_render_reply(opts, uuid, reply.get(), stdout, stderr);

@@ -76,9 +76,10 @@ constexpr const char list_fmt[] =
     "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q;";
 constexpr const char list_for_caller_fmt[] =
     "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q AND CALLER IS %Q;";
-constexpr const char list_but_tls_fmt[] =
+// Records no identity keeps to itself (see tuvod_caller_keeps_records).
+constexpr const char list_shared_fmt[] =
     "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q AND (CALLER IS NULL OR "
-    "substr(CALLER, 1, 4) <> 'tls:');";
+    "(substr(CALLER, 1, 4) <> 'tls:' AND (substr(CALLER, 1, 10) <> 'local:uid=' OR CALLER = 'local:uid=0')));";
 constexpr const char delete_fmt[] = "DELETE FROM CMDS WHERE REQUEST_UUID IS %Q AND NOT STATE IS %Q";
 
 // Column positions of SELECT *.
@@ -655,10 +656,12 @@ int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state
     const char *state_not = nullptr;
     const char *name_pattern = split_negation(name, &name_not);
     const char *state_pattern = split_negation(state, &state_not);
-    sql_text sql(caller == nullptr ? sqlite3_mprintf(list_fmt, name_not, name_pattern, state_not, state_pattern)
-                 : tuvod_caller_is_tls(caller)
+    record_scope scope = caller == nullptr ? record_scope::every : tuvod_record_scope_of(caller);
+    sql_text sql(scope == record_scope::every
+                     ? sqlite3_mprintf(list_fmt, name_not, name_pattern, state_not, state_pattern)
+                 : scope == record_scope::own
                      ? sqlite3_mprintf(list_for_caller_fmt, name_not, name_pattern, state_not, state_pattern, caller)
-                     : sqlite3_mprintf(list_but_tls_fmt, name_not, name_pattern, state_not, state_pattern));
+                     : sqlite3_mprintf(list_shared_fmt, name_not, name_pattern, state_not, state_pattern));
     int rc = -1;
     if (!sql) {
         PRINT_INFO(INFO_ERROR, "Failed to create list command\n");

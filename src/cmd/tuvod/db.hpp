@@ -29,8 +29,9 @@ int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_e
 int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
                      char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
                      json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors);
-// With caller, only the records it may see: a TLS identity its own, any
-// other caller all but those started over TLS.
+// With caller, only the records it may see (tuvod_record_scope_of): local
+// root every record, a TLS identity or a non-root local user its own, any
+// other caller every record that no identity keeps to itself.
 int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state, json_t **cmds_js,
                        const char *caller = nullptr);
 // The identity that started the record (empty when none was recorded); 0,

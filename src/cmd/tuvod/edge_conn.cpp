@@ -4,6 +4,7 @@
 // queue) and the watchdog (handshake and idle deadlines). See edge.hpp.
 #include "edge_conn.hpp"
 #include "info.hpp"
+#include "peer.hpp"
 #include "spwire.hpp"
 
 namespace edge {
@@ -273,7 +274,22 @@ void connection::close(bool by_deadline) {
 }
 
 
-std::string identity_at_accept(const std::string &address) { return "tcp:" + address; }
+// A cleartext connection from this host (loopback, or from the address it
+// reached) is its socket's owner, as the legacy gateway names its callers;
+// one whose owner cannot be found is an unknown local user, never remote.
+std::string identity_at_accept(tcp::socket &s, const std::string &address) {
+    asio::error_code local_ec, remote_ec;
+    tcp::endpoint local = s.local_endpoint(local_ec);
+    tcp::endpoint remote = s.remote_endpoint(remote_ec);
+    bool from_this_host = !local_ec && !remote_ec &&
+                          (remote.address().is_loopback() || remote.address() == local.address());
+    if (!from_this_host)
+        return "tcp:" + address;
+    uid_t uid = 0;
+    if (tcp_peer_uid(s.native_handle(), &uid) != 0)
+        return "local:uid=unknown";
+    return "local:uid=" + std::to_string(uid);
+}
 
 } // namespace detail
 } // namespace edge

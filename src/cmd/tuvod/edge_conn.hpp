@@ -26,9 +26,10 @@ using asio::awaitable;
 using asio::ip::tcp;
 using steady = std::chrono::steady_clock;
 
-// The identity of a connection's requests, fixed at accept: "tcp:<address>".
+// The identity of a connection's requests, fixed at accept: "local:uid=<n>"
+// from this host, "tcp:<address>" from elsewhere.
 // A TLS connection gets "tls:<CN>" from its handshake instead.
-std::string identity_at_accept(const std::string &address);
+std::string identity_at_accept(tcp::socket &s, const std::string &address);
 
 inline auto with(asio::error_code &ec) { return asio::redirect_error(asio::use_awaitable, ec); }
 
@@ -117,7 +118,7 @@ class connection : public std::enable_shared_from_this<connection> {
         if (ssl != nullptr)
             tls_ = std::make_unique<asio::ssl::stream<tcp::socket &>>(sock_, ssl);
         else
-            identity_ = identity_at_accept(address_);
+            identity_ = identity_at_accept(sock_, address_);
     }
 
     void start();

@@ -200,7 +200,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     }
     cmd.start.reset(start);
     try {
-        cmd.registration = std::make_unique<run_registration>(uuid, cmd.script);
+        cmd.registration = std::make_unique<run_registration>(uuid, cmd.script, cmd.caller);
     } catch (const std::bad_alloc &) {
         PRINT_INFO(INFO_WARN, "Request %s cannot be cancelled: out of memory\n", uuid);
     }

@@ -78,11 +78,7 @@ bool tuvod_record_visible(tuvod_state_t *tuvod, const char *uuid) {
     std::string owner;
     if (tuvod_db_cmd_caller(tuvod, uuid, &owner) != 0)
         return true; // no record: the operation reports that itself
-    // Records started over TLS belong to their identity, and a TLS caller
-    // sees only its own; between cleartext callers nothing changes.
-    if (tuvod_caller_is_tls(me) || tuvod_caller_is_tls(owner))
-        return owner == me;
-    return true;
+    return tuvod_caller_may_see(me, owner);
 }
 
 namespace {
@@ -235,11 +231,16 @@ void handle_cancel_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, j
     const char *authority = json_string_value(json_object_get(args_js, "authority"));
     if (authority == nullptr)
         authority = json_string_value(json_object_get(req_js, "authority"));
-    if (!recorded_running(tuvod, cmd, errors))
-        return;
+    // A run still going can be cancelled whether or not its record was
+    // cleared meanwhile; whom it belongs to, its registration says.
     tuvod_run_ref run = find_run(cmd);
+    if (run && !tuvod_caller_may_see(tuvod_current_caller(), run->caller)) {
+        set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "No command %s to cancel", cmd);
+        return;
+    }
     if (!run) {
-        set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Command %s cannot be cancelled", cmd);
+        if (recorded_running(tuvod, cmd, errors))
+            set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Command %s cannot be cancelled", cmd);
         return;
     }
     if (validate_authority(run->script.get(), authority, errors) != 0)

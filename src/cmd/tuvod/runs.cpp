@@ -18,10 +18,11 @@ thread_local tuvod_run_t *thread_run = nullptr;
 
 } // namespace
 
-run_registration::run_registration(const char *request_uuid, tuvod_script_ref script) {
+run_registration::run_registration(const char *request_uuid, tuvod_script_ref script, std::string caller) {
     try {
         auto run = std::make_shared<tuvod_run_t>();
         run->request_uuid = request_uuid;
+        run->caller = std::move(caller);
         run->script = std::move(script);
         run->wake.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!run->wake) {

@@ -21,6 +21,7 @@
 
 struct tuvod_run_t {
     std::string request_uuid;
+    std::string caller; // who started it, as its record says
     tuvod_script_ref script;
     unique_fd wake;                  // eventfd, readable once cancelled
     std::atomic<bool> cancelled{false};
@@ -35,7 +36,7 @@ using tuvod_run_ref = std::shared_ptr<tuvod_run_t>;
 // without one: it runs, but cannot be cancelled.
 class run_registration {
   public:
-    run_registration(const char *request_uuid, tuvod_script_ref script);
+    run_registration(const char *request_uuid, tuvod_script_ref script, std::string caller = {});
     ~run_registration();
     run_registration(const run_registration &) = delete;
     run_registration &operator=(const run_registration &) = delete;

@@ -433,6 +433,7 @@ bool start_up(const options_t &opts, tuvod_sw_t *sw) {
         return false;
     }
     PRINT_DEBUG(DEBUG_GENERAL, "Starting router after %s\n", stopwatch_str(sw));
+    tuvod_status_refresh(&tuvod); // before the first status can be asked for
     if (tuvod_start_router(&tuvod) != 0) {
         PRINT_INFO(INFO_ERROR, "Unable to start the router thread\n");
         return false;
