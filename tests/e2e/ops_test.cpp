@@ -154,10 +154,14 @@ TEST_F(Ops, UnknownCommandAuthorityAndDigest) {
     EXPECT_STREQ(str(result_of(r), "state"), "INVALID_CMD");
     EXPECT_EQ(first_error(r), "Invalid command '/no/such/script'");
 
-    r = exec(c, {exe}, false, "", "admin");
+    r = exec(c, {exe}, false, "refused-1", "admin");
     EXPECT_STREQ(str(result_of(r), "state"), "FAILED");
     EXPECT_EQ(first_code(r), 1);
     EXPECT_EQ(first_error(r), "No authority to run script '" + exe + "'");
+    // The log names who was refused and for which request.
+    EXPECT_TRUE(d_->wait_for_log("Refused execute for local:uid=0 (request \"refused-1\"): No authority to run script '" +
+                                 exe + "'"))
+        << d_->log();
 
     r = exec(c, {tampered});
     EXPECT_STREQ(str(result_of(r), "state"), "INVALID_SCRIPT");

@@ -57,6 +57,19 @@ void print_errors(json_t *errors, FILE *err_out) {
 
 bool has_errors(json_t *reply) { return json_array_size(json_object_get(reply, "errors")) > 0; }
 
+// The daemon answers a clear of a running record without --force with
+// ENOMEM (12), "Unable to delete": what that means, in words.
+const char *clear_hint(const ctl_options_t &opts, json_t *reply) {
+    if (opts.cmd != ctl_cmd_t::clear || opts.force)
+        return nullptr;
+    json_t *first = json_array_get(json_object_get(reply, "errors"), 0);
+    const char *text = json_string_value(json_object_get(first, "errorString"));
+    if (json_integer_value(json_object_get(first, "errorCode")) != TUVOD_ENOMEM || text == nullptr ||
+        std::strncmp(text, "Unable to delete", 16) != 0)
+        return nullptr;
+    return "the command is still running (or unknown); use --force, or cancel it first";
+}
+
 void write_string(json_t *str, FILE *f) {
     if (json_is_string(str))
         fwrite(json_string_value(str), 1, json_string_length(str), f);
@@ -274,8 +287,11 @@ int ctl_render_reply(const ctl_options_t &opts, const std::string &uuid, json_t 
         return render_list(opts, reply, out);
     case ctl_cmd_t::clear:
     case ctl_cmd_t::cancel:
-        if (!opts.json)
+        if (!opts.json) {
             print_errors(json_object_get(reply, "errors"), err_out);
+            if (const char *hint = clear_hint(opts, reply))
+                fprintf(err_out, "tuvoctl: %s\n", hint);
+        }
         return has_errors(reply) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
     case ctl_cmd_t::status:
     case ctl_cmd_t::metrics:

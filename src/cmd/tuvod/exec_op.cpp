@@ -128,12 +128,26 @@ bool exec_request_well_formed(json_t *req_js, json_t *args_js, tuvod_error_t **e
 
 // The audit line of an accepted execute: script, request and caller. The
 // request identifier is client text, so it is escaped.
+// A request identifier for the log: client text, so a JSON string.
+std::string quoted_id(const char *uuid) {
+    json_ptr id(json_string(uuid));
+    cstr_ptr text(id ? json_dumps(id.get(), JSON_ENCODE_ANY | JSON_ENSURE_ASCII) : nullptr);
+    return text ? text.get() : "?";
+}
+
+const char *caller_text(const std::string &caller) { return caller.empty() ? "(unknown caller)" : caller.c_str(); }
+
 void log_execute(const tuvod_cmd_t &cmd, bool async) {
-    json_ptr id(json_stringn(cmd.uuid.data(), cmd.uuid.size()));
-    cstr_ptr id_text(id ? json_dumps(id.get(), JSON_ENCODE_ANY | JSON_ENSURE_ASCII) : nullptr);
     PRINT_INFO(INFO_INFO, "Executing '%s'%s for %s (request %s)\n", cmd.script->script_name.c_str(),
-               async ? " asynchronously" : "", cmd.caller.empty() ? "(unknown caller)" : cmd.caller.c_str(),
-               id_text ? id_text.get() : "?");
+               async ? " asynchronously" : "", caller_text(cmd.caller), quoted_id(cmd.uuid.c_str()).c_str());
+}
+
+// Who was refused, for which request and why, beside the error line the
+// refusal logged itself (whose text is the client's answer).
+void log_refusal(const char *uuid, tuvod_error_t *const *errors) {
+    const tuvod_error_t *newest = errors != nullptr ? *errors : nullptr;
+    PRINT_INFO(INFO_WARN, "Refused execute for %s (request %s): %s\n", caller_text(tuvod_current_caller()),
+               quoted_id(uuid).c_str(), newest != nullptr ? newest->error_string : "no reason recorded");
 }
 
 bool request_already_recorded(tuvod_state_t *tuvod, const char *uuid) {
@@ -149,8 +163,9 @@ bool request_already_recorded(tuvod_state_t *tuvod, const char *uuid) {
 void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, json_t *resp_js,
                      tuvod_error_t **errors) {
     json_t *args_js = json_object_get(req_js, "args");
+    auto refuse = [&] { log_refusal(uuid, errors); };
     if (!exec_request_well_formed(req_js, args_js, errors))
-        return;
+        return refuse();
     bool async = json_is_true(json_object_get(args_js, "asynchronous"));
     json_t *argv_js = json_object_get(args_js, "argv");
     tuvod_cmd_t cmd;
@@ -164,18 +179,18 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
     if (!cmd.script) {
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Invalid command '%s'", cmd.argv.get()[0]);
         set_resp_state(resp_js, TUVOD_EXEC_CMD_INVALID);
-        return;
+        return refuse();
     }
     tuvod_script_t *script = cmd.script.get();
     char desc[4096];
     const char *cmd_desc = cmd_desc_for_exec_req(args_js, script->script_redact_argv, desc, sizeof desc);
     if (validate_authority(script, json_string_value(json_object_get(req_js, "authority")), errors) != 0)
-        return;
+        return refuse();
     if (validate_caller(script, tuvod_current_caller(), errors) != 0)
-        return;
+        return refuse();
     if (validate_script(script, errors) != 0) {
         set_resp_state(resp_js, TUVOD_EXEC_SCRIPT_INVALID);
-        return;
+        return refuse();
     }
     if (request_already_recorded(tuvod, uuid)) {
         PRINT_DEBUG(DEBUG_WORKER, "Request %s already in progress...", uuid);
@@ -186,7 +201,7 @@ void handle_exec_req(tuvod_state_t *tuvod, const char *uuid, json_t *req_js, jso
         set_err(INFO_ERROR, errors, TUVOD_EAGAIN, nullptr,
                 "Too many commands are running (at most %u asynchronous); try again later",
                 tuvod->max_async_runs);
-        return;
+        return refuse();
     }
     cmd.uuid = uuid;
     cmd.redacted.reset(redacted_argv_json(cmd.argv.get(), script->script_redact_argv));
