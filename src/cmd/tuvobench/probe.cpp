@@ -230,9 +230,10 @@ bool tracer::finish(sync_count &out) {
         }
         parse_trace_line(line, out);
     }
-    // A file that was opened with O_DSYNC and no longer written to is of no interest.
+    // Only files that cost syncs are of interest (not, say, each child's
+    // write to its own /proc files).
     std::erase_if(out.by_file, [](const auto &e) {
-        return e.second.writes == 0 && e.second.fsyncs == 0 && e.second.fdatasyncs == 0;
+        return (!e.second.dsync || e.second.writes == 0) && e.second.fsyncs == 0 && e.second.fdatasyncs == 0;
     });
     return true;
 }

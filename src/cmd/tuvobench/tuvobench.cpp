@@ -102,6 +102,7 @@ struct round_figures {
     bench::row exec_p90{"execute p90", "ms", {}};
     bench::row exec_p99{"execute p99", "ms", {}};
     bench::row exec_mean{"execute mean", "ms", {}};
+    bench::row exec_cpu{"daemon CPU per execute", "ms", {}};
     bench::row tls_exec_p50{"execute over TLS p50", "ms", {}};
     bench::row tls_exec_p99{"execute over TLS p99", "ms", {}};
     bench::row tls_exec_mean{"execute over TLS mean", "ms", {}};
@@ -133,7 +134,7 @@ struct round_figures {
     bench::row list_entries{"list: records returned", "count", {}};
 
     std::vector<bench::row> all() const {
-        return {floor_p50,     exec_p50,      exec_p90,       exec_p99,       exec_mean,      tls_exec_p50,
+        return {floor_p50,     exec_p50,      exec_p90,       exec_p99,       exec_mean,      exec_cpu,       tls_exec_p50,
                 tls_exec_p99,  tls_exec_mean, tls_exec_ratio, exec_ratio,     mean_ratio,     tail_ratio,
                 legacy_p50,    legacy_mean,   legacy_ratio,   echo_p50,       get_p50,        get_ratio,
                 tls_get_p50,   tls_get_ratio, bad_op_p50,     tls_bad_op_p50, sync_p50,       floor_rate,
@@ -146,15 +147,25 @@ void run_round(bench::context &ctx, const options &o, unsigned r, round_figures 
     progress("round " + std::to_string(r + 1) + ": sequential");
     // Alternate the order so a drift within the round favours neither side.
     std::vector<double> floor, exec, legacy;
+    // The CPU time of the daemon's own threads per execute (a child's, even
+    // before its exec, is the child's): steadier than wall time on a
+    // shared machine.
+    double cpu_before = 0, cpu_after = 0;
+    auto timed_exec = [&] {
+        cpu_before = bench::cpu_seconds(ctx.daemon_pid);
+        exec = bench::execute_sequential(ctx, o.sequential);
+        cpu_after = bench::cpu_seconds(ctx.daemon_pid);
+    };
     if (r % 2 == 0) {
         floor = bench::floor_sequential(ctx, o.sequential);
-        exec = bench::execute_sequential(ctx, o.sequential);
+        timed_exec();
         legacy = bench::legacy_sequential(ctx, o.sequential);
     } else {
         legacy = bench::legacy_sequential(ctx, o.sequential);
-        exec = bench::execute_sequential(ctx, o.sequential);
+        timed_exec();
         floor = bench::floor_sequential(ctx, o.sequential);
     }
+    f.exec_cpu.rounds.push_back(1000.0 * (cpu_after - cpu_before) / o.sequential);
     auto fl = bench::summarise(floor), ex = bench::summarise(exec), lg = bench::summarise(legacy);
     f.floor_p50.rounds.push_back(fl.p50);
     f.exec_p50.rounds.push_back(ex.p50);
@@ -231,7 +242,8 @@ void summarise_rounds(const round_figures &f, const options &o) {
                       median(f.tls_exec_p50.rounds), median(f.tls_exec_p99.rounds),
                       median(f.tls_exec_mean.rounds), median(f.tls_exec_ratio.rounds)),
                   "", -1);
-    print_summary("1 execute / direct", fmt("%.2fx", ratio), "<= 3x", ratio <= 3);
+    print_summary("1 execute / direct", fmt("%.2fx", ratio), "<= 1.6x", ratio <= 1.6);
+    print_summary("1 daemon CPU per execute", fmt("%.3f ms", median(f.exec_cpu.rounds)), "", -1);
     print_summary("1 disk sync, same rounds",
                   fmt("execute - direct = %.3f ms; one 4 KiB append + fdatasync = %.3f ms",
                       median(f.exec_p50.rounds) - median(f.floor_p50.rounds),
@@ -243,7 +255,7 @@ void summarise_rounds(const round_figures &f, const options &o) {
     print_summary("2 eight clients",
                   fmt("%.0f cmd/s vs %.0f cmd/s direct = %.2fx", median(f.exec_rate.rounds),
                       median(f.floor_rate.rounds), rr),
-                  ">= 0.3x", rr >= 0.3);
+                  ">= 0.8x", rr >= 0.8);
     print_summary("2 eight clients over TLS",
                   fmt("%.0f cmd/s = %.2fx cleartext", median(f.tls_exec_rate.rounds),
                       median(f.tls_rate_ratio.rounds)),
@@ -284,10 +296,11 @@ void big_output_figure(bench::context &ctx, const options &o) {
     auto big = bench::big_output(ctx, o.big_bytes);
     double mib = 1024.0 * 1024.0;
     double multiple = big.peak_kib * 1024.0 / static_cast<double>(big.bytes);
+    double big_ratio = big.wall_s / big.floor_s;
     bench::print_summary("6 large output",
                          fmt("%.0f MB (%.1f MB kept): %.2f s (direct %.2f s = %.1fx)", big.bytes / 1e6,
-                             big.kept / 1e6, big.wall_s, big.floor_s, big.wall_s / big.floor_s),
-                         "", -1);
+                             big.kept / 1e6, big.wall_s, big.floor_s, big_ratio),
+                         "<= 5x", big_ratio <= 5);
     bench::print_summary("6 daemon peak memory",
                          fmt("VmHWM %.1f MiB (%.1f MiB before) = %.2fx the output",
                              big.peak_kib * 1024.0 / mib, big.rss_before_kib * 1024.0 / mib,
@@ -302,11 +315,11 @@ void sync_figure(bench::context &ctx, const options &o) {
         bench::print_summary("7 disk syncs", "strace could not attach; not measured", "", -1);
         return;
     }
+    double per_execute = static_cast<double>(syncs.total()) / o.sync_commands;
     bench::print_summary("7 disk syncs per execute",
                          fmt("%.2f (fsync + fdatasync + writes to O_DSYNC files, %u commands)",
-                             static_cast<double>(syncs.total()) / o.sync_commands,
-                             o.sync_commands),
-                         "", -1);
+                             per_execute, o.sync_commands),
+                         "<= 3", per_execute <= 3.0);
     for (const auto &[path, s] : syncs.by_file)
         std::printf("    %-44s writes %6lu%s fsync %5lu fdatasync %5lu\n", path.c_str(), s.writes,
                     s.dsync ? " (O_DSYNC)" : "          ", s.fsyncs, s.fdatasyncs);

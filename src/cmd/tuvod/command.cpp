@@ -133,7 +133,7 @@ int complete_with_retries(tuvod_cmd_t *cmd, tuvod_exec_state_t state, const char
 
 } // namespace
 
-void retire_record(tuvod_state_t *tuvod, const char *uuid) { tuvod_db_delete_cmd(tuvod, uuid, ""); }
+int retire_record(tuvod_state_t *tuvod, const char *uuid) { return tuvod_db_delete_cmd(tuvod, uuid, ""); }
 
 int set_resp_state(json_t *resp_js, tuvod_exec_state_t state) {
     json_t *result = json_object_get(resp_js, "result");

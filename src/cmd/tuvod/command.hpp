@@ -43,8 +43,8 @@ int store_outcome(tuvod_cmd_t *cmd, tuvod_exec_state_t state, json_t *output_js,
 void log_outcome(tuvod_cmd_t *cmd, tuvod_exec_state_t state, json_t *output_js,
                  tuvod_error_t *errors, const char *finish);
 
-// Ends the life of a finished command's record.
-void retire_record(tuvod_state_t *tuvod, const char *uuid);
+// Ends the life of a finished command's record; 0, or -1 (logged).
+int retire_record(tuvod_state_t *tuvod, const char *uuid);
 
 // Sets "state" in the response's "result" object; 0, or -1 without one.
 int set_resp_state(json_t *resp_js, tuvod_exec_state_t state);

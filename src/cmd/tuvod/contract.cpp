@@ -320,12 +320,10 @@ int activate_contract(tuvod_script_t *script, tuvod_error_t **errors) {
     return fd;
 }
 
-pid_t contract_fork() {
-    if (!active_template.group) {
-        errno = EINVAL;
-        return -1;
-    }
-    pid_t pid = active_template.group->fork_into();
+namespace {
+
+// The new child becomes the thread's latest contract; the hook learns it.
+void adopt_contract(pid_t pid) {
     if (pid > 0) {
         {
             std::lock_guard<std::mutex> lock(table_mutex);
@@ -335,6 +333,27 @@ pid_t contract_fork() {
         if (fork_hook != nullptr)
             fork_hook(fork_hook_ctx, thread_latest);
     }
+}
+
+} // namespace
+
+pid_t contract_fork() {
+    if (!active_template.group) {
+        errno = EINVAL;
+        return -1;
+    }
+    pid_t pid = active_template.group->fork_into();
+    adopt_contract(pid);
+    return pid;
+}
+
+pid_t contract_spawn(spawn_child_fn fn, void *arg) {
+    if (!active_template.group) {
+        errno = EINVAL;
+        return -1;
+    }
+    pid_t pid = active_template.group->spawn_into(fn, arg);
+    adopt_contract(pid);
     return pid;
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "spawn.hpp"
 #include "state.hpp"
 
 // Contract identifier: positive, assigned by the daemon.
@@ -29,6 +30,11 @@ int activate_contract(tuvod_script_t *script, tuvod_error_t **errors);
 // (async-signal-safe calls only from there on), the child's PID in the
 // parent, -1 with errno when no template is active or the fork failed.
 pid_t contract_fork();
+// Starts fn(arg) in a child born into the calling thread's template that
+// shares the daemon's memory until it execs (see spawn.hpp): fn may call
+// only async-signal-safe functions and must exec or _exit. The child's PID
+// once it has exec'd or exited, or -1 with errno.
+pid_t contract_spawn(spawn_child_fn fn, void *arg);
 
 // Called on the calling thread by contract_fork right after a child is
 // born into a new contract (it runs already), with ctx and the contract's

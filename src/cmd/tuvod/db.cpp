@@ -9,13 +9,14 @@
 // the shared connection runs from prepare (or exec) to finalize under
 // db_mutex, and the error text is read before the lock is dropped.
 //
-// Deletes run on a private connection per call, also under db_mutex: left
-// to SQLite's file locks alone, a delete's busy wait could be outrun for
-// seconds by the shared connection's stream of commits under slow syncs and
-// fail with "database is locked". Both kinds of connection still wait up to
-// DB_BUSY_TIMEOUT_MS for a lock another process holds. The file
-// is kept in write-ahead-log mode with full syncs: each commit is durable and
-// readers do not block the writer.
+// Deletes run on the shared connection too: a connection opened per delete
+// paid a directory sync with its first write-ahead-log write and read the
+// schema again, on every synchronous run. Insertions, completions and
+// deletes of several threads share commits (see groupcommit.hpp), so runs
+// that start or end together share a sync. The connection still waits up to
+// DB_BUSY_TIMEOUT_MS for a lock another process holds. The file is kept in
+// write-ahead-log mode with full syncs: each commit is durable and readers
+// do not block the writer.
 #include "db.hpp"
 
 
@@ -33,8 +34,10 @@
 #include "dblock.hpp"
 #include "error.hpp"
 #include "files.hpp"
+#include "groupcommit.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "jsondump.hpp"
 #include "utils.hpp"
 #include "wire.hpp"
 
@@ -171,21 +174,20 @@ struct bound_text {
 
 bound_text bind_str(const char *text) { return {text, text != nullptr ? strlen(text) : 0}; }
 
-// Runs one statement with bound text parameters on the shared connection.
-// The values are bound in place (not copied); SQLite's error text goes to
-// errmsg on failure.
-int exec_bound(sqlite3 *db, const char *sql, std::initializer_list<bound_text> params,
-               std::string *errmsg) {
-    if (db == nullptr) {
-        *errmsg = "command database is not open";
-        return -1;
-    }
-    mutex_guard lock(&db_mutex);
+struct bound_statement {
+    const char *sql;
+    std::initializer_list<bound_text> params;
+};
+
+// Runs one statement with bound text parameters (in place, not copied);
+// the caller holds db_mutex. SQLITE_OK, or the code with SQLite's text.
+int run_bound(sqlite3 *db, void *arg, std::string *errmsg) {
+    const auto *st = static_cast<const bound_statement *>(arg);
     sqlite3_stmt *raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    int rc = sqlite3_prepare_v2(db, st->sql, -1, &raw, nullptr);
     stmt_ptr stmt(raw);
     int i = 1;
-    for (const bound_text &p : params) {
+    for (const bound_text &p : st->params) {
         if (rc != SQLITE_OK)
             break;
         rc = p.text != nullptr
@@ -201,7 +203,16 @@ int exec_bound(sqlite3 *db, const char *sql, std::initializer_list<bound_text> p
     }
     if (rc != SQLITE_OK)
         *errmsg = sqlite3_errmsg(db);
-    return rc == SQLITE_OK ? 0 : -1;
+    return rc;
+}
+
+// Runs one writing statement with bound text parameters on the shared
+// connection, in a commit shared with other threads' writes (see
+// groupcommit.hpp); SQLite's error text goes to errmsg on failure.
+int exec_bound(sqlite3 *const *dbp, const char *sql, std::initializer_list<bound_text> params,
+               std::string *errmsg) {
+    bound_statement st{sql, params};
+    return group_commit(dbp, &db_mutex, run_bound, &st, errmsg) == SQLITE_OK ? 0 : -1;
 }
 
 int journal_mode_cb(void *mode, int n_cols, char **values, char **) {
@@ -436,13 +447,13 @@ void narrow_db_files(const char *filename, bool warn) {
 } // namespace
 
 char *tuvod_dump_compact_exact(const json_t *value, size_t *len) {
-    size_t n = json_dumpb(value, nullptr, 0, JSON_COMPACT);
+    size_t n = json_dumpb_fast(value, nullptr, 0, JSON_COMPACT);
     if (n == 0)
         return nullptr;
     auto *text = static_cast<char *>(malloc(n + 1));
     if (text == nullptr)
         return nullptr;
-    json_dumpb(value, text, n, JSON_COMPACT);
+    json_dumpb_fast(value, text, n, JSON_COMPACT);
     text[n] = '\0';
     if (len != nullptr)
         *len = n;
@@ -502,7 +513,7 @@ int tuvod_db_start_cmd(tuvod_state_t *tuvod, const char *request_uuid, const cha
     PRINT_DEBUG(DEBUG_DB, "    with %s, %s, %s, %s, %s\n", request_uuid, name,
                 tuvod_exec_res_str(TUVOD_EXEC_RUNNING), args_text.get(), start.get());
     std::string errmsg;
-    if (exec_bound(tuvod->tuvod_cmd_db, add_cmd_sql,
+    if (exec_bound(&tuvod->tuvod_cmd_db, add_cmd_sql,
                    {bind_str(request_uuid), bind_str(name),
                     bind_str(tuvod_exec_res_str(TUVOD_EXEC_RUNNING)), bind_str(args_text.get()),
                     bind_str(start.get()), bind_str(caller)},
@@ -539,7 +550,7 @@ int tuvod_db_complete_cmd_text(tuvod_state_t *tuvod, const char *request_uuid,
     PRINT_DEBUG(DEBUG_DB, "    with %zu bytes of output, %s, %s, %s, %s\n", output_len,
                 errors_text.get(), tuvod_exec_res_str(cmd_state), finish.get(), request_uuid);
     std::string errmsg;
-    if (exec_bound(tuvod->tuvod_cmd_db, update_result_sql,
+    if (exec_bound(&tuvod->tuvod_cmd_db, update_result_sql,
                    {{output_text, output_len}, bind_str(errors_text.get()),
                     bind_str(tuvod_exec_res_str(cmd_state)), bind_str(finish.get()),
                     bind_str(request_uuid)},
@@ -667,11 +678,21 @@ int tuvod_db_list_cmds(tuvod_state_t *tuvod, const char *name, const char *state
     return 0;
 }
 
+namespace {
+
+// Runs a delete; SQLITE_NOTFOUND when it removed nothing.
+int run_delete(sqlite3 *db, void *arg, std::string *errmsg) {
+    int rc = sqlite3_exec(db, static_cast<const char *>(arg), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        *errmsg = sqlite3_errmsg(db);
+        return rc;
+    }
+    return sqlite3_changes(db) == 0 ? SQLITE_NOTFOUND : SQLITE_OK;
+}
+
+} // namespace
+
 int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const char *state) {
-    mutex_guard lock(&db_mutex);
-    db_ptr db = open_connection(tuvod->cmd_db_filename);
-    if (!db)
-        return -1;
     sql_text sql(sqlite3_mprintf(delete_fmt, request_uuid, state));
     if (!sql) {
         PRINT_INFO(INFO_ERROR, "Failed to create delete command\n");
@@ -679,16 +700,14 @@ int tuvod_db_delete_cmd(tuvod_state_t *tuvod, const char *request_uuid, const ch
     }
     PRINT_DEBUG(DEBUG_DB, "Deleteing command:\n");
     log_statement(sql.get());
-    char *err = nullptr;
-    int rc = sqlite3_exec(db.get(), sql.get(), nullptr, nullptr, &err);
-    sql_text errmsg(err);
-    if (rc != SQLITE_OK) {
-        PRINT_INFO(INFO_ERROR, "Failed to delete '%s': %s\n", request_uuid,
-                   text_or_unknown(errmsg.get()));
+    std::string errmsg;
+    int rc = group_commit(&tuvod->tuvod_cmd_db, &db_mutex, run_delete, sql.get(), &errmsg);
+    if (rc == SQLITE_NOTFOUND) {
+        PRINT_INFO(INFO_ERROR, "Unable to delete '%s'\n", request_uuid);
         return -1;
     }
-    if (sqlite3_changes(db.get()) == 0) {
-        PRINT_INFO(INFO_ERROR, "Unable to delete '%s'\n", request_uuid);
+    if (rc != SQLITE_OK) {
+        PRINT_INFO(INFO_ERROR, "Failed to delete '%s': %s\n", request_uuid, errmsg.c_str());
         return -1;
     }
     return 0;

@@ -60,9 +60,16 @@ void run_sync(tuvod_cmd_t *cmd, json_t *resp_js, tuvod_error_t **errors) {
         sync_gate_turn turn(script);
         state = run_command(cmd, output_js, cmd_errors.ptr());
     }
-    cstr_ptr finish;
-    store_outcome(cmd, state, output_js, cmd_errors.ptr(), &finish);
-    log_outcome(cmd, state, output_js, cmd_errors.head(), finish.get());
+    // The outcome is not written to the row: the row is deleted before the
+    // reply anyway, and the execution-log record is what keeps the outcome.
+    // Killed before that record, the row stays RUNNING and the next start
+    // marks it LOST; killed after it, the record holds the outcome.
+    log_outcome(cmd, state, output_js, cmd_errors.head(), nullptr);
+    // A record that could not be retired (a full disk) stays RUNNING until
+    // the next start marks it LOST; the requester is told.
+    if (retire_record(cmd->tuvod, cmd->uuid.c_str()) != 0)
+        set_err(INFO_ERROR, cmd_errors.ptr(), TUVOD_ENOMEM, nullptr,
+                "Failed to mark command as complete in the DB");
     if (json_object_set_new(result.get(), "errors", error_stack_json(cmd_errors.head())) != 0 ||
         json_object_set_new(result.get(), "state", json_string(tuvod_exec_res_str(state))) != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to return error stack");
@@ -72,7 +79,6 @@ void run_sync(tuvod_cmd_t *cmd, json_t *resp_js, tuvod_error_t **errors) {
         set_err(INFO_ERROR, errors, TUVOD_ENOMEM, nullptr, "Failed to set return object");
         return;
     }
-    retire_record(cmd->tuvod, cmd->uuid.c_str());
 }
 
 // Traces a request part with the authority and every argument but the

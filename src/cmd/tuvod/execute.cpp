@@ -1,4 +1,4 @@
-// Command execution: fork into a contract, collect output, wait.
+// Command execution: start the child in a contract, collect output, wait.
 #include "execute.hpp"
 
 #include <fcntl.h>
@@ -102,10 +102,12 @@ struct child_report_t {
     _exit(1);
 }
 
-// The child's side, from the fork to the exec; async-signal-safe calls only.
+// The child's side, from its start to the exec. It shares the daemon's
+// memory (see spawn.hpp): async-signal-safe calls only, and nothing written
+// that another thread of the daemon uses.
 [[noreturn]] void run_child(const char *path, const char **argv, int out_w, int err_w,
                             bool nonblock, const child_exec_t &x) noexcept {
-    // The forking thread blocks the daemon's control signals; a script must
+    // The starting thread blocks every signal; a script must
     // start with none blocked and every disposition at its default, or it
     // (and anything it starts) could not be stopped with SIGTERM.
     struct sigaction dfl;
@@ -162,6 +164,22 @@ struct child_report_t {
             _exit(0);
     }
     exec_checked(path, argv, x);
+}
+
+// What the child is started with; it lives on the parent's stack, which
+// the child shares until its exec.
+struct child_start_t {
+    const char *path;
+    const char **argv;
+    int out_w;
+    int err_w;
+    bool nonblock;
+    const child_exec_t *x;
+};
+
+[[noreturn]] void child_main(void *arg) noexcept {
+    const auto *s = static_cast<const child_start_t *>(arg);
+    run_child(s->path, s->argv, s->out_w, s->err_w, s->nonblock, *s->x);
 }
 
 // What the child reported before it would have started the script (step
@@ -272,14 +290,13 @@ tuvod_exec_state_t execute_checked_command(tuvod_script_t *script, checked_scrip
     x.stdin_r = setup.stdin_r.get();
     if (!setup.conf.envp.empty())
         x.envp = setup.conf.envp.data();
-    pid_t pid = contract_fork();
+    child_start_t child{path, argv, out_w.get(), err_w.get(), nonblock, &x};
+    pid_t pid = contract_spawn(child_main, &child);
     if (pid < 0) {
         clear_contract_template(tmpl_fd);
         set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to fork");
         return TUVOD_EXEC_FAILED;
     }
-    if (pid == 0)
-        run_child(path, argv, out_w.get(), err_w.get(), nonblock, x);
 
     ctid_t ctid = latest_ctid(errors);
     if (ctid < 0) {

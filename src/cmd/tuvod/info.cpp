@@ -23,7 +23,9 @@
 
 #include "escape.hpp"
 #include "files.hpp"
+#include "groupwrite.hpp"
 #include "handles.hpp"
+#include "jsondump.hpp"
 
 bool abort_on_error = false;
 uint32_t global_debug_mask = 0;
@@ -339,18 +341,16 @@ void heal_exec_log(const char *filename, FILE *f) {
 
 // The whole record goes out in one write: the file is opened for
 // synchronous writes, so each write is a disk sync, and a record written
-// in pieces is more likely to be cut by a crash.
+// in pieces is more likely to be cut by a crash. Records of runs that end
+// together share that write (see groupwrite.hpp).
 bool exec_log_write(const json_t *record) {
-    size_t n = json_dumpb(record, nullptr, 0, JSON_INDENT(4));
+    size_t n = json_dumpb_fast(record, nullptr, 0, JSON_INDENT(4));
     if (n == 0)
         return false;
     std::string text(n + 1, '\n');
-    if (json_dumpb(record, text.data(), n, JSON_INDENT(4)) != n)
+    if (json_dumpb_fast(record, text.data(), n, JSON_INDENT(4)) != n)
         return false;
-    lock_guard lock(&exec_log_mutex);
-    if (exec_log_file == nullptr)
-        return false;
-    return write_fully(fileno(exec_log_file), text.data(), text.size());
+    return group_append(&exec_log_mutex, &exec_log_file, text);
 }
 
 // ---- Debug masks -------------------------------------------------------

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
+#include <cstring>
 
 #include <string>
 
@@ -103,6 +105,26 @@ bool decode_escape(const char *text, size_t len, size_t *i, char *out, size_t *o
 
 } // namespace
 
+size_t json_plain_ascii_prefix(const char *data, size_t len) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    // A word holds a zero byte when (w - ones) & ~w & highs is not 0.
+    auto has_zero = [](uint64_t w) { return ((w - ones) & ~w & highs) != 0; };
+    size_t i = 0;
+    uint64_t w;
+    while (len - i >= sizeof w) {
+        memcpy(&w, data + i, sizeof w);
+        // Below 0x20 (with no high bit), '"', '\\', or non-ASCII.
+        if (((w - ones * 0x20) & ~w & highs) != 0 || has_zero(w ^ (ones * '"')) ||
+            has_zero(w ^ (ones * '\\')) || (w & highs) != 0)
+            break;
+        i += sizeof w;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    while (i < len && p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\')
+        i++;
+    return i;
+}
+
 size_t output_json_size(const char *data, size_t len) {
     size_t total = 2;
     const auto *p = reinterpret_cast<const unsigned char *>(data);
@@ -114,15 +136,21 @@ size_t output_json_size(const char *data, size_t len) {
 size_t output_fit_prefix(const char *data, size_t len, size_t limit) {
     if (limit < 2)
         return 0;
-    size_t total = 2;
+    size_t room = limit - 2;
     const auto *p = reinterpret_cast<const unsigned char *>(data);
     size_t i = 0;
     while (i < len) {
+        // Printable ASCII, most of any output, takes one byte each.
+        size_t plain = json_plain_ascii_prefix(data + i, std::min(len - i, room));
+        room -= plain;
+        i += plain;
+        if (i == len || room == 0)
+            break;
         size_t step = 0;
         size_t size = char_json_size(p + i, len - i, &step);
-        if (size > limit - total)
+        if (size > room)
             break;
-        total += size;
+        room -= size;
         i += step;
     }
     return i;
@@ -187,17 +215,45 @@ size_t utf8_sequence_length(const unsigned char *p, size_t n) {
     return len;
 }
 
+namespace {
+
+// Length of the longest valid UTF-8 prefix of data; ASCII is checked eight
+// bytes at a time.
+size_t utf8_valid_prefix(const unsigned char *p, size_t len) {
+    size_t i = 0;
+    while (i < len) {
+        uint64_t word;
+        if (len - i >= sizeof word) {
+            memcpy(&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
+        size_t n = utf8_sequence_length(p + i, len - i);
+        if (n == 0)
+            return i;
+        i += n;
+    }
+    return i;
+}
+
+} // namespace
+
 json_t *json_string_lossy(const char *data, size_t len) {
     if (data == nullptr)
         return json_string("");
-    // Most output is valid UTF-8 already; avoid building a second copy of it.
-    if (json_t *exact = json_stringn(data, len))
-        return exact;
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    // Most output is valid UTF-8 already: checked here (faster than the
+    // library's check) and copied once.
+    size_t valid = utf8_valid_prefix(p, len);
+    if (valid == len)
+        return json_stringn_nocheck(data, len);
     static constexpr char replacement[] = "\xEF\xBF\xBD"; // U+FFFD
     std::string text;
     text.reserve(len);
-    const auto *p = reinterpret_cast<const unsigned char *>(data);
-    size_t i = 0;
+    text.append(data, valid);
+    size_t i = valid;
     while (i < len) {
         size_t n = utf8_sequence_length(p + i, len - i);
         if (n == 0) {

@@ -27,6 +27,11 @@ char *output_json_unescape(const char *text, size_t len, size_t *out_len, size_t
 // U+10FFFF).
 size_t utf8_sequence_length(const unsigned char *p, size_t n);
 
+// Bytes at the start of data (at most len) that are printable ASCII other
+// than '"' and '\\': copied as they are into a JSON string. Checked eight
+// bytes at a time.
+size_t json_plain_ascii_prefix(const char *data, size_t len);
+
 // New JSON string holding every byte of data (NUL bytes included), with each
 // byte that is not part of valid UTF-8 replaced by U+FFFD; "" for none.
 json_t *json_string_lossy(const char *data, size_t len);

@@ -502,6 +502,12 @@ std::unique_ptr<procgroup> procgroup::create(unsigned long long id) {
     return std::make_unique<cgroup_group>(std::move(path), std::move(dir_fd), std::move(events_fd));
 }
 
+pid_t procgroup::adopt_child(pid_t pid, int pidfd) {
+    child_ = pid;
+    pidfd_.reset(pidfd);
+    return pid;
+}
+
 pid_t procgroup::fork_into() {
     if (child_ >= 0) {
         errno = EBUSY;
@@ -515,9 +521,33 @@ pid_t procgroup::fork_into() {
         child_setup();
         return 0;
     }
-    child_ = pid;
-    pidfd_.reset(pidfd);
-    return pid;
+    return adopt_child(pid, pidfd);
+}
+
+struct procgroup::spawn_start {
+    const procgroup *group;
+    spawn_child_fn fn;
+    void *arg;
+};
+
+void procgroup::child_entry(void *start) noexcept {
+    const auto *s = static_cast<const spawn_start *>(start);
+    s->group->child_setup();
+    s->fn(s->arg);
+    _exit(127);
+}
+
+pid_t procgroup::spawn_into(spawn_child_fn fn, void *arg) {
+    if (child_ >= 0) {
+        errno = EBUSY;
+        return -1;
+    }
+    spawn_start start{this, fn, arg};
+    int pidfd = -1;
+    pid_t pid = spawn_shared_vm(CLONE_PIDFD | clone_flags(), &pidfd, clone_cgroup_fd(), child_entry, &start);
+    if (pid < 0)
+        return -1;
+    return adopt_child(pid, pidfd);
 }
 
 bool procgroup::child_alive() {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "handles.hpp"
+#include "spawn.hpp"
 #include "state.hpp"
 
 enum procgroup_backend_t : int {
@@ -61,6 +62,10 @@ class procgroup {
     // call only async-signal-safe functions; the child's PID in the parent;
     // -1 with errno. At most one child per group.
     pid_t fork_into();
+    // Like fork_into, but the child shares the daemon's memory until it
+    // execs (see spawn.hpp) and runs fn(arg), which must exec or _exit.
+    // Returns once the child has exec'd or exited.
+    pid_t spawn_into(spawn_child_fn fn, void *arg);
     pid_t child() const { return child_; }
 
     // A descriptor naming the group (borrowed; valid while the group lives).
@@ -104,7 +109,10 @@ class procgroup {
     void child_setup() const noexcept;
 
   private:
+    struct spawn_start;
+    static void child_entry(void *start) noexcept;
     bool child_alive();
+    pid_t adopt_child(pid_t pid, int pidfd);
 
     pid_t child_ = -1;
     unique_fd pidfd_;

@@ -38,6 +38,7 @@
 #include "error.hpp"
 #include "handles.hpp"
 #include "info.hpp"
+#include "jsondump.hpp"
 #include "ops.hpp"
 #include "router.hpp"
 #include "status.hpp"
@@ -75,7 +76,7 @@ json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
 // The response as sent: compact JSON and its NUL; empty when it cannot be
 // allocated.
 std::string serialise_response(json_t *resp_js) {
-    size_t text_len = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
+    size_t text_len = json_dumpb_fast(resp_js, nullptr, 0, JSON_COMPACT);
     std::string text;
     if (text_len == 0)
         return text;
@@ -84,7 +85,7 @@ std::string serialise_response(json_t *resp_js) {
     } catch (const std::bad_alloc &) {
         return std::string();
     }
-    json_dumpb(resp_js, text.data(), text_len, JSON_COMPACT);
+    json_dumpb_fast(resp_js, text.data(), text_len, JSON_COMPACT);
     return text;
 }
 
