@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "db.hpp"
+#include "execlog.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "scripts.hpp"

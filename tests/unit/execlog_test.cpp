@@ -9,6 +9,7 @@
 
 #include "db.hpp"
 #include "error.hpp"
+#include "execlog.hpp"
 #include "handles.hpp"
 #include "info.hpp"
 #include "log_sandbox.hpp"

@@ -16,6 +16,7 @@
 #include "counters.hpp"
 #include "db.hpp"
 #include "error.hpp"
+#include "execlog.hpp"
 #include "execute.hpp"
 #include "info.hpp"
 #include "output.hpp"

@@ -9,7 +9,10 @@
 
 #include <string>
 
+#include <pthread.h>
+
 #include <cstdarg>
+#include <cstdio>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,7 +69,12 @@ void json_trace(uint32_t debug_mask, uint32_t debug_type, const json_t *obj_js, 
 void log_mode_narrowing(const char *path, int rc, mode_t before, mode_t max, bool warn);
 
 void set_log_file(const char *filename);
-void set_exec_log_file(const char *filename);
+
+// Opens filename for appending with synchronous writes (mode 0640 at most,
+// narrowed with a warning when wider), or none after logging why.
+FILE *open_log_file(const char *filename);
+// Puts stream in *slot under mutex, closing what was there.
+void replace_stream(pthread_mutex_t *mutex, FILE **slot, FILE *stream);
 
 // Debug masks.
 enum debug_mask_action_t { DEBUG_MASK_ACTION_SET = 0, DEBUG_MASK_ACTION_CLEAR = 1 };
@@ -87,28 +95,6 @@ const char *debug_masks2str();
 int set_debug_masks_from_string(const char *debug_mask_str, bool show_errors);
 int clear_debug_masks_from_string(const char *debug_mask_str, bool show_errors);
 
-// The values of one command's execution-log record, as the command's
-// completion recorded them (all borrowed).
-struct tuvod_cmd_log_t {
-    const char *uuid = nullptr;
-    const char *name = nullptr;
-    json_t *args = nullptr;   // the redacted argument vector
-    const char *state = nullptr;
-    const char *start = nullptr;
-    json_t *output = nullptr; // exit status, standard output and error
-    json_t *errors = nullptr; // the command's error stack as JSON
-    const char *finish = nullptr;
-    const char *caller = nullptr; // who asked for the run; none: no "caller" member
-};
-
-// Writes the execution log record of one command from the values in hand,
-// so no later change to its database row (a client retiring it) can cost
-// the record.
-void log_cmd(tuvod_state_t *tuvod, const tuvod_cmd_log_t *rec);
-
-// Writes a JSON record to the execution log under its mutex (used by log_cmd).
-// Returns false when no execution log is open.
-bool exec_log_write(const json_t *record);
 
 // Call-site forms: test the level or mask before formatting anything, and
 // carry the source position where the convention asks for it.

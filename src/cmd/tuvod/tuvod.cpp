@@ -14,6 +14,7 @@
 // with _exit, so no static object is destroyed under a thread.
 #include "async.hpp"
 #include "counters.hpp"
+#include "execlog.hpp"
 #include "state.hpp"
 
 #include <fcntl.h>
