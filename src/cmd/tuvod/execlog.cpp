@@ -48,10 +48,12 @@ bool write_fully(int fd, const char *data, size_t len) {
 off_t last_record_end(int fd, off_t end) {
     static constexpr char mark[] = "\n}\n";
     constexpr size_t mark_len = sizeof mark - 1;
-    std::string block(65536, '\0');
+    constexpr off_t step = 65536;
+    // Room for a step and the overlap below.
+    std::string block(static_cast<size_t>(step) + mark_len - 1, '\0');
     off_t lowest = end > HEAL_SCAN_MAX ? end - HEAL_SCAN_MAX : 0;
     for (off_t hi = end; hi > lowest;) {
-        off_t lo = std::max(lowest, hi - static_cast<off_t>(block.size()));
+        off_t lo = std::max(lowest, hi - step);
         // Overlap the next block by the mark's length so no mark is split.
         off_t to = std::min(end, hi + static_cast<off_t>(mark_len - 1));
         ssize_t n = pread(fd, block.data(), static_cast<size_t>(to - lo), lo);

@@ -57,7 +57,18 @@ class all_signals_blocked {
     sigset_t saved_;
 };
 
-#if defined(__x86_64__)
+// The sanitizers' runtimes keep per-thread and per-descriptor state in the
+// memory a shared child would write to as if it were the starting thread:
+// sanitized builds start a copied child, as before.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TUVOD_SPAWN_COPIED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TUVOD_SPAWN_COPIED 1
+#endif
+#endif
+
+#if defined(__x86_64__) && !defined(TUVOD_SPAWN_COPIED)
 constexpr bool SHARED_VM_BUILT = true;
 
 // The clone3 call itself. The child starts on args->stack with the

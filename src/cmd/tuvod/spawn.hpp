@@ -23,6 +23,7 @@ using spawn_child_fn = void (*)(void *arg) noexcept;
 // CLONE_VFORK; the child runs fn(arg). *pidfd and cgroup_fd as for clone3
 // (cgroup_fd -1: none). The child's PID in the parent once the child has
 // exec'd or exited, or -1 with errno. Where no such start is built for the
-// processor, a plain clone3 (a copy of the memory) runs fn the same way.
+// processor, and in sanitized builds, a plain clone3 (a copy of the memory)
+// runs fn the same way.
 pid_t spawn_shared_vm(unsigned long long flags, int *pidfd, int cgroup_fd, spawn_child_fn fn,
                       void *arg) noexcept;
