@@ -112,9 +112,13 @@ TEST_F(EdgeE2E, AbruptTlsClosesLeaveNothingBehind) {
                     spwire::frame_request(0x80000001u, text(request("status", json_object(), "x").get())));
         c.abort();
     }
-    EXPECT_TRUE(e2e::wait_until([&] { return e2e::proc_fd_count(d_->pid()) <= baseline; }, 10000))
-        << e2e::proc_fd_count(d_->pid()) << " descriptors, " << baseline << " before";
-    EXPECT_EQ(connections("open"), 1); // the status call's own
+    // Both return: the descriptors, and the count of open connections (the
+    // status call's own is the one left). Bounded generously: under the
+    // sanitizers and a loaded machine the closes are noticed late.
+    EXPECT_TRUE(e2e::wait_until(
+        [&] { return e2e::proc_fd_count(d_->pid()) <= baseline && connections("open") == 1; }, 30000))
+        << e2e::proc_fd_count(d_->pid()) << " descriptors, " << baseline << " before; "
+        << connections("open") << " connections open";
 }
 
 // A request sent with its session's close_notify in one write runs as the
