@@ -25,6 +25,12 @@ class Stopping : public e2e::DaemonTest {
         return s != nullptr ? s : "";
     }
     std::string exec_log() { return e2e::read_file(sb_->log_dir + "/tuvod_exec.log"); }
+    // The PID a script wrote to file once it started; 0 if it did not within 15 s.
+    static pid_t wait_for_pid(const std::string &file) {
+        pid_t pid = 0;
+        e2e::wait_until([&] { return (pid = static_cast<pid_t>(atoi(e2e::read_file(file).c_str()))) > 0; }, 15000);
+        return pid;
+    }
 };
 
 // The fields of /proc/<pid>/stat after the name: state, ppid, pgrp,
@@ -96,9 +102,8 @@ TEST_F(Stopping, AScriptLeadsASessionOfItsOwnWithNoTerminal) {
     e2e::Client c;
     std::string id = e2e::new_uuid();
     ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
-    pid_t pid = 0;
-    ASSERT_TRUE(e2e::wait_until(
-        [&] { return (pid = static_cast<pid_t>(atoi(e2e::read_file(pid_file).c_str()))) > 0; }, 15000));
+    pid_t pid = wait_for_pid(pid_file);
+    ASSERT_GT(pid, 0) << "the script never started";
     stat_fields script = read_stat(pid);
     stat_fields daemon = read_stat(d_->pid());
     sb_->write(gate, "");
@@ -118,9 +123,8 @@ TEST_F(Stopping, ARunCanBeCancelledAfterItsRecordWasCleared) {
     e2e::Client c;
     std::string id = e2e::new_uuid();
     ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
-    pid_t pid = 0;
-    ASSERT_TRUE(e2e::wait_until(
-        [&] { return (pid = static_cast<pid_t>(atoi(e2e::read_file(pid_file).c_str()))) > 0; }, 15000));
+    pid_t pid = wait_for_pid(pid_file);
+    ASSERT_GT(pid, 0) << "the script never started";
     json_ptr cleared = c.call("clear", json_pack("{s:b}", "force", 1), id);
     ASSERT_EQ(e2e::first_error(cleared), "") << e2e::text_of(cleared);
     json_ptr cancel = c.call("cancel", json_pack("{s:s, s:s}", "cmd", id.c_str(), "authority", "test"));

@@ -95,14 +95,19 @@ class EdgeTest : public ::testing::Test {
     void stop() {
         if (!srv_)
             return;
+        halt_workers();
+        srv_->finish(std::chrono::seconds(5));
+        srv_.reset();
+    }
+    // The first half of an orderly stop: reading stops, held handlers are
+    // let go and the workers end; replies may still be flushed.
+    void halt_workers() {
         srv_->stop_reading();
         release();
         run_ = false;
         for (auto &t : workers_)
             t.join();
         workers_.clear();
-        srv_->finish(std::chrono::seconds(5));
-        srv_.reset();
     }
 
     // A gate handlers can wait at (bounded) until the test opens it.

@@ -286,12 +286,7 @@ TEST_F(EdgeTest, StopFlushesRepliesAndClosesEverything) {
         reply = cl.call("held");
     });
     EXPECT_TRUE(isolation::wait_until([&] { return counts().open == 101 && taken; }, 10000));
-    srv_->stop_reading();
-    release();
-    run_ = false;
-    for (auto &t : workers_)
-        t.join();
-    workers_.clear();
+    halt_workers();
     srv_->finish(std::chrono::seconds(5));
     held.join();
     EXPECT_EQ(reply, "flushed");

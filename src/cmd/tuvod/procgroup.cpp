@@ -206,17 +206,6 @@ procgroup_backend_t init_locked() {
     return backend.kind;
 }
 
-pid_t clone3_raw(unsigned long long flags, int *pidfd, int cgroup_fd) noexcept {
-    struct clone_args args;
-    memset(&args, 0, sizeof args);
-    args.flags = flags;
-    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
-    args.exit_signal = SIGCHLD;
-    if (cgroup_fd >= 0)
-        args.cgroup = static_cast<unsigned long long>(cgroup_fd);
-    return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
-}
-
 // ---- Resource limits ----
 //
 // A limit file (memory.max, ...) exists in a group only when its controller
@@ -514,7 +503,7 @@ pid_t procgroup::fork_into() {
         return -1;
     }
     int pidfd = -1;
-    pid_t pid = clone3_raw(CLONE_PIDFD | clone_flags(), &pidfd, clone_cgroup_fd());
+    pid_t pid = spawn_copied(CLONE_PIDFD | clone_flags(), &pidfd, clone_cgroup_fd());
     if (pid < 0)
         return -1;
     if (pid == 0) {
@@ -695,5 +684,5 @@ void procgroup_finish() {
 }
 
 pid_t raw_fork() noexcept {
-    return clone3_raw(0, nullptr, -1);
+    return spawn_copied(0, nullptr, -1);
 }

@@ -16,6 +16,20 @@
 
 namespace {
 
+// The clone3 arguments of a child that signals SIGCHLD at its end, with
+// flags, its pidfd (none: nullptr) and the cgroup it is born in (-1: the
+// caller's).
+struct clone_args clone_args_for(unsigned long long flags, int *pidfd, int cgroup_fd) noexcept {
+    struct clone_args args;
+    memset(&args, 0, sizeof args);
+    args.flags = flags;
+    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
+    args.exit_signal = SIGCHLD;
+    if (cgroup_fd >= 0)
+        args.cgroup = static_cast<unsigned long long>(cgroup_fd);
+    return args;
+}
+
 // The child runs the confinement and the exec checks: a few kilobytes.
 // One guard page below catches an overflow.
 constexpr size_t CHILD_STACK_BYTES = 64 * 1024;
@@ -117,15 +131,14 @@ pid_t spawn_copied_vm(struct clone_args *args, spawn_child_fn fn, void *arg) noe
 
 } // namespace
 
+pid_t spawn_copied(unsigned long long flags, int *pidfd, int cgroup_fd) noexcept {
+    struct clone_args args = clone_args_for(flags, pidfd, cgroup_fd);
+    return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
+}
+
 pid_t spawn_shared_vm(unsigned long long flags, int *pidfd, int cgroup_fd, spawn_child_fn fn,
                       void *arg) noexcept {
-    struct clone_args args;
-    memset(&args, 0, sizeof args);
-    args.flags = flags;
-    args.pidfd = reinterpret_cast<uintptr_t>(pidfd);
-    args.exit_signal = SIGCHLD;
-    if (cgroup_fd >= 0)
-        args.cgroup = static_cast<unsigned long long>(cgroup_fd);
+    struct clone_args args = clone_args_for(flags, pidfd, cgroup_fd);
     all_signals_blocked blocked;
     if (!SHARED_VM_BUILT)
         return spawn_copied_vm(&args, fn, arg);

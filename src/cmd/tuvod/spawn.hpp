@@ -27,3 +27,7 @@ using spawn_child_fn = void (*)(void *arg) noexcept;
 // runs fn the same way.
 pid_t spawn_shared_vm(unsigned long long flags, int *pidfd, int cgroup_fd, spawn_child_fn fn,
                       void *arg) noexcept;
+
+// A plain clone3 with flags, *pidfd and cgroup_fd as above: a copy of the
+// caller's memory, returning like fork (0 in the child).
+pid_t spawn_copied(unsigned long long flags, int *pidfd, int cgroup_fd) noexcept;
