@@ -126,24 +126,27 @@ json_ptr rt_client::request(json_t *req) {
     return json_ptr(json_loadb(reply->data(), strnlen(reply->data(), reply->size()), 0, &err));
 }
 
-tls_client::tls_client(const std::string &endpoint, const tls_files &files, int timeout_ms) {
-    nng_tls_config *raw = nullptr;
-    int rv = nng_tls_config_alloc(&raw, NNG_TLS_MODE_CLIENT);
-    cfg_.reset(raw);
-    std::string cert = isolation::read_file(files.cert), key = isolation::read_file(files.key);
-    // The library's engine matches DNS names only; the daemon's certificate
-    // names localhost too.
-    if (rv == 0)
-        rv = nng_tls_config_ca_file(raw, files.ca.c_str());
-    if (rv == 0)
-        rv = nng_tls_config_own_cert(raw, cert.c_str(), key.c_str(), nullptr);
-    if (rv == 0)
-        rv = nng_tls_config_server_name(raw, "localhost");
-    if (rv == 0)
-        rv = nng_tls_config_auth_mode(raw, NNG_TLS_AUTH_MODE_REQUIRED);
-    if (rv != 0) {
-        error_ = std::string("cannot set up TLS: ") + nng_strerror(rv);
-        return;
+tls_client::tls_client(const std::string &endpoint, const tls_files *files, int timeout_ms) {
+    int rv = 0;
+    if (files != nullptr) {
+        nng_tls_config *raw = nullptr;
+        rv = nng_tls_config_alloc(&raw, NNG_TLS_MODE_CLIENT);
+        cfg_.reset(raw);
+        std::string cert = isolation::read_file(files->cert), key = isolation::read_file(files->key);
+        // The library's engine matches DNS names only; the daemon's certificate
+        // names localhost too.
+        if (rv == 0)
+            rv = nng_tls_config_ca_file(raw, files->ca.c_str());
+        if (rv == 0)
+            rv = nng_tls_config_own_cert(raw, cert.c_str(), key.c_str(), nullptr);
+        if (rv == 0)
+            rv = nng_tls_config_server_name(raw, "localhost");
+        if (rv == 0)
+            rv = nng_tls_config_auth_mode(raw, NNG_TLS_AUTH_MODE_REQUIRED);
+        if (rv != 0) {
+            error_ = std::string("cannot set up TLS: ") + nng_strerror(rv);
+            return;
+        }
     }
     rv = nng_req0_open(&sock_);
     if (rv != 0) {
@@ -157,7 +160,7 @@ tls_client::tls_client(const std::string &endpoint, const tls_files &files, int 
     nng_socket_set_ms(sock_, NNG_OPT_REQ_RESENDTIME, NNG_DURATION_INFINITE);
     nng_dialer d;
     rv = nng_dialer_create(&d, sock_, endpoint.c_str());
-    if (rv == 0)
+    if (rv == 0 && cfg_)
         rv = nng_dialer_set_ptr(d, NNG_OPT_TLS_CONFIG, cfg_.get());
     if (rv != 0) {
         error_ = "cannot dial " + endpoint + ": " + nng_strerror(rv);

@@ -59,11 +59,13 @@ struct tls_files {
     std::string cert, key, ca;
 };
 
-// TLS, nng. The handshake is done in the constructor, so it is never part
-// of a measured round trip.
+// nng, with TLS when files are given (the TLS peer of the benchmark) or in
+// cleartext (so that TLS is compared with the same client library). The
+// connection and handshake are made in the constructor, so they are never
+// part of a measured round trip.
 class tls_client : public rt_client {
   public:
-    tls_client(const std::string &endpoint, const tls_files &files, int timeout_ms);
+    tls_client(const std::string &endpoint, const tls_files *files, int timeout_ms);
     ~tls_client() override;
     tls_client(const tls_client &) = delete;
     tls_client &operator=(const tls_client &) = delete;

@@ -19,6 +19,7 @@
 #include "floor.hpp"
 #include "handles.hpp"
 #include "spwire.hpp"
+#include "sslclient.hpp"
 
 namespace bench {
 
@@ -157,7 +158,7 @@ std::vector<double> floor_sequential(context &ctx, unsigned n) {
 
 std::unique_ptr<rt_client> connect(const context &ctx, transport t) {
     if (t == transport::tls)
-        return std::make_unique<tls_client>(ctx.tls_endpoint, ctx.tls, ctx.timeout_ms);
+        return std::make_unique<tls_client>(ctx.tls_endpoint, &ctx.tls, ctx.timeout_ms);
     return std::make_unique<req_client>(ctx.endpoint, ctx.timeout_ms);
 }
 
@@ -251,12 +252,28 @@ void round_trips(context &ctx, unsigned n, std::vector<double> &echo, std::vecto
     }
 }
 
-void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op) {
+void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op,
+                     std::vector<double> &clear_get) {
     std::unique_ptr<rt_client> daemon = connect(ctx, transport::tls);
+    tls_client clear(ctx.endpoint, nullptr, ctx.timeout_ms);
     const unsigned block = 50;
     for (unsigned done = 0; done < n; done += block) {
         get_block(ctx, *daemon, block, get);
+        get_block(ctx, clear, block, clear_get);
         bad_op_block(ctx, *daemon, block, bad_op);
+    }
+}
+
+void openssl_round_trips(context &ctx, unsigned n, std::vector<double> &tls_get, std::vector<double> &clear_get) {
+    openssl_client tls(5558, &ctx.tls, ctx.timeout_ms), clear(5557, nullptr, ctx.timeout_ms);
+    if (!tls.error().empty() || !clear.error().empty()) {
+        ctx.wrong("OpenSSL client: " + tls.error() + clear.error());
+        return;
+    }
+    const unsigned block = 50;
+    for (unsigned done = 0; done < n; done += block) {
+        get_block(ctx, tls, block, tls_get);
+        get_block(ctx, clear, block, clear_get);
     }
 }
 

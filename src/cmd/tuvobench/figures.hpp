@@ -62,7 +62,12 @@ parallel_result execute_parallel(context &ctx, unsigned clients, unsigned per_cl
 void round_trips(context &ctx, unsigned n, std::vector<double> &echo, std::vector<double> &get,
                  std::vector<double> &bad_op);
 // The same `get` and unknown-operation round trips over TLS, alternating in the same blocks.
-void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op);
+// Over TLS, and the same gets in cleartext through the same client library
+// (clear_get), so that the two differ only in TLS.
+void tls_round_trips(context &ctx, unsigned n, std::vector<double> &get, std::vector<double> &bad_op,
+                     std::vector<double> &clear_get);
+// Gets over TLS and in cleartext through one OpenSSL client (sslclient.hpp).
+void openssl_round_trips(context &ctx, unsigned n, std::vector<double> &tls_get, std::vector<double> &clear_get);
 
 // Latencies of a 4 KiB append plus fdatasync on the database's file system (appends, as
 // the write-ahead log and the execution log make them): the price of one durable write on

@@ -49,14 +49,14 @@ const unsigned CLIENTS = 8;
 void usage() {
     std::fprintf(stderr,
                  "Usage: tuvobench [-r rounds] [-n sequential] [-c per-client] [-a async]\n"
-                 "                 [-l list-rows] [-b output-bytes] [-s sync-commands] [-i idle-s] [-k]\n"
+                 "                 [-t round-trips] [-l list-rows] [-b output-bytes] [-s sync-commands] [-i idle-s] [-k]\n"
                  "                 [-D daemon-binary]\n"
                  "  -k keeps the sandbox directory (database, logs, strace output)\n");
 }
 
 bool parse_options(int argc, char **argv, options &o) {
     int c;
-    while ((c = getopt(argc, argv, "r:n:c:a:l:b:s:i:kD:h")) != -1) {
+    while ((c = getopt(argc, argv, "r:n:c:a:t:l:b:s:i:kD:h")) != -1) {
         if (c == 'D') {
             o.binary = optarg;
             continue;
@@ -70,6 +70,7 @@ bool parse_options(int argc, char **argv, options &o) {
         case 'n': o.sequential = static_cast<unsigned>(v); break;
         case 'c': o.per_client = static_cast<unsigned>(v); break;
         case 'a': o.async = static_cast<unsigned>(v); break;
+        case 't': o.round_trips = static_cast<unsigned>(v); break;
         case 'l': o.list_rows = static_cast<unsigned>(v); break;
         case 'b': o.big_bytes = v; break;
         case 's': o.sync_commands = static_cast<unsigned>(v); break;
@@ -118,6 +119,11 @@ struct round_figures {
     bench::row get_ratio{"get p50 / echo p50", "x", {}};
     bench::row tls_get_p50{"get over TLS p50", "ms", {}};
     bench::row tls_get_ratio{"TLS get p50 / get p50", "x", {}};
+    bench::row nng_get_p50{"get, TLS client in cleartext p50", "ms", {}};
+    bench::row tls_nng_ratio{"TLS get / same client cleartext", "x", {}};
+    bench::row ossl_tls_p50{"get over TLS, OpenSSL client p50", "ms", {}};
+    bench::row ossl_clear_p50{"get, OpenSSL client cleartext p50", "ms", {}};
+    bench::row ossl_ratio{"OpenSSL client: TLS / cleartext", "x", {}};
     bench::row bad_op_p50{"unknown operation p50", "ms", {}};
     bench::row tls_bad_op_p50{"unknown operation over TLS p50", "ms", {}};
     bench::row sync_p50{"4 KiB append + fdatasync p50", "ms", {}};
@@ -137,7 +143,7 @@ struct round_figures {
         return {floor_p50,     exec_p50,      exec_p90,       exec_p99,       exec_mean,      exec_cpu,       tls_exec_p50,
                 tls_exec_p99,  tls_exec_mean, tls_exec_ratio, exec_ratio,     mean_ratio,     tail_ratio,
                 legacy_p50,    legacy_mean,   legacy_ratio,   echo_p50,       get_p50,        get_ratio,
-                tls_get_p50,   tls_get_ratio, bad_op_p50,     tls_bad_op_p50, sync_p50,       floor_rate,
+                tls_get_p50,   tls_get_ratio, nng_get_p50, tls_nng_ratio, ossl_tls_p50, ossl_clear_p50, ossl_ratio, bad_op_p50,     tls_bad_op_p50, sync_p50,       floor_rate,
                 exec_rate,     rate_ratio,    tls_exec_rate,  tls_rate_ratio, not_complete,   leftover,
                 async_submit,  async_total,   list_p50,       list_entries};
     }
@@ -193,11 +199,19 @@ void run_round(bench::context &ctx, const options &o, unsigned r, round_figures 
     f.echo_p50.rounds.push_back(echo50);
     f.get_p50.rounds.push_back(get50);
     f.get_ratio.rounds.push_back(get50 / echo50);
-    std::vector<double> tls_get, tls_bad_op;
-    bench::tls_round_trips(ctx, o.round_trips, tls_get, tls_bad_op);
-    double tls_get50 = bench::percentile(tls_get, 50);
+    std::vector<double> tls_get, tls_bad_op, nng_get;
+    bench::tls_round_trips(ctx, o.round_trips, tls_get, tls_bad_op, nng_get);
+    double tls_get50 = bench::percentile(tls_get, 50), nng_get50 = bench::percentile(nng_get, 50);
     f.tls_get_p50.rounds.push_back(tls_get50);
     f.tls_get_ratio.rounds.push_back(tls_get50 / get50);
+    f.nng_get_p50.rounds.push_back(nng_get50);
+    f.tls_nng_ratio.rounds.push_back(tls_get50 / nng_get50);
+    std::vector<double> ossl_tls, ossl_clear;
+    bench::openssl_round_trips(ctx, o.round_trips, ossl_tls, ossl_clear);
+    double ossl_tls50 = bench::percentile(ossl_tls, 50), ossl_clear50 = bench::percentile(ossl_clear, 50);
+    f.ossl_tls_p50.rounds.push_back(ossl_tls50);
+    f.ossl_clear_p50.rounds.push_back(ossl_clear50);
+    f.ossl_ratio.rounds.push_back(ossl_tls50 / ossl_clear50);
     f.tls_bad_op_p50.rounds.push_back(bench::percentile(tls_bad_op, 50));
 
     progress("round " + std::to_string(r + 1) + ": 8 clients");
@@ -272,11 +286,18 @@ void summarise_rounds(const round_figures &f, const options &o) {
                       median(f.get_p50.rounds), median(f.echo_p50.rounds), gr,
                       median(f.bad_op_p50.rounds)),
                   "<= 1.3x", gr <= 1.3);
-    print_summary("3 request running nothing over TLS",
-                  fmt("get %.3f ms = %.2fx cleartext get (unknown op %.3f ms)",
+    print_summary("3 request running nothing over TLS (nng)",
+                  fmt("get %.3f ms = %.2fx cleartext get (unknown op %.3f ms); nng in cleartext %.3f ms: "
+                      "%.2fx",
                       median(f.tls_get_p50.rounds), median(f.tls_get_ratio.rounds),
-                      median(f.tls_bad_op_p50.rounds)),
+                      median(f.tls_bad_op_p50.rounds), median(f.nng_get_p50.rounds),
+                      median(f.tls_nng_ratio.rounds)),
                   "", -1);
+    double tls_r = median(f.ossl_ratio.rounds);
+    print_summary("3 request running nothing over TLS (OpenSSL)",
+                  fmt("get %.3f ms vs %.3f ms in cleartext through the same client = %.2fx",
+                      median(f.ossl_tls_p50.rounds), median(f.ossl_clear_p50.rounds), tls_r),
+                  "<= 1.5x", tls_r <= 1.5);
     print_summary("4 async executes",
                   fmt("%u started in %.2f s, all collected after %.2f s", o.async,
                       median(f.async_submit.rounds), median(f.async_total.rounds)),
@@ -387,7 +408,7 @@ int run(const options &o) {
         return 2;
     }
 
-    if (bench::tls_client probe(ctx.tls_endpoint, ctx.tls, ctx.timeout_ms); !probe.error().empty()) {
+    if (bench::tls_client probe(ctx.tls_endpoint, &ctx.tls, ctx.timeout_ms); !probe.error().empty()) {
         std::fprintf(stderr, "tuvobench: no TLS connection to the daemon: %s\n", probe.error().c_str());
         return 2;
     }

@@ -71,7 +71,11 @@ constexpr const char update_result_sql[] =
     "?";
 constexpr const char update_state_for_uuid_fmt[] =
     "UPDATE CMDS SET STATE = %Q WHERE REQUEST_UUID = %Q";
-constexpr const char select_cmd_fmt[] = "SELECT * FROM CMDS WHERE REQUEST_UUID = %Q LIMIT 1;";
+// Columns by name, in the order of cmds_column: CALLER's place depends on
+// when the file gained it.
+constexpr const char select_cmd_sql[] =
+    "SELECT REQUEST_UUID, NAME, STATE, ARGS, START_TIME, RESULT, ERRORS, FINISH_TIME, CALLER FROM CMDS "
+    "WHERE REQUEST_UUID = ? LIMIT 1;";
 constexpr const char list_fmt[] =
     "SELECT REQUEST_UUID,STATE FROM CMDS WHERE NAME %sLIKE %Q AND STATE %sLIKE %Q;";
 constexpr const char list_for_caller_fmt[] =
@@ -82,7 +86,7 @@ constexpr const char list_shared_fmt[] =
     "(substr(CALLER, 1, 4) <> 'tls:' AND (substr(CALLER, 1, 10) <> 'local:uid=' OR CALLER = 'local:uid=0')));";
 constexpr const char delete_fmt[] = "DELETE FROM CMDS WHERE REQUEST_UUID IS %Q AND NOT STATE IS %Q";
 
-// Column positions of SELECT *.
+// Column positions of select_cmd_sql.
 enum cmds_column : int {
     COL_REQUEST_UUID = 0,
     COL_NAME = 1,
@@ -92,7 +96,8 @@ enum cmds_column : int {
     COL_RESULT = 5,
     COL_ERRORS = 6,
     COL_FINISH_TIME = 7,
-    N_COLUMNS = 8,
+    COL_CALLER = 8,
+    N_COLUMNS = 9,
 };
 
 struct sqlite_free_deleter {
@@ -288,7 +293,57 @@ int create_and_mark_lost(sqlite3 *db) {
     return 0;
 }
 
-// One row of SELECT *, copied out so that the statement can be finalised
+// Statements run on every request are prepared once per connection: parsing
+// them again cost more than the lookup itself. Used and reset under
+// db_mutex; finalised before the connection closes.
+enum kept_id { KEPT_SELECT_CMD, KEPT_SELECT_CALLER, N_KEPT };
+constexpr const char *const kept_sql[N_KEPT] = {select_cmd_sql, select_caller_sql};
+
+struct kept_statements {
+    sqlite3 *db = nullptr;
+    stmt_ptr stmt[N_KEPT];
+};
+kept_statements kept; // guarded by db_mutex
+
+void drop_kept_statements() {
+    for (auto &s : kept.stmt)
+        s.reset();
+    kept.db = nullptr;
+}
+
+// A kept statement is reset when its use ends, so that it holds no read
+// transaction open on the connection.
+struct stmt_resetter {
+    void operator()(sqlite3_stmt *s) const noexcept {
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
+    }
+};
+using kept_use = std::unique_ptr<sqlite3_stmt, stmt_resetter>;
+
+// Under db_mutex: the kept statement id on db with uuid bound to its one
+// parameter; none, with SQLite's text in errmsg, when it cannot be prepared.
+kept_use use_kept(sqlite3 *db, kept_id id, const char *uuid, std::string *errmsg) {
+    if (kept.db != db) {
+        drop_kept_statements();
+        kept.db = db;
+    }
+    stmt_ptr &slot = kept.stmt[id];
+    if (!slot) {
+        sqlite3_stmt *raw = nullptr;
+        if (sqlite3_prepare_v3(db, kept_sql[id], -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr) != SQLITE_OK) {
+            *errmsg = sqlite3_errmsg(db);
+            sqlite3_finalize(raw);
+            return nullptr;
+        }
+        slot.reset(raw);
+    }
+    kept_use use(slot.get());
+    sqlite3_bind_text(use.get(), 1, uuid, -1, SQLITE_STATIC);
+    return use;
+}
+
+// One row of select_cmd_sql, copied out so that the statement can be finalised
 // before the values are used; a null column has no value.
 struct cmd_row {
     std::optional<std::string> col[N_COLUMNS];
@@ -299,20 +354,17 @@ struct cmd_row {
 
 enum class fetch_result { ROW, NO_ROW, PREPARE_FAILED, STEP_FAILED };
 
-// Runs a SELECT on the shared connection and copies its first row.
-fetch_result fetch_row(sqlite3 *db, const char *sql, cmd_row *row, std::string *errmsg) {
+// Reads the record of uuid on the shared connection and copies its row.
+fetch_result fetch_row(sqlite3 *db, const char *uuid, cmd_row *row, std::string *errmsg) {
     if (db == nullptr) {
         *errmsg = "command database is not open";
         return fetch_result::PREPARE_FAILED;
     }
     mutex_guard lock(&db_mutex);
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-        *errmsg = sqlite3_errmsg(db);
-        sqlite3_finalize(raw);
+    kept_use stmt = use_kept(db, KEPT_SELECT_CMD, uuid, errmsg);
+    if (!stmt)
         return fetch_result::PREPARE_FAILED;
-    }
-    stmt_ptr stmt(raw);
+    sqlite3_stmt *raw = stmt.get();
     int rc = sqlite3_step(raw);
     if (rc == SQLITE_DONE)
         return fetch_result::NO_ROW;
@@ -485,6 +537,8 @@ int tuvod_cmd_db_open(tuvod_state_t *tuvod) {
 
 int tuvod_cmd_db_close(tuvod_state_t *tuvod) {
     mutex_guard lock(&db_mutex);
+    if (kept.db == tuvod->tuvod_cmd_db)
+        drop_kept_statements();
     if (sqlite3_close(tuvod->tuvod_cmd_db) != SQLITE_OK) {
         PRINT_INFO(INFO_ERROR, "Failed to close DB\n");
         return -1;
@@ -592,24 +646,25 @@ int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_e
     return 0;
 }
 
-int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
-                     char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
-                     json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors) {
-    sql_text sql(sqlite3_mprintf(select_cmd_fmt, request_uuid));
-    if (!sql)
-        return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to construct SQL select\n"),
-               -1;
+namespace {
+
+// The record of request_uuid into the wanted out-parameters; with
+// only_visible, a record the current caller may not see is answered as a
+// missing one, before anything of it is read.
+int get_cmd(tuvod_state_t *tuvod, const char *request_uuid, bool only_visible, char **cmd_statep,
+            char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
+            json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors) {
     PRINT_DEBUG(DEBUG_DB, "Find UUID %s:\n", request_uuid);
-    log_statement(sql.get());
+    log_statement(select_cmd_sql);
     cmd_row row;
     std::string errmsg;
-    switch (fetch_row(tuvod->tuvod_cmd_db, sql.get(), &row, &errmsg)) {
+    switch (fetch_row(tuvod->tuvod_cmd_db, request_uuid, &row, &errmsg)) {
     case fetch_result::PREPARE_FAILED:
         return set_err(INFO_ERROR, errors, TUVOD_EIO, nullptr, "Failed to compile select: %s\n",
                        errmsg.c_str()),
                -1;
     case fetch_result::NO_ROW:
-        PRINT_DEBUG(DEBUG_DB, "SQL %s returned no data\n", sql.get());
+        PRINT_DEBUG(DEBUG_DB, "No record of %s\n", request_uuid);
         return -1;
     case fetch_result::STEP_FAILED:
         PRINT_INFO(INFO_ERROR, "SQL select for get failed: %s\n", errmsg.c_str());
@@ -619,6 +674,8 @@ int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_
     case fetch_result::ROW:
         break;
     }
+    if (only_visible && !tuvod_caller_may_see(tuvod_current_caller(), row.text_or_empty(COL_CALLER)))
+        return -1;
     PRINT_DEBUG(DEBUG_DB, "Found record for %s (%s) in state %s\n",
                 row.text_or_empty(COL_REQUEST_UUID), row.text_or_empty(COL_NAME),
                 row.text_or_empty(COL_STATE));
@@ -626,17 +683,32 @@ int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_
                            cmd_output_js, cmd_errors_js, errors);
 }
 
+} // namespace
+
+int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
+                     char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
+                     json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors) {
+    return get_cmd(tuvod, request_uuid, false, cmd_statep, cmd_namep, cmd_startp, cmd_finishp,
+                   cmd_args_js, cmd_output_js, cmd_errors_js, errors);
+}
+
+int tuvod_db_get_visible_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
+                             char **cmd_namep, char **cmd_startp, char **cmd_finishp,
+                             json_t **cmd_args_js, json_t **cmd_output_js, json_t **cmd_errors_js,
+                             tuvod_error_t **errors) {
+    return get_cmd(tuvod, request_uuid, true, cmd_statep, cmd_namep, cmd_startp, cmd_finishp,
+                   cmd_args_js, cmd_output_js, cmd_errors_js, errors);
+}
+
 int tuvod_db_cmd_caller(tuvod_state_t *tuvod, const char *request_uuid, std::string *caller) {
     if (tuvod->tuvod_cmd_db == nullptr)
         return -1;
     mutex_guard lock(&db_mutex);
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(tuvod->tuvod_cmd_db, select_caller_sql, -1, &raw, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(raw);
+    std::string errmsg;
+    kept_use stmt = use_kept(tuvod->tuvod_cmd_db, KEPT_SELECT_CALLER, request_uuid, &errmsg);
+    if (!stmt)
         return -1;
-    }
-    stmt_ptr stmt(raw);
-    sqlite3_bind_text(raw, 1, request_uuid, -1, SQLITE_STATIC);
+    sqlite3_stmt *raw = stmt.get();
     if (sqlite3_step(raw) != SQLITE_ROW)
         return -1;
     const unsigned char *value = sqlite3_column_text(raw, 0);

@@ -29,6 +29,13 @@ int tuvod_db_archive_cmd(tuvod_state_t *tuvod, const char *request_uuid, tuvod_e
 int tuvod_db_get_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
                      char **cmd_namep, char **cmd_startp, char **cmd_finishp, json_t **cmd_args_js,
                      json_t **cmd_output_js, json_t **cmd_errors_js, tuvod_error_t **errors);
+// tuvod_db_get_cmd for the current caller: a record it may not see
+// (tuvod_caller_may_see) is answered as a missing one, read in the same
+// lookup.
+int tuvod_db_get_visible_cmd(tuvod_state_t *tuvod, const char *request_uuid, char **cmd_statep,
+                             char **cmd_namep, char **cmd_startp, char **cmd_finishp,
+                             json_t **cmd_args_js, json_t **cmd_output_js, json_t **cmd_errors_js,
+                             tuvod_error_t **errors);
 // With caller, only the records it may see (tuvod_record_scope_of): local
 // root every record, a TLS identity or a non-root local user its own, any
 // other caller every record that no identity keeps to itself.

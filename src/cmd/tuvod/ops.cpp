@@ -116,7 +116,8 @@ json_ptr property_value(const cmd_record &rec, const char *property) {
 bool fetch_record(tuvod_state_t *tuvod, const char *uuid, cmd_record *rec, tuvod_error_t **errors) {
     char *state = nullptr, *name = nullptr, *start = nullptr, *finish = nullptr;
     json_t *args = nullptr, *output = nullptr, *errs = nullptr;
-    int rc = tuvod_db_get_cmd(tuvod, uuid, &state, &name, &start, &finish, &args, &output, &errs, errors);
+    int rc = tuvod_db_get_visible_cmd(tuvod, uuid, &state, &name, &start, &finish, &args, &output, &errs,
+                                      errors);
     rec->state.reset(state);
     rec->name.reset(name);
     rec->start.reset(start);
@@ -139,7 +140,8 @@ void handle_get_req(tuvod_state_t *tuvod, const char *cmd_uuid, json_t *req_js, 
     }
     bool peek = json_is_true(json_object_get(args_js, "peek"));
     cmd_record rec;
-    if (!tuvod_record_visible(tuvod, cmd_uuid) || !fetch_record(tuvod, cmd_uuid, &rec, errors)) {
+    // Another identity's record is answered as an unknown one.
+    if (!fetch_record(tuvod, cmd_uuid, &rec, errors)) {
         set_err(INFO_ERROR, errors, TUVOD_EINVAL, nullptr, "Unable to get %s", cmd_uuid);
         return;
     }
@@ -189,11 +191,11 @@ namespace {
 // Whether the record of cmd says it is running; false after pushing why not.
 bool recorded_running(tuvod_state_t *tuvod, const char *cmd, tuvod_error_t **errors) {
     char *state = nullptr;
-    int rc = tuvod_db_get_cmd(tuvod, cmd, &state, nullptr, nullptr, nullptr, nullptr, nullptr,
-                              nullptr, errors);
+    int rc = tuvod_db_get_visible_cmd(tuvod, cmd, &state, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, errors);
     cstr_ptr owned(state);
     // Another identity's record is answered as an unknown one.
-    if (rc != 0 || !tuvod_record_visible(tuvod, cmd)) {
+    if (rc != 0) {
         set_err(INFO_ERROR, errors, TUVOD_ENOENT, nullptr, "No command %s to cancel", cmd);
         return false;
     }
