@@ -183,7 +183,8 @@ TEST_F(DbTest, OlderFileGainsTheCallerColumnAndRowsAreScopedByIt) {
                              : std::string(owner) == "tls:alice" ? "new-alice"
                              : std::string(owner) == "local:uid=0" ? "local-root"
                                                                    : "local-user";
-            caller_scope scope(who);
+            const std::string identity(who);
+            caller_scope scope(identity);
             char *state = nullptr;
             int got = tuvod_db_get_visible_cmd(&tuvod_, id, &state, nullptr, nullptr, nullptr, nullptr,
                                                nullptr, nullptr, nullptr);

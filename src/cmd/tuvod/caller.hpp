@@ -31,6 +31,8 @@ bool tuvod_caller_may_see(const std::string &caller, const std::string &owner);
 class caller_scope {
   public:
     explicit caller_scope(const std::string &caller);
+    // The scope keeps a reference: a temporary would be gone before the scope ends.
+    explicit caller_scope(std::string &&) = delete;
     ~caller_scope();
     caller_scope(const caller_scope &) = delete;
     caller_scope &operator=(const caller_scope &) = delete;
