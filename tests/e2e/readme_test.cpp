@@ -70,16 +70,18 @@ std::vector<Block> readme_blocks() {
     return blocks;
 }
 
-// The first block of a language after a line holding text; none when absent.
-[[maybe_unused]] const Block *block_after(const std::vector<Block> &blocks, const std::string &lang, const std::string &text) {
+// The number of the first line below line from that holds text; 0 when none.
+int line_of(const std::string &text, int from = 0) {
     std::ifstream in(std::string(TUVOD_SOURCE_DIR) + "/README.md");
     std::string line;
-    int at = 0;
     for (int n = 1; std::getline(in, line); n++)
-        if (line.find(text) != std::string::npos) {
-            at = n;
-            break;
-        }
+        if (n > from && line.find(text) != std::string::npos)
+            return n;
+    return 0;
+}
+
+// The first block of a language below line at; none when absent or at is 0.
+const Block *block_after(const std::vector<Block> &blocks, const std::string &lang, int at) {
     for (const Block &b : blocks)
         if (at > 0 && b.line > at && b.lang == lang)
             return &b;
@@ -476,6 +478,106 @@ TEST_F(Readme, ConsoleTranscriptsRunAsDocumented) {
         }
     }
     EXPECT_GE(ran, 38) << "fewer README commands than expected: were blocks lost?";
+}
+
+} // namespace
+
+namespace {
+
+// The TLS section as an administrator follows it: the openssl recipe as
+// one shell script (its lines share a directory), the daemon configuration
+// added to the file the daemon made, a restart, and both client forms, run
+// where the client's files are. The
+// appliance's address and name exist only in this test's namespaces.
+class ReadmeTls : public Readme {};
+
+TEST_F(ReadmeTls, WalkthroughRunsAsWritten) {
+    std::vector<Block> blocks = readme_blocks();
+    // The blocks by the sentences that lead into them; each is checked to
+    // be what it should before anything runs, as these run as root.
+    const int from = line_of("## Authenticated transport (TLS)");
+    ASSERT_GT(from, 0);
+    const Block *recipe = block_after(blocks, "sh", line_of("Making a CA, a server and a client certificate", from));
+    const Block *daemon_conf = block_after(blocks, "json", line_of("then restart the daemon", from));
+    const Block *client = block_after(blocks, "sh", line_of("Client (copy", from));
+    const Block *client_conf = block_after(blocks, "json", line_of("To avoid repeating these options", from));
+    const Block *client_short = block_after(blocks, "sh", client_conf != nullptr ? client_conf->line : 0);
+    ASSERT_TRUE(recipe && daemon_conf && client && client_conf && client_short) << "a TLS block is missing";
+    ASSERT_NE(joined(recipe->lines).find("openssl req"), std::string::npos) << joined(recipe->lines);
+    ASSERT_NE(joined(daemon_conf->lines).find("\"tls\""), std::string::npos) << joined(daemon_conf->lines);
+    ASSERT_EQ(joined(client->lines).rfind("tuvoctl -e tls+tcp://", 0), 0u) << joined(client->lines);
+    ASSERT_NE(joined(client_conf->lines).find("\"endpoint\""), std::string::npos) << joined(client_conf->lines);
+    ASSERT_EQ(joined(client_short->lines).rfind("tuvoctl ", 0), 0u) << joined(client_short->lines);
+
+    ASSERT_EQ(system("ip addr add 192.168.10.5/32 dev lo"), 0);
+    std::string hosts = sb_->root + "/hosts";
+    sb_->write(hosts, "127.0.0.1 localhost\n192.168.10.5 appliance.example\n");
+    ASSERT_EQ(mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    e2e::scope_guard unmount_hosts([] { umount2("/etc/hosts", MNT_DETACH); });
+
+    // The daemon as installed: its configuration made at the first start.
+    start();
+    e2e::Client status_client;
+    std::string instance = e2e::str(e2e::result_of(status_client.call("status", nullptr)), "instance");
+    ASSERT_FALSE(instance.empty());
+    ASSERT_EQ(d_->stop(), 0) << d_->log();
+
+    const auto env = client_env(home_);
+    {
+        SCOPED_TRACE("README.md:" + std::to_string(recipe->line) + " (the openssl recipe)");
+        ShellResult r = run_sh({"-e", "-x", "-c", joined(recipe->lines)}, sb_->root, env, 60000);
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    // Its promise: nothing it made is open to others, the CA's key included.
+    const std::string ca_dir = home_ + "/tuvod-ca";
+    struct stat st {};
+    for (const std::string &made : {ca_dir, ca_dir + "/ca.key", ca_dir + "/server.key", ca_dir + "/ops1.key",
+                                    std::string(isolation::FIXED_CONF) + "/tls"}) {
+        ASSERT_EQ(stat(made.c_str(), &st), 0) << made;
+        EXPECT_EQ(st.st_mode & 077, 0u) << made;
+    }
+    // What its last comment says to copy, as scp would.
+    for (const char *f : {"ca.pem", "server.pem", "server.key"})
+        sb_->write(std::string(isolation::FIXED_CONF) + "/tls/" + f, e2e::read_file(ca_dir + "/" + f), 0600);
+
+    {
+        SCOPED_TRACE("README.md:" + std::to_string(daemon_conf->line) + " (the daemon configuration)");
+        json_error_t err;
+        json_ptr added(json_loads(joined(daemon_conf->lines).c_str(), 0, &err));
+        ASSERT_TRUE(added) << err.text;
+        json_ptr config(json_load_file(sb_->config_path().c_str(), 0, &err));
+        ASSERT_TRUE(config) << err.text;
+        ASSERT_EQ(json_object_update(config.get(), added.get()), 0);
+        cstr_ptr text(json_dumps(config.get(), JSON_INDENT(4)));
+        write_config(text.get());
+        start();
+        e2e::Client again;
+        EXPECT_EQ(e2e::str(e2e::result_of(again.call("status", nullptr)), "instance"), instance)
+            << "the restart gave the daemon a new instance id";
+    }
+    {
+        SCOPED_TRACE("README.md:" + std::to_string(client->line) + " (the client command)");
+        ShellResult r = run_sh({"-c", joined(client->lines)}, ca_dir, env, 60000);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output.rfind("host:", 0), 0u) << r.output;
+    }
+    {
+        SCOPED_TRACE("README.md:" + std::to_string(client_short->line) + " (the client's configuration file)");
+        const std::string conf_dir = home_ + "/.config";
+        for (const char *f : {"ops1.pem", "ops1.key", "ca.pem"})
+            sb_->write(conf_dir + "/tuvod/" + f, e2e::read_file(ca_dir + "/" + f), 0600);
+        sb_->write(conf_dir + "/tuvoctl.json", joined(client_conf->lines), 0600);
+        auto file_env = env;
+        file_env["XDG_CONFIG_HOME"] = ""; // the default ~/.config, as a user has it
+        ShellResult r = run_sh({"-c", joined(client_short->lines)}, home_, file_env, 60000);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output.rfind("host:", 0), 0u) << r.output;
+    }
+    // Both ran over TLS, as the certificate's name.
+    std::string exec_log = e2e::read_file(sb_->log_dir + "/tuvod_exec.log");
+    size_t first = exec_log.find("\"caller\": \"tls:ops1\"");
+    EXPECT_NE(first, std::string::npos) << exec_log;
+    EXPECT_NE(exec_log.find("\"caller\": \"tls:ops1\"", first + 1), std::string::npos) << exec_log;
 }
 
 } // namespace
