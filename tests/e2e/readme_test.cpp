@@ -403,6 +403,27 @@ bool mentions(const std::vector<std::string> &lines, const std::string &text) {
     return false;
 }
 
+// These run as root on the real file system: a command of a block may
+// start only the programs its walkthrough is about, so that an edit of the
+// README cannot make the test install, remove or restart anything. Shell
+// text as written: comments and continued lines as sh reads them.
+::testing::AssertionResult only_programs(const std::string &script, const std::set<std::string> &allowed) {
+    std::string text = std::regex_replace(script, std::regex("\\\\\n"), " ");
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        line = std::regex_replace(line, std::regex(R"(^\s*#.*)"), "");
+        static const std::regex separator(R"(\|\||&&|[|;])");
+        for (auto it = std::sregex_token_iterator(line.begin(), line.end(), separator, -1);
+             it != std::sregex_token_iterator(); ++it) {
+            std::istringstream words(it->str());
+            std::string program;
+            if (words >> program && allowed.count(program) == 0)
+                return ::testing::AssertionFailure() << "the README runs '" << program << "': " << line;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // What a reader's pace gives the README and the test has to wait for
 // instead, each wait ending on an event and bounded:
 // - "sleep N; CMD": CMD once the records it names have left RUNNING;
@@ -410,7 +431,8 @@ bool mentions(const std::vector<std::string> &lines, const std::string &text) {
 //   is answered before its kill steps have run);
 // - a `cancel` of slow-task whose output shows "step K of N done": once
 //   the script has done K steps.
-void wait_as_a_reader_would(std::string &command, const std::vector<std::string> &expected, const Step &start_step) {
+void wait_as_a_reader_would(std::string &command, const std::vector<std::string> &expected,
+                            const std::vector<std::string> &rest) {
     static const std::regex sleep_prefix(R"(^sleep (\d+); )");
     std::smatch m;
     int bound = 30000;
@@ -431,7 +453,7 @@ void wait_as_a_reader_would(std::string &command, const std::vector<std::string>
     }
     if (command.rfind("tuvoctl cancel ", 0) == 0) {
         static const std::regex step(R"(step (\d+) of (\d+) done)");
-        for (const std::string &l : start_step.expected) {
+        for (const std::string &l : rest) {
             if (std::regex_match(l, m, step)) {
                 EXPECT_TRUE(wait_for_steps(m[2], std::stoi(m[1]))) << "slow-task.sh " << m[2] << " step " << m[1];
             }
@@ -454,15 +476,15 @@ TEST_F(Readme, ConsoleTranscriptsRunAsDocumented) {
         std::vector<Step> steps = steps_of(b);
         std::map<std::string, std::string> ids;
         give_ids(steps, ids);
-        std::vector<std::string> later_output; // the block's lines from each step on
         int last_status = 0;
         for (size_t i = 0; i < steps.size(); i++) {
             const Step &s = steps[i];
             SCOPED_TRACE("README.md:" + std::to_string(s.line) + ": # " + s.command);
             std::string command = with_ids(s.command, ids);
-            Step rest;
+            ASSERT_TRUE(only_programs(command, {"tuvoctl", "echo", "tail", "grep", "sleep"}));
+            std::vector<std::string> rest; // what the block shows from this command on
             for (size_t k = i; k < steps.size(); k++)
-                rest.expected.insert(rest.expected.end(), steps[k].expected.begin(), steps[k].expected.end());
+                rest.insert(rest.end(), steps[k].expected.begin(), steps[k].expected.end());
             wait_as_a_reader_would(command, s.expected, rest);
             // "$?" is the status of the line before, as in the reader's shell.
             ShellResult r = run_sh({"-c", "(exit " + std::to_string(last_status) + "); " + command}, sb_->root,
@@ -508,6 +530,8 @@ TEST_F(ReadmeTls, WalkthroughRunsAsWritten) {
     ASSERT_EQ(joined(client->lines).rfind("tuvoctl -e tls+tcp://", 0), 0u) << joined(client->lines);
     ASSERT_NE(joined(client_conf->lines).find("\"endpoint\""), std::string::npos) << joined(client_conf->lines);
     ASSERT_EQ(joined(client_short->lines).rfind("tuvoctl ", 0), 0u) << joined(client_short->lines);
+    ASSERT_TRUE(only_programs(joined(recipe->lines), {"umask", "mkdir", "cd", "openssl", "printf", "install"}));
+    ASSERT_TRUE(only_programs(joined(client->lines) + joined(client_short->lines), {"tuvoctl"}));
 
     ASSERT_EQ(system("ip addr add 192.168.10.5/32 dev lo"), 0);
     std::string hosts = sb_->root + "/hosts";
