@@ -7,6 +7,10 @@
 // depend on earlier ones. What it prints must match the lines the README
 // shows under it, but for the few things the README says differ from
 // machine to machine; see expected_pattern() and MACHINE_SHAPES.
+//
+// The README's other shell blocks are not run: they build (make), install
+// a package, or drive systemd (systemctl, journalctl, systemd-analyze),
+// which a test must not do to its host.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
