@@ -71,6 +71,10 @@ TEST(JsonDump, LargeAndRandomStringsMatchAndBufferSizesAreExact) {
     std::string buf(want, '\0');
     EXPECT_EQ(json_dumpb_fast(v.get(), buf.data(), buf.size(), JSON_COMPACT), want);
     EXPECT_EQ(buf, library(v.get(), JSON_COMPACT));
+    // A buffer one byte short is told the whole length and not written past.
+    std::string short_buf(want + 16, '#');
+    EXPECT_EQ(json_dumpb_fast(v.get(), short_buf.data(), want - 1, JSON_COMPACT), want);
+    EXPECT_EQ(short_buf.substr(want - 1), std::string(17, '#'));
 }
 
 TEST(JsonDump, InvalidUtf8FailsLikeTheLibraryAndAFailingReceiverStops) {

@@ -314,13 +314,28 @@ void summarise_rounds(const round_figures &f, const options &o) {
 
 void big_output_figure(bench::context &ctx, const options &o) {
     progress("large output");
-    auto big = bench::big_output(ctx, o.big_bytes);
+    // One run of a script this size varies by half between runs on a shared
+    // machine: the figure is the median of a few, each direct run beside its
+    // daemon run. The peak memory is the largest seen.
+    constexpr int RUNS = 3;
+    std::vector<double> wall, floor, ratio;
+    bench::big_output_result big;
+    for (int i = 0; i < RUNS; i++) {
+        auto one = bench::big_output(ctx, o.big_bytes);
+        wall.push_back(one.wall_s);
+        floor.push_back(one.floor_s);
+        ratio.push_back(one.wall_s / one.floor_s);
+        if (one.peak_kib >= big.peak_kib)
+            big = one;
+    }
     double mib = 1024.0 * 1024.0;
     double multiple = big.peak_kib * 1024.0 / static_cast<double>(big.bytes);
-    double big_ratio = big.wall_s / big.floor_s;
+    double big_ratio = bench::percentile(ratio, 50);
     bench::print_summary("6 large output",
-                         fmt("%.0f MB (%.1f MB kept): %.2f s (direct %.2f s = %.1fx)", big.bytes / 1e6,
-                             big.kept / 1e6, big.wall_s, big.floor_s, big_ratio),
+                         fmt("%.0f MB (%.1f MB kept): %.2f s (direct %.2f s), median of %d runs of the "
+                             "ratio = %.1fx (runs %.1fx, %.1fx, %.1fx)",
+                             big.bytes / 1e6, big.kept / 1e6, bench::percentile(wall, 50),
+                             bench::percentile(floor, 50), RUNS, big_ratio, ratio[0], ratio[1], ratio[2]),
                          "<= 5x", big_ratio <= 5);
     bench::print_summary("6 daemon peak memory",
                          fmt("VmHWM %.1f MiB (%.1f MiB before) = %.2fx the output",

@@ -8,10 +8,12 @@
 // it does in the library.
 #include "jsondump.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "output.hpp"
 
@@ -19,49 +21,65 @@ namespace {
 
 constexpr size_t SUPPORTED_FLAGS = JSON_COMPACT | JSON_INDENT(0x1F) | JSON_ENCODE_ANY;
 
-// Collects the text in a buffer and hands it on when the buffer is full.
+// Writes the text either straight into a caller's buffer (counting what
+// does not fit, so that a first pass with no buffer only measures), or
+// through a staging buffer to a callback, handed on when the staging buffer
+// is full. The direct form copies each byte once: a large output's text is
+// tens of megabytes, and a staging copy or a measuring copy of it cost as
+// much as the escaping.
 class piece_writer {
   public:
-    piece_writer(json_dump_callback_t callback, void *data) : callback_(callback), data_(data) {}
+    piece_writer(char *buffer, size_t size) : dest_(buffer), room_(size) {}
+    piece_writer(json_dump_callback_t callback, void *data)
+        : callback_(callback), data_(data), staging_(new (std::nothrow) char[STAGING]) {
+        if (!staging_)
+            ok_ = false;
+        dest_ = staging_.get();
+        room_ = staging_ ? STAGING : 0;
+    }
     ~piece_writer() = default;
     piece_writer(const piece_writer &) = delete;
     piece_writer &operator=(const piece_writer &) = delete;
 
     void put(const char *text, size_t len) {
-        if (len > sizeof buf_ - used_) {
+        if (staging_ && len > room_ - used_) {
             flush();
-            if (len > sizeof buf_) {
+            if (len > room_) {
                 pass(text, len);
                 return;
             }
         }
-        memcpy(buf_ + used_, text, len);
+        if (len != 0 && len <= room_ - std::min(used_, room_))
+            memcpy(dest_ + used_, text, len);
         used_ += len;
     }
-    void put(char c) {
-        if (used_ == sizeof buf_)
-            flush();
-        buf_[used_++] = c;
-    }
-    // Hands on what is buffered; false once the receiver refused a piece.
+    void put(char c) { put(&c, 1); }
+    // Hands on what is staged; false once the receiver refused a piece.
     bool flush() {
-        if (used_ > 0)
-            pass(buf_, used_);
-        used_ = 0;
+        if (staging_ && used_ > 0)
+            pass(dest_, used_);
+        if (staging_)
+            used_ = 0;
         return ok_;
     }
     void fail() { ok_ = false; }
     bool ok() const { return ok_; }
+    // In the direct form: the length of the whole text, written or not.
+    size_t written() const { return used_; }
 
   private:
+    static constexpr size_t STAGING = 64 * 1024;
+
     void pass(const char *text, size_t len) {
         if (ok_ && callback_(text, len, data_) != 0)
             ok_ = false;
     }
 
-    json_dump_callback_t callback_;
-    void *data_;
-    char buf_[64 * 1024];
+    json_dump_callback_t callback_ = nullptr;
+    void *data_ = nullptr;
+    std::unique_ptr<char[]> staging_;
+    char *dest_ = nullptr;
+    size_t room_ = 0;
     size_t used_ = 0;
     bool ok_ = true;
 };
@@ -189,19 +207,8 @@ void put_value(piece_writer &w, const json_t *value, size_t flags, int depth) {
     }
     w.fail();
 }
-
-struct buffer_sink {
-    char *buffer;
-    size_t size;
-    size_t used;
-};
-
-int to_buffer(const char *text, size_t len, void *data) {
-    auto *b = static_cast<buffer_sink *>(data);
-    if (b->used + len <= b->size)
-        memcpy(b->buffer + b->used, text, len);
-    b->used += len;
-    return 0;
+bool dumpable(const json_t *value, size_t flags) {
+    return value != nullptr && ((flags & JSON_ENCODE_ANY) != 0 || json_is_array(value) || json_is_object(value));
 }
 
 } // namespace
@@ -209,17 +216,19 @@ int to_buffer(const char *text, size_t len, void *data) {
 int json_dump_fast(const json_t *value, json_dump_callback_t callback, void *data, size_t flags) {
     if ((flags & ~SUPPORTED_FLAGS) != 0)
         return json_dump_callback(value, callback, data, flags);
-    if (value == nullptr || ((flags & JSON_ENCODE_ANY) == 0 && !json_is_array(value) && !json_is_object(value)))
+    if (!dumpable(value, flags))
         return -1;
-    // The writer's buffer is large: not on a worker's stack.
-    auto w = std::make_unique<piece_writer>(callback, data);
-    put_value(*w, value, flags, 0);
-    return w->ok() && w->flush() ? 0 : -1;
+    piece_writer w(callback, data);
+    put_value(w, value, flags, 0);
+    return w.ok() && w.flush() ? 0 : -1;
 }
 
 size_t json_dumpb_fast(const json_t *value, char *buffer, size_t size, size_t flags) {
-    buffer_sink sink{buffer, size, 0};
-    if (json_dump_fast(value, to_buffer, &sink, flags) != 0)
+    if ((flags & ~SUPPORTED_FLAGS) != 0)
+        return json_dumpb(value, buffer, size, flags);
+    if (!dumpable(value, flags))
         return 0;
-    return sink.used;
+    piece_writer w(buffer, size);
+    put_value(w, value, flags, 0);
+    return w.ok() ? w.written() : 0;
 }
