@@ -201,6 +201,31 @@ inline const ctl_tls_t *ctl_tls_of(const ctl_options_t &opts) {
     return ctl_is_tls_endpoint(opts.endpoint) ? &opts.tls : nullptr;
 }
 
+// Why an endpoint cannot be dialled as written (no port, a bad port, an
+// unknown scheme), or empty when it can.
+std::string ctl_endpoint_problem(const std::string &endpoint);
+
+// ---- Failure messages (one sentence each, with what to do) ----
+
+// An endpoint without a port; host as written in it.
+std::string ctl_msg_no_port(const std::string &endpoint, const std::string &host);
+std::string ctl_msg_bad_port(const std::string &endpoint);
+// A cleartext endpoint that reached a TLS listener: it answered in TLS
+// (answered_tls), or closed without the greeting a cleartext listener sends.
+std::string ctl_msg_cleartext_at_tls(const std::string &endpoint, bool answered_tls);
+// A tls+tcp:// endpoint that reached a cleartext listener.
+std::string ctl_msg_tls_at_cleartext(const std::string &endpoint);
+// No connection to the legacy gateway at where: err is the connect's errno,
+// 0 for a time-out.
+std::string ctl_msg_legacy_unreachable(const std::string &where, int err);
+// The gateway closed the connection before any answer, as it does for a
+// caller that is not root or in "legacyUsers"; uid is the caller's.
+std::string ctl_msg_legacy_closed(const std::string &where, unsigned uid);
+// What a legacy status means when it is the gateway's own "no such script"
+// (102 with no output); empty otherwise. configured: what the local script
+// configuration says of path (0 names it, 1 does not, -1 unreadable).
+std::string ctl_legacy_status_note(int32_t status, size_t data_len, const std::string &path, int configured);
+
 // ---- Client configuration file ----
 
 // What the file may hold: the endpoint and the TLS files (as -e, --cert,

@@ -26,7 +26,8 @@ constexpr const char overview_help[] =
     "\n"
     "Global options:\n"
     "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557;\n"
-    "                           tls+tcp://HOST:5558 for TLS)\n"
+    "                           tls+tcp://HOST:5558 for TLS); the port is required, and\n"
+    "                           a scheme that does not fit the port is named as such\n"
     "      --cert FILE          client certificate (PEM) for a tls+tcp:// endpoint\n"
     "      --key FILE           its private key (PEM, mode 0600)\n"
     "      --ca FILE            CA certificate that signed the daemon's certificate\n"
@@ -149,7 +150,9 @@ constexpr const char legacy_help[] =
     "\n"
     "The exit status is the one the gateway returns: the script's status, or 100 timed\n"
     "out, 101 failed, 102 no such script, 103 invalid script or request, 104 could not\n"
-    "be killed.\n";
+    "be killed. A 102 with no output is explained on standard error (is the path\n"
+    "configured here?), as is a connection the gateway refuses: it serves root and the\n"
+    "users in \"legacyUsers\" of the daemon configuration only.\n";
 
 constexpr const char script_config_help[] =
     "Usage: tuvoctl script-config EXECUTABLE --name NAME --authority AUTHORITY\n"

@@ -139,14 +139,25 @@ int do_legacy(const ctl_options_t &opts) {
                              ctl_timeout_ms(opts), &status, &data, &err);
     if (rc != 0)
         return fail(rc, "legacy: " + err);
+    // The gateway runs the script whose path is the first word, up to a blank.
+    std::string path = opts.legacy_line.substr(0, opts.legacy_line.find(' '));
+    std::string authority;
+    std::string note = status == 102 && data.empty()
+                           ? ctl_legacy_status_note(status, data.size(), path,
+                                                    ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, path, &authority))
+                           : std::string();
     if (opts.json) {
         json_ptr answer(json_pack("{s:i, s:s%}", "exitStatus", status, "stdout", data.data(), data.size()));
+        if (answer && !note.empty())
+            json_object_set_new(answer.get(), "note", json_string(note.c_str()));
         char *text = answer ? json_dumps(answer.get(), JSON_INDENT(2)) : nullptr;
         if (text != nullptr)
             printf("%s\n", text);
         free(text);
     } else {
         fwrite(data.data(), 1, data.size(), stdout);
+        if (!note.empty())
+            fprintf(stderr, "tuvoctl: %s\n", note.c_str());
     }
     return status & 0xff;
 }
