@@ -402,6 +402,31 @@ TEST_F(Tuvoctl, CheckConfigSaysWhatTheDaemonWouldSay) {
     d_.reset();
 }
 
+// A misspelt key and an address that cannot be bound are named, by
+// check-config and by the daemon at start, in the same words; neither stops
+// anything unless --strict asks for it.
+TEST_F(Tuvoctl, CheckConfigWarnsOfUnknownKeysAndAddressesTheDaemonCannotBind) {
+    std::string file = sb_->root + "/config.json";
+    sb_->write(file, "{\"bindAddrs\": [\"127.0.0.1\", \"not-an-ip\"], \"tlss\": {\"port\": 5558}}", 0600);
+    const std::string unknown = "Unknown configuration key \"tlss\" (kept, not used; did you mean \"tls\"?)";
+    const std::string address =
+        "Configuration key \"bindAddrs\" entry \"not-an-ip\" is not an IPv4 address; it will fail to bind and be "
+        "skipped";
+    tool_result r = tuvoctl({"check-config", file});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "warning: " + unknown + "\nwarning: " + address + "\n" + file + ": ok, with 2 warnings\n");
+    r = tuvoctl({"check-config", "--strict", file});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+
+    sb_->write(sb_->config_path(), read_file(file), 0600);
+    start();
+    EXPECT_NE(d_->log().find(unknown + "\n"), std::string::npos) << d_->log();
+    EXPECT_NE(d_->log().find(address + "\n"), std::string::npos) << d_->log();
+    // The bind itself still fails as it always has, and the rest is served.
+    EXPECT_NE(d_->log().find("Failed to bind tcp://[not-an-ip]:5557"), std::string::npos) << d_->log();
+    EXPECT_EQ(tuvoctl({"list", "-q"}).status, 0);
+}
+
 TEST_F(Tuvoctl, CheckScriptsAcceptsWhatTheDaemonLoads) {
     sb_->add_script({.name = "one", .body = "exit 0"});
     sb_->add_script({.name = "two", .body = "exit 0", .with_digest = false});

@@ -117,6 +117,7 @@ struct ctl_options_t {
     std::string scripts_dir = CTL_DEFAULT_SCRIPTS_DIR;
     // check-config
     std::string daemon_config = CTL_DEFAULT_DAEMON_CONFIG;
+    bool strict = false; // warnings fail the check too
     bool quiet = false;
 };
 
@@ -322,9 +323,11 @@ struct ctl_check_report_t {
 int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_report_t *report);
 
 // Checks a daemon configuration file with the daemon's own checks: one
-// line per problem, in the daemon's words, or "<file>: ok". 0 when the
-// daemon would accept it, CTL_EXIT_FAILED otherwise.
-int ctl_check_config(const std::string &path, FILE *out);
+// line per problem, in the daemon's words, then one "warning: " line per
+// warning (unknown keys, addresses that cannot be bound), then
+// "<file>: ok" when there is no problem. 0 when the daemon would accept it
+// (strict: and has no warning), CTL_EXIT_FAILED otherwise.
+int ctl_check_config(const std::string &path, bool strict, FILE *out);
 
 // The authority that the first file of dir configures for the script path
 // (the daemon's own choice when two files name it). 0 when found, 1 when

@@ -388,7 +388,12 @@ int parse_check(arg_reader &in, ctl_options_t *opts, std::string *err) {
 
 int parse_check_config(arg_reader &in, ctl_options_t *opts, std::string *err) {
     std::vector<std::string> operands;
-    if (parse_mixed(in, opts, &operands, err, [](arg_reader &, const std::string &) { return opt_result::no; }) != 0)
+    if (parse_mixed(in, opts, &operands, err, [&](arg_reader &, const std::string &arg) {
+            if (arg != "--strict")
+                return opt_result::no;
+            opts->strict = true;
+            return opt_result::yes;
+        }) != 0)
         return -1;
     if (operands.size() > 1) {
         *err = "check-config: one file expected";

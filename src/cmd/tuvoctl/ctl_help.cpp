@@ -22,7 +22,7 @@ constexpr const char overview_help[] =
     "  script-config EXECUTABLE --name NAME --authority AUTH [...]\n"
     "                                             print a script configuration file\n"
     "  check-scripts [-q] [DIR]                   check a script configuration directory\n"
-    "  check-config [FILE]                        check the daemon configuration file\n"
+    "  check-config [--strict] [FILE]             check the daemon configuration file\n"
     "\n"
     "Global options:\n"
     "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557;\n"
@@ -202,14 +202,20 @@ constexpr const char check_scripts_help[] =
     "leaves the daemon with no scripts at all.\n";
 
 constexpr const char check_config_help[] =
-    "Usage: tuvoctl check-config [FILE]\n"
+    "Usage: tuvoctl check-config [--strict] [FILE]\n"
     "\n"
     "Checks the daemon configuration FILE (default /lumo/conf/tuvod/config.json) as the\n"
     "daemon reads it at start-up: it must parse, and the keys that guard access (tls\n"
     "and everything in it, legacyUsers) must have the right types. Prints the daemon's\n"
     "own message for each problem and exits with 1 on any. A file that does not parse\n"
     "makes the daemon run on its last good copy (FILE.last-good); a wrong type in a\n"
-    "key that guards access stops it from starting.\n";
+    "key that guards access stops it from starting.\n"
+    "\n"
+    "Then one 'warning: ' line for each key the daemon does not know, at the top level\n"
+    "or in tls (kept but not used: a misspelt \"tlss\" leaves TLS off), and for each\n"
+    "bindAddrs entry that is not an IPv4 address (it fails to bind and is skipped); the\n"
+    "daemon logs the same warnings at start-up. Warnings alone exit with 0 (the last\n"
+    "line is 'FILE: ok, with N warnings'); --strict makes them exit with 1.\n";
 
 } // namespace
 

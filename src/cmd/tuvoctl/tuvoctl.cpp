@@ -279,7 +279,7 @@ int run(int argc, char **argv) {
         return ctl_check_scripts(opts.scripts_dir, opts.quiet, stdout, &report);
     }
     case ctl_cmd_t::check_config:
-        return ctl_check_config(opts.daemon_config, stdout);
+        return ctl_check_config(opts.daemon_config, opts.strict, stdout);
     case ctl_cmd_t::legacy:
         return do_legacy(opts);
     case ctl_cmd_t::list:
