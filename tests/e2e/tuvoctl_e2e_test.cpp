@@ -206,6 +206,21 @@ TEST_F(Tuvoctl, StartListGetAndClear) {
     EXPECT_EQ(row[2], "RUNNING");
     EXPECT_EQ(row[5], "-");
     EXPECT_EQ(tuvoctl({"list", "-q", "--name", "wait%"}).out, "cmd-1\n");
+    // --json stays the daemon's answer; with -l it carries the table's columns.
+    r = tuvoctl({"list", "--json"});
+    EXPECT_NE(r.out.find("\"cmd-1\": \"RUNNING\""), std::string::npos) << r.out;
+    r = tuvoctl({"list", "--json", "-l"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json_ptr rows(json_loads(r.out.c_str(), 0, nullptr));
+    ASSERT_EQ(json_array_size(rows.get()), 1u) << r.out;
+    json_t *first = json_array_get(rows.get(), 0);
+    EXPECT_STREQ(json_string_value(json_object_get(first, "requestUUID")), "cmd-1");
+    EXPECT_STREQ(json_string_value(json_object_get(first, "name")), "waiter");
+    EXPECT_STREQ(json_string_value(json_object_get(first, "state")), "RUNNING");
+    EXPECT_TRUE(json_is_string(json_object_get(first, "start"))) << r.out;
+    EXPECT_TRUE(json_is_null(json_object_get(first, "finish"))) << r.out;
+    EXPECT_GE(json_real_value(json_object_get(first, "seconds")), 0.0) << r.out;
+    EXPECT_TRUE(json_is_null(json_object_get(first, "exitStatus"))) << r.out;
     EXPECT_EQ(tuvoctl({"list", "-q", "--name", "other"}).out, "");
     r = tuvoctl({"get", "cmd-1"});
     EXPECT_EQ(r.status, 75) << "still running";
@@ -356,7 +371,8 @@ TEST_F(Tuvoctl, OtherCallersTextIsEscapedOutputIsNot) {
         return e2e::state_of(r) == "COMPLETE";
     }, 10000));
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {"list"}, {"list", "-q"}, {"--json", "list"}, {"get", "--peek", hostile, "name", "state"}}) {
+             {"list"}, {"list", "-q"}, {"--json", "list"}, {"--json", "list", "-l"},
+             {"get", "--peek", hostile, "name", "state"}}) {
         tool_result r = tuvoctl(args);
         EXPECT_EQ(r.status, 0) << r.err;
         for (const std::string *text : {&r.out, &r.err}) {

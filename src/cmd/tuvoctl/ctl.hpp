@@ -88,6 +88,7 @@ struct ctl_options_t {
     std::string cmd_pattern = "%";
     std::string state_pattern = "%";
     bool ids_only = false;   // list -q: request identifiers only
+    bool long_list = false;  // list -l: with --json, every column of the table
     std::string clear_state; // clear --state: every record in that state
 
     // legacy
@@ -256,7 +257,8 @@ bool ctl_uses_endpoint(ctl_cmd_t cmd);
 
 // ---- Records (list, get, clear --state) ----
 
-// One recorded command as list shows it.
+// One recorded command as list shows it; text as the daemon sent it
+// (escaped when printed).
 struct ctl_record_t {
     std::string uuid, name, state, start, finish;
     bool has_exit = false;
@@ -273,9 +275,16 @@ std::string ctl_human_duration(double seconds);
 bool ctl_record_from_reply(const std::string &uuid, json_t *reply, ctl_record_t *rec);
 // Sorted by start time (oldest first), then by identifier.
 void ctl_sort_records(std::vector<ctl_record_t> *records);
+// Run time (finished) or elapsed time (running) as of now_s; false when
+// the record has neither.
+bool ctl_record_seconds(const ctl_record_t &r, double now_s, double *seconds);
 // The table list prints: a header, then one aligned line per record with
 // elapsed time (running) or run time (finished) as of now_s.
 std::string ctl_format_records(const std::vector<ctl_record_t> &records, double now_s);
+// The same columns as JSON (list --long --json): an array of objects with
+// "requestUUID", "name", "state", "start", "finish", "seconds" and
+// "exitStatus", null where the table shows "-". Null when memory runs out.
+json_ptr ctl_records_json(const std::vector<ctl_record_t> &records, double now_s);
 // Lists the records matching the options' patterns and fetches each one
 // (peeking). 0, or an exit status with the reason in *err.
 int ctl_fetch_records(const ctl_options_t &opts, std::vector<ctl_record_t> *records,

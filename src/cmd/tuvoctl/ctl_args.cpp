@@ -263,6 +263,10 @@ int parse_list(arg_reader &in, ctl_options_t *opts, std::string *err) {
                 opts->ids_only = true;
                 return opt_result::yes;
             }
+            if (arg == "-l" || arg == "--long") {
+                opts->long_list = true;
+                return opt_result::yes;
+            }
             if (in.value_option(arg, "--state", &value, err)) {
                 if (in.failed())
                     return opt_result::error;

@@ -13,7 +13,7 @@ constexpr const char overview_help[] =
     "  run [-a AUTH] [-u UUID] -- PATH [ARG...]   run a script, wait, pass its output and status on\n"
     "  start [-a AUTH] [-u UUID] -- PATH [ARG...] start a script, print its request id\n"
     "  get [--peek] UUID [PROPERTY...]            show a recorded command (retires a finished one)\n"
-    "  list [--name PATTERN] [--state PATTERN]    list recorded commands\n"
+    "  list [--name PATTERN] [--state PATTERN] [-l] list recorded commands\n"
     "  clear [--force] UUID | --state STATE       delete a command's record, or all in a state\n"
     "  cancel [-a AUTH] UUID                      end a running command now\n"
     "  status                                     show what the daemon is doing\n"
@@ -93,14 +93,16 @@ constexpr const char get_help[] =
     "A get of a finished command deletes its record; --peek leaves it in place.\n";
 
 constexpr const char list_help[] =
-    "Usage: tuvoctl list [--name PATTERN] [--state PATTERN] [-q] [--json]\n"
+    "Usage: tuvoctl list [--name PATTERN] [--state PATTERN] [-q] [--json [-l]]\n"
     "\n"
     "Lists recorded commands, oldest first: identifier, script name, state, start\n"
     "time, run time (elapsed time while running) and exit status. PATTERN is an SQL\n"
     "LIKE pattern ('%' any text, '_' any character); a leading '!' inverts it. --name\n"
     "(or --cmd) matches the script's name, --state the state name (RUNNING, COMPLETE,\n"
     "TIMEDOUT, ...). -q prints the identifiers only; --json the daemon's answer\n"
-    "(identifier to state).\n"
+    "(identifier to state); --json with -l (--long) every column of the table, as an\n"
+    "array of {\"requestUUID\", \"name\", \"state\", \"start\", \"finish\", \"seconds\",\n"
+    "\"exitStatus\"} oldest first, null where the table shows '-'.\n"
     "Example: tuvoctl list --state '!RUNNING'\n";
 
 constexpr const char clear_help[] =

@@ -78,8 +78,16 @@ int do_list(const ctl_options_t &opts) {
         return fail(rc, err);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    fputs(ctl_format_records(records, static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9).c_str(),
-          stdout);
+    double now_s = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+    if (opts.json) {
+        json_ptr list = ctl_records_json(records, now_s);
+        cstr_ptr text(list ? json_dumps(list.get(), JSON_INDENT(2) | JSON_ENSURE_ASCII) : nullptr);
+        if (!text)
+            return fail(CTL_EXIT_FAILED, "out of memory");
+        printf("%s\n", text.get());
+        return CTL_EXIT_OK;
+    }
+    fputs(ctl_format_records(records, now_s).c_str(), stdout);
     return CTL_EXIT_OK;
 }
 
@@ -283,7 +291,8 @@ int run(int argc, char **argv) {
     case ctl_cmd_t::legacy:
         return do_legacy(opts);
     case ctl_cmd_t::list:
-        if (!opts.json)
+        // --json alone stays the daemon's own answer.
+        if (!opts.json || opts.long_list)
             return do_list(opts);
         return do_request(opts);
     case ctl_cmd_t::clear:
