@@ -8,8 +8,9 @@
 // A refused TLS handshake is reported with the side that refused and why.
 // A cleartext listener greets at once with its protocol header and a TLS
 // listener waits for a ClientHello: that is how a scheme that does not fit
-// the port is told from other failures (a failed handshake probes the port
-// once more, in cleartext, to hear whether it greets).
+// the port is told from other failures: a failed handshake, or a cleartext
+// connection closed before a byte arrived, probes the port once more, in
+// cleartext, to hear whether it greets.
 // The request is sent once; a lost connection is reported, never retried,
 // so a synchronous command never runs twice.
 #include <sys/stat.h>
@@ -130,7 +131,8 @@ class session {
   private:
     template <typename Op> asio::error_code await(Op op, std::chrono::steady_clock::time_point deadline, bool *timed_out);
     std::string refusal(const asio::error_code &ec);
-    bool greets_in_cleartext(std::chrono::steady_clock::time_point deadline);
+    enum class greeting { cleartext, silent, unreachable };
+    greeting probe_greeting(std::chrono::steady_clock::time_point deadline);
 
     endpoint_t ep_;
     std::string name_;
@@ -231,15 +233,18 @@ int session::handshake(const ctl_tls_t &tls, std::chrono::steady_clock::time_poi
     }
     if (ec) {
         bool certificate = SSL_get_verify_result(ssl) != X509_V_OK;
-        *err = !certificate && greets_in_cleartext(deadline) ? ctl_msg_tls_at_cleartext(name_) : refusal(ec);
+        *err = !certificate && probe_greeting(deadline) == greeting::cleartext ? ctl_msg_tls_at_cleartext(name_)
+                                                                               : refusal(ec);
         return CTL_EXIT_UNAVAILABLE;
     }
     return 0;
 }
 
-// Whether a new connection to the same address gets a cleartext request
-// peer's header unasked, within GREETING_WAIT (and the caller's deadline).
-bool session::greets_in_cleartext(std::chrono::steady_clock::time_point deadline) {
+// What a new connection to the same address hears unasked within
+// GREETING_WAIT (and the caller's deadline): a cleartext reply peer's
+// header; nothing on a connection still open (a TLS listener waiting for
+// its ClientHello); or anything else (no connection, closed at once).
+session::greeting session::probe_greeting(std::chrono::steady_clock::time_point deadline) {
     tcp::socket probe(io_);
     std::array<uint8_t, spwire::HEADER_SIZE> got{};
     bool done = false;
@@ -257,11 +262,16 @@ bool session::greets_in_cleartext(std::chrono::steady_clock::time_point deadline
     });
     auto until = std::min(deadline, std::chrono::steady_clock::now() + GREETING_WAIT);
     bool finished = run_until(io_, done, until);
+    asio::error_code ec;
+    // Still connected and quiet: waiting for the client to speak first.
+    bool waiting = !finished && probe.remote_endpoint(ec) == peer_ && !ec;
     asio::error_code ignored;
     probe.close(ignored);
     if (!finished)
         run_until(io_, done, std::chrono::steady_clock::now() + std::chrono::seconds(1), false);
-    return finished && !result && spwire::header_is(got, spwire::PROTO_REP);
+    if (finished && !result && spwire::header_is(got, spwire::PROTO_REP))
+        return greeting::cleartext;
+    return waiting ? greeting::silent : greeting::unreachable;
 }
 
 int session::exchange(const std::string &text, std::chrono::steady_clock::time_point deadline, int timeout_ms,
@@ -336,7 +346,14 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
     } else if (tls_ && ec.category() == asio::error::get_ssl_category()) {
         // With TLS 1.3 a refused client certificate shows only now.
         *err = refusal(ec);
-    } else if (!tls_ && received == 0 && (ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::broken_pipe)) {
+    } else if (!tls_ && looks_like_tls(first, received)) {
+        // An alert record is shorter than the header it stood in for.
+        *err = ctl_msg_cleartext_at_tls(name_, true);
+    } else if (!tls_ && received == 0 &&
+               (ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::broken_pipe) &&
+               probe_greeting(deadline) == greeting::silent) {
+        // A cleartext listener greets before it reads; one that keeps quiet
+        // waits for a ClientHello.
         *err = ctl_msg_cleartext_at_tls(name_, false);
     } else {
         *err = "lost the connection to tuvod at " + name_;
