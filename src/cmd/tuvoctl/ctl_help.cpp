@@ -13,7 +13,7 @@ constexpr const char overview_help[] =
     "  run [-a AUTH] [-u UUID] -- PATH [ARG...]   run a script, wait, pass its output and status on\n"
     "  start [-a AUTH] [-u UUID] -- PATH [ARG...] start a script, print its request id\n"
     "  get [--peek] UUID [PROPERTY...]            show a recorded command (retires a finished one)\n"
-    "  list [--name PATTERN] [--state PATTERN] [-l] list recorded commands\n"
+    "  list [--name PATTERN] [--state PATTERN]    list recorded commands (--json -l: as JSON)\n"
     "  clear [--force] UUID | --state STATE       delete a command's record, or all in a state\n"
     "  cancel [-a AUTH] UUID                      end a running command now\n"
     "  status                                     show what the daemon is doing\n"
