@@ -1,5 +1,6 @@
 // The daemon configuration: the merge of a parsed file with the defaults,
-// and the whole load of a file (open, repair, parse, merge, rewrite).
+// the whole load of a file (open, repair, parse, merge, rewrite), and the
+// warnings about keys and addresses it would not use.
 //
 // An input that is a two-element array is taken as [configuration,
 // defaults], so that both sides of the merge vary; anything else is merged
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -86,8 +88,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
+// Warnings are bounded in number and length, and carry no control byte
+// into a log line or a terminal.
+void check_warnings(json_t *parsed) {
+    std::vector<std::string> warnings = tuvod_config_warnings(parsed);
+    fuzz::check(warnings.size() <= 33, "warnings are capped");
+    for (const std::string &w : warnings) {
+        fuzz::check(w.size() < 2048, "a warning is one bounded line");
+        for (unsigned char c : w)
+            fuzz::check(c >= 0x20 && c != 0x7f, "no control bytes in a warning");
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     json_ptr parsed(json_loadb(reinterpret_cast<const char *>(data), size, 0, nullptr));
+    if (parsed)
+        check_warnings(parsed.get());
     if (parsed) {
         if (json_is_array(parsed.get()) && json_array_size(parsed.get()) == 2) {
             check_merge(json_array_get(parsed.get(), 0), json_array_get(parsed.get(), 1));

@@ -103,6 +103,10 @@ Sandbox::Sandbox() {
     bin_dir = root + "/bin";
     for (const auto &d : {scripts_dir, cache_dir, log_dir, bin_dir})
         fs::create_directories(d);
+    // Seen through the mounts, the directories are as an installation makes them.
+    for (const auto &d : {conf_dir, scripts_dir})
+        chmod(d.c_str(), isolation::FIXED_CONF_MODE);
+    chmod(log_dir.c_str(), isolation::FIXED_LOG_MODE);
     mounts_ = isolation::bind_fixed_dirs(conf_dir, cache_dir, log_dir);
     std::string parent = own_cgroup_dir();
     if (!parent.empty())

@@ -124,7 +124,15 @@ TEST_F(TlsE2E, RefusedCertificatesAreStoppedAtTheHandshakeAndRunNothing) {
         EXPECT_FALSE(a.reply) << who;
     }
     EXPECT_TRUE(d_->wait_for_log("certificate has expired", 5000)) << d_->log();
-    EXPECT_NE(d_->log().find("TLS handshake failed"), std::string::npos);
+    // Every refusal names the peer turned away.
+    std::string log = d_->log();
+    int refusals = 0;
+    for (size_t at = log.find("TLS handshake failed: "); at != std::string::npos;
+         at = log.find("TLS handshake failed: ", at + 1), refusals++) {
+        std::string line = log.substr(at, log.find('\n', at) - at);
+        EXPECT_TRUE(line.ends_with(" (from 127.0.0.1)")) << line;
+    }
+    EXPECT_GT(refusals, 0) << log;
     EXPECT_TRUE(d_->wait_for_log("the client certificate names no CN", 5000)) << d_->log();
     EXPECT_EQ(e2e::read_file(marker_), "");
     // The listener still serves good clients afterwards.
@@ -294,6 +302,33 @@ TEST_F(TlsE2E, TuvoctlSpeaksTlsAndSaysWhichSideRefused) {
     EXPECT_EQ(no_files.first, 64) << no_files.second;
     EXPECT_NE(no_files.second.find("needs --cert, --key and --ca"), std::string::npos) << no_files.second;
     EXPECT_EQ(e2e::read_file(marker_), "x\n");
+}
+
+// The usual slips in an endpoint each get their own sentence, naming the
+// endpoint that fits.
+TEST_F(TlsE2E, TuvoctlNamesTheSchemeThatFitsThePort) {
+    start();
+    const std::string files =
+        " --cert " + certs_ + "/alice.pem --key " + certs_ + "/alice.key --ca " + certs_ + "/ca.pem";
+    auto plain_at_tls = tuvoctl("-e tcp://127.0.0.1:5558 list");
+    EXPECT_EQ(plain_at_tls.first, 69);
+    EXPECT_EQ(plain_at_tls.second,
+              "tuvoctl: tcp://127.0.0.1:5558 closed the connection without the greeting a cleartext listener "
+              "sends, as a TLS listener does: use tls+tcp://127.0.0.1:5558 with --cert, --key and --ca, or the "
+              "cleartext port (5557 by default)\n");
+    auto tls_at_plain = tuvoctl("-e tls+tcp://127.0.0.1:5557" + files + " list");
+    EXPECT_EQ(tls_at_plain.first, 69);
+    EXPECT_EQ(tls_at_plain.second,
+              "tuvoctl: tls+tcp://127.0.0.1:5557 is a cleartext listener, not TLS (it greets in tuvod's cleartext "
+              "protocol): use tcp://127.0.0.1:5557, or the TLS port (5558 by default) with tls+tcp://\n");
+    auto no_port = tuvoctl("-e tls+tcp://127.0.0.1" + files + " list");
+    EXPECT_EQ(no_port.first, 64);
+    EXPECT_EQ(no_port.second, "tuvoctl: the endpoint 'tls+tcp://127.0.0.1' has no port: the daemon listens on "
+                              "tcp://127.0.0.1:5557 (cleartext) and, when TLS is configured, on "
+                              "tls+tcp://127.0.0.1:5558\n");
+    // The right endpoint works.
+    auto ok = tuvoctl("-e tls+tcp://127.0.0.1:5558" + files + " list -q");
+    EXPECT_EQ(ok.first, 0) << ok.second;
 }
 
 TEST_F(TlsE2E, TuvoctlTakesEverythingFromItsConfigurationFile) {

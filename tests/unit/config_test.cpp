@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "config.hpp"
+#include "config_check.hpp"
 #include "handles.hpp"
 #include "log_sandbox.hpp"
 
@@ -305,6 +308,67 @@ TEST_F(ConfigTest, WrongTypesInKeysThatGuardAccessRefuseTheLoad) {
     EXPECT_EQ(tuvod_load_config(&state_), -1);
     EXPECT_TRUE(logged("Configuration key \"tls\" must be an object\n"));
     EXPECT_NE(access((path_ + ".last-good").c_str(), F_OK), 0);
+}
+
+// What the daemon keeps but will not use as meant is named, at load and by
+// the shared check, in the same words; the file still loads.
+TEST_F(ConfigTest, UnknownKeysAndUnbindableAddressesAreWarnedAboutButKept) {
+    const std::string text = "{\"tuvodUUID\": \"11111111-2222-3333-4444-555555555555\", "
+                             "\"bindAddrs\": [\"127.0.0.1\", \"not-an-ip\", \"::1\", 7], "
+                             "\"tlss\": {\"port\": 5558}, \"MaxConnections\": 9, \"color\": \"blue\", "
+                             "\"tls\": {\"bindAddrs\": [\"10.0.0.1\", \"host.example\"], \"certfile\": \"c\"}, "
+                             "\"legacyUsers\": [], \"maxOutputBytes\": 4096}";
+    write(text);
+    const std::vector<std::string> expected = {
+        "Unknown configuration key \"tlss\" (kept, not used; did you mean \"tls\"?)",
+        "Unknown configuration key \"MaxConnections\" (kept, not used; did you mean \"maxConnections\"?)",
+        "Unknown configuration key \"color\" (kept, not used)",
+        "Configuration key \"bindAddrs\" entry \"not-an-ip\" is not an IPv4 address; it will fail to bind and be "
+        "skipped",
+        "Configuration key \"bindAddrs\" entry \"::1\" is not an IPv4 address; it will fail to bind and be skipped",
+        "Configuration key \"bindAddrs\" element 3 is not an address string; it is skipped",
+        "Unknown configuration key \"tls.certfile\" (kept, not used; did you mean \"tls.certFile\"?)",
+        "Configuration key \"tls.bindAddrs\" entry \"host.example\" is not an IPv4 address; it will fail to bind "
+        "and be skipped",
+    };
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(tuvod_config_check_file(path_.c_str(), &warnings).empty());
+    std::vector<std::string> sorted_warnings = warnings, sorted_expected = expected;
+    std::sort(sorted_warnings.begin(), sorted_warnings.end());
+    std::sort(sorted_expected.begin(), sorted_expected.end());
+    EXPECT_EQ(sorted_warnings, sorted_expected);
+
+    ASSERT_EQ(tuvod_load_config(&state_), 0);
+    for (const std::string &w : expected)
+        EXPECT_TRUE(logged(w + "\n")) << w;
+    EXPECT_EQ(uuid(), "11111111-2222-3333-4444-555555555555");
+    EXPECT_TRUE(json_is_object(json_object_get(state_.config_js, "tlss")));
+}
+
+TEST_F(ConfigTest, KnownKeysDrawNoWarningAndStrangeKeysAreEscapedAndCounted) {
+    json_ptr clean(json_loads("{\"tuvodUUID\": \"u\", \"bindAddrs\": [\"127.0.0.1\"], \"infoLevel\": \"Info\", "
+                              "\"debugMask\": \"DB\", \"legacyUsers\": [0], \"resultRetentionSeconds\": 0, "
+                              "\"maxQueuedRequests\": 1, \"maxQueuedBytes\": 1, \"maxAsyncRuns\": 1, "
+                              "\"maxOutputBytes\": 1, \"maxConnections\": 1, \"maxConnectionsPerAddress\": 1, "
+                              "\"handshakeTimeoutSeconds\": 1, \"idleTimeoutSeconds\": 1, \"maxPendingRequests\": 1, "
+                              "\"tls\": {\"bindAddrs\": [], \"port\": 1, \"certFile\": \"c\", \"keyFile\": \"k\", "
+                              "\"clientCAFile\": \"a\", \"clientCRLFile\": \"r\", \"cleartextLoopbackOnly\": true}}",
+                              0, nullptr));
+    ASSERT_TRUE(clean);
+    EXPECT_TRUE(tuvod_config_warnings(clean.get()).empty());
+
+    json_ptr hostile(json_object());
+    json_object_set_new(hostile.get(), "x\x1b[2J\nInjected", json_true());
+    std::vector<std::string> one = tuvod_config_warnings(hostile.get());
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0], "Unknown configuration key \"x\\x1b[2J\\nInjected\" (kept, not used)");
+
+    json_ptr many(json_object());
+    for (int i = 0; i < 100; i++)
+        json_object_set_new(many.get(), ("zz" + std::to_string(i)).c_str(), json_null());
+    std::vector<std::string> capped = tuvod_config_warnings(many.get());
+    ASSERT_EQ(capped.size(), 33u);
+    EXPECT_EQ(capped.back(), "... and 68 more configuration warnings");
 }
 
 } // namespace

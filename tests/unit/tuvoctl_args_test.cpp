@@ -89,6 +89,10 @@ TEST(TuvoctlArgs, CommandOperands) {
     ASSERT_EQ(p.rc, 0) << p.err;
     EXPECT_EQ(p.opts.cmd, ctl_cmd_t::check_config);
     EXPECT_EQ(p.opts.daemon_config, "/etc/x.json");
+    EXPECT_FALSE(p.opts.strict);
+    p = parse({"check-config", "/etc/x.json", "--strict"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_TRUE(p.opts.strict);
 }
 
 TEST(TuvoctlArgs, ScriptConfigOptions) {

@@ -4,18 +4,21 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture.hpp"
 #include "ctl.hpp"
@@ -320,6 +323,90 @@ TEST(TuvoctlProtocol, TlsFilesOthersCanChangeAreRefused) {
     EXPECT_EQ(ctl_exchange(endpoint, 5000, "{}", &body, &err, &tls), CTL_EXIT_UNAVAILABLE) << err;
     std::error_code ec;
     std::filesystem::remove_all(d, ec);
+}
+
+} // namespace
+
+namespace {
+
+// A listener that is not the daemon: it treats each accepted connection as
+// told (index 0 is the first), for the scheme checks below. Bounded: it
+// stops accepting when the object goes.
+class odd_listener {
+  public:
+    enum class act { close, hold, tls_alert };
+    explicit odd_listener(std::vector<act> acts) : acts_(std::move(acts)), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        EXPECT_EQ(bind(fd_.get(), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+        EXPECT_EQ(listen(fd_.get(), 8), 0);
+        getsockname(fd_.get(), reinterpret_cast<struct sockaddr *>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~odd_listener() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::string endpoint() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    void serve() {
+        for (size_t n = 0; !stop_;) {
+            struct pollfd p = {fd_.get(), POLLIN, 0};
+            if (poll(&p, 1, 50) != 1)
+                continue;
+            unique_fd c(accept(fd_.get(), nullptr, nullptr));
+            act a = n < acts_.size() ? acts_[n] : acts_.back();
+            n++;
+            if (a == act::tls_alert) {
+                // As a TLS listener does: read the would-be ClientHello, then
+                // alert (reading first, so the close is no reset).
+                struct pollfd in = {c.get(), POLLIN, 0};
+                char hello[4096];
+                if (poll(&in, 1, 2000) == 1)
+                    (void)!read(c.get(), hello, sizeof hello);
+                static const char alert[] = "\x15\x03\x03\x00\x02\x02\x46";
+                (void)!write(c.get(), alert, sizeof alert - 1);
+            }
+            if (a == act::hold)
+                held_.push_back(std::move(c));
+        }
+    }
+    std::vector<act> acts_;
+    unique_fd fd_;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::vector<unique_fd> held_;
+    std::thread thread_;
+};
+
+// A cleartext exchange that meets no greeting is told apart by a second
+// look at the port: a TLS listener keeps quiet, waiting for a ClientHello,
+// while a listener that closes every connection (a daemon at its limits) is
+// no TLS listener at all.
+TEST(TuvoctlProtocol, ACleartextEndpointAtATlsPortIsNamed) {
+    using act = odd_listener::act;
+    json_ptr req = ctl_request("id", "a", "list", json_object());
+    json_ptr reply;
+    std::string err;
+    {
+        odd_listener tls_like({act::close, act::hold});
+        EXPECT_EQ(ctl_call(tls_like.endpoint(), 10000, req.get(), &reply, &err), CTL_EXIT_UNAVAILABLE);
+        EXPECT_EQ(err, ctl_msg_cleartext_at_tls(tls_like.endpoint(), false));
+    }
+    {
+        odd_listener alerting({act::tls_alert});
+        EXPECT_EQ(ctl_call(alerting.endpoint(), 10000, req.get(), &reply, &err), CTL_EXIT_UNAVAILABLE);
+        EXPECT_EQ(err, ctl_msg_cleartext_at_tls(alerting.endpoint(), true));
+    }
+    {
+        odd_listener closing({act::close});
+        EXPECT_EQ(ctl_call(closing.endpoint(), 10000, req.get(), &reply, &err), CTL_EXIT_UNAVAILABLE);
+        EXPECT_EQ(err, "lost the connection to tuvod at " + closing.endpoint());
+    }
 }
 
 } // namespace

@@ -75,6 +75,24 @@ TEST(TuvoctlRecords, TableShowsRunTimeElapsedTimeAndExitStatus) {
               "UUID    NAME        STATE     START                TIME   EXIT\n"
               "u-done  backup      COMPLETE  2026-12-06 06:00:00  1m05s  3\n"
               "u-run   scrub-pool  RUNNING   2026-12-06 06:02:00  30.0s  -\n");
+
+    // list --long --json: the same columns, nothing escaped twice, null for '-'.
+    ctl_record_t odd;
+    odd.uuid = "u-odd";
+    odd.name = "n\x1b";
+    odd.state = "LOST";
+    odd.start = "garbled";
+    recs.push_back(odd);
+    json_ptr rows = ctl_records_json(recs, now);
+    cstr_ptr text(json_dumps(rows.get(), JSON_COMPACT | JSON_ENSURE_ASCII));
+    EXPECT_STREQ(text.get(),
+                 "[{\"requestUUID\":\"u-done\",\"name\":\"backup\",\"state\":\"COMPLETE\","
+                 "\"start\":\"2026-12-06T06:00:00.000000+0000\",\"finish\":\"2026-12-06T06:01:05.000000+0000\","
+                 "\"seconds\":65.0,\"exitStatus\":3},"
+                 "{\"requestUUID\":\"u-run\",\"name\":\"scrub-pool\",\"state\":\"RUNNING\","
+                 "\"start\":\"2026-12-06T06:02:00.000000+0000\",\"finish\":null,\"seconds\":30.0,\"exitStatus\":null},"
+                 "{\"requestUUID\":\"u-odd\",\"name\":\"n\\u001B\",\"state\":\"LOST\",\"start\":\"garbled\","
+                 "\"finish\":null,\"seconds\":null,\"exitStatus\":null}]");
 }
 
 TEST(TuvoctlRecords, GetWithoutPropertiesBehavesLikeRun) {

@@ -88,6 +88,7 @@ struct ctl_options_t {
     std::string cmd_pattern = "%";
     std::string state_pattern = "%";
     bool ids_only = false;   // list -q: request identifiers only
+    bool long_list = false;  // list -l: with --json, every column of the table
     std::string clear_state; // clear --state: every record in that state
 
     // legacy
@@ -117,6 +118,7 @@ struct ctl_options_t {
     std::string scripts_dir = CTL_DEFAULT_SCRIPTS_DIR;
     // check-config
     std::string daemon_config = CTL_DEFAULT_DAEMON_CONFIG;
+    bool strict = false; // warnings fail the check too
     bool quiet = false;
 };
 
@@ -201,6 +203,31 @@ inline const ctl_tls_t *ctl_tls_of(const ctl_options_t &opts) {
     return ctl_is_tls_endpoint(opts.endpoint) ? &opts.tls : nullptr;
 }
 
+// Why an endpoint cannot be dialled as written (no port, a bad port, an
+// unknown scheme), or empty when it can.
+std::string ctl_endpoint_problem(const std::string &endpoint);
+
+// ---- Failure messages (one sentence each, with what to do) ----
+
+// An endpoint without a port; host as written in it.
+std::string ctl_msg_no_port(const std::string &endpoint, const std::string &host);
+std::string ctl_msg_bad_port(const std::string &endpoint);
+// A cleartext endpoint that reached a TLS listener: it answered in TLS
+// (answered_tls), or closed without the greeting a cleartext listener sends.
+std::string ctl_msg_cleartext_at_tls(const std::string &endpoint, bool answered_tls);
+// A tls+tcp:// endpoint that reached a cleartext listener.
+std::string ctl_msg_tls_at_cleartext(const std::string &endpoint);
+// No connection to the legacy gateway at where: err is the connect's errno,
+// 0 for a time-out.
+std::string ctl_msg_legacy_unreachable(const std::string &where, int err);
+// The gateway closed the connection before any answer, as it does for a
+// caller that is not root or in "legacyUsers"; uid is the caller's.
+std::string ctl_msg_legacy_closed(const std::string &where, unsigned uid);
+// What a legacy status means when it is the gateway's own "no such script"
+// (102 with no output); empty otherwise. configured: what the local script
+// configuration says of path (0 names it, 1 does not, -1 unreadable).
+std::string ctl_legacy_status_note(int32_t status, size_t data_len, const std::string &path, int configured);
+
 // ---- Client configuration file ----
 
 // What the file may hold: the endpoint and the TLS files (as -e, --cert,
@@ -230,7 +257,8 @@ bool ctl_uses_endpoint(ctl_cmd_t cmd);
 
 // ---- Records (list, get, clear --state) ----
 
-// One recorded command as list shows it.
+// One recorded command as list shows it; text as the daemon sent it
+// (escaped when printed).
 struct ctl_record_t {
     std::string uuid, name, state, start, finish;
     bool has_exit = false;
@@ -247,9 +275,16 @@ std::string ctl_human_duration(double seconds);
 bool ctl_record_from_reply(const std::string &uuid, json_t *reply, ctl_record_t *rec);
 // Sorted by start time (oldest first), then by identifier.
 void ctl_sort_records(std::vector<ctl_record_t> *records);
+// Run time (finished) or elapsed time (running) as of now_s; false when
+// the record has neither.
+bool ctl_record_seconds(const ctl_record_t &r, double now_s, double *seconds);
 // The table list prints: a header, then one aligned line per record with
 // elapsed time (running) or run time (finished) as of now_s.
 std::string ctl_format_records(const std::vector<ctl_record_t> &records, double now_s);
+// The same columns as JSON (list --long --json): an array of objects with
+// "requestUUID", "name", "state", "start", "finish", "seconds" and
+// "exitStatus", null where the table shows "-". Null when memory runs out.
+json_ptr ctl_records_json(const std::vector<ctl_record_t> &records, double now_s);
 // Lists the records matching the options' patterns and fetches each one
 // (peeking). 0, or an exit status with the reason in *err.
 int ctl_fetch_records(const ctl_options_t &opts, std::vector<ctl_record_t> *records,
@@ -297,9 +332,11 @@ struct ctl_check_report_t {
 int ctl_check_scripts(const std::string &dir, bool quiet, FILE *out, ctl_check_report_t *report);
 
 // Checks a daemon configuration file with the daemon's own checks: one
-// line per problem, in the daemon's words, or "<file>: ok". 0 when the
-// daemon would accept it, CTL_EXIT_FAILED otherwise.
-int ctl_check_config(const std::string &path, FILE *out);
+// line per problem, in the daemon's words, then one "warning: " line per
+// warning (unknown keys, addresses that cannot be bound), then
+// "<file>: ok" when there is no problem. 0 when the daemon would accept it
+// (strict: and has no warning), CTL_EXIT_FAILED otherwise.
+int ctl_check_config(const std::string &path, bool strict, FILE *out);
 
 // The authority that the first file of dir configures for the script path
 // (the daemon's own choice when two files name it). 0 when found, 1 when

@@ -263,6 +263,10 @@ int parse_list(arg_reader &in, ctl_options_t *opts, std::string *err) {
                 opts->ids_only = true;
                 return opt_result::yes;
             }
+            if (arg == "-l" || arg == "--long") {
+                opts->long_list = true;
+                return opt_result::yes;
+            }
             if (in.value_option(arg, "--state", &value, err)) {
                 if (in.failed())
                     return opt_result::error;
@@ -388,7 +392,12 @@ int parse_check(arg_reader &in, ctl_options_t *opts, std::string *err) {
 
 int parse_check_config(arg_reader &in, ctl_options_t *opts, std::string *err) {
     std::vector<std::string> operands;
-    if (parse_mixed(in, opts, &operands, err, [](arg_reader &, const std::string &) { return opt_result::no; }) != 0)
+    if (parse_mixed(in, opts, &operands, err, [&](arg_reader &, const std::string &arg) {
+            if (arg != "--strict")
+                return opt_result::no;
+            opts->strict = true;
+            return opt_result::yes;
+        }) != 0)
         return -1;
     if (operands.size() > 1) {
         *err = "check-config: one file expected";

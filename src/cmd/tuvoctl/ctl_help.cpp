@@ -13,7 +13,7 @@ constexpr const char overview_help[] =
     "  run [-a AUTH] [-u UUID] -- PATH [ARG...]   run a script, wait, pass its output and status on\n"
     "  start [-a AUTH] [-u UUID] -- PATH [ARG...] start a script, print its request id\n"
     "  get [--peek] UUID [PROPERTY...]            show a recorded command (retires a finished one)\n"
-    "  list [--name PATTERN] [--state PATTERN]    list recorded commands\n"
+    "  list [--name PATTERN] [--state PATTERN]    list recorded commands (--json -l: as JSON)\n"
     "  clear [--force] UUID | --state STATE       delete a command's record, or all in a state\n"
     "  cancel [-a AUTH] UUID                      end a running command now\n"
     "  status                                     show what the daemon is doing\n"
@@ -22,11 +22,12 @@ constexpr const char overview_help[] =
     "  script-config EXECUTABLE --name NAME --authority AUTH [...]\n"
     "                                             print a script configuration file\n"
     "  check-scripts [-q] [DIR]                   check a script configuration directory\n"
-    "  check-config [FILE]                        check the daemon configuration file\n"
+    "  check-config [--strict] [FILE]             check the daemon configuration file\n"
     "\n"
     "Global options:\n"
     "  -e, --endpoint ENDPOINT  daemon endpoint (default tcp://127.0.0.1:5557;\n"
-    "                           tls+tcp://HOST:5558 for TLS)\n"
+    "                           tls+tcp://HOST:5558 for TLS); the port is required, and\n"
+    "                           a scheme that does not fit the port is named as such\n"
     "      --cert FILE          client certificate (PEM) for a tls+tcp:// endpoint\n"
     "      --key FILE           its private key (PEM, mode 0600)\n"
     "      --ca FILE            CA certificate that signed the daemon's certificate\n"
@@ -92,14 +93,16 @@ constexpr const char get_help[] =
     "A get of a finished command deletes its record; --peek leaves it in place.\n";
 
 constexpr const char list_help[] =
-    "Usage: tuvoctl list [--name PATTERN] [--state PATTERN] [-q] [--json]\n"
+    "Usage: tuvoctl list [--name PATTERN] [--state PATTERN] [-q] [--json [-l]]\n"
     "\n"
     "Lists recorded commands, oldest first: identifier, script name, state, start\n"
     "time, run time (elapsed time while running) and exit status. PATTERN is an SQL\n"
     "LIKE pattern ('%' any text, '_' any character); a leading '!' inverts it. --name\n"
     "(or --cmd) matches the script's name, --state the state name (RUNNING, COMPLETE,\n"
     "TIMEDOUT, ...). -q prints the identifiers only; --json the daemon's answer\n"
-    "(identifier to state).\n"
+    "(identifier to state); --json with -l (--long) every column of the table, as an\n"
+    "array of {\"requestUUID\", \"name\", \"state\", \"start\", \"finish\", \"seconds\",\n"
+    "\"exitStatus\"} oldest first, null where the table shows '-'.\n"
     "Example: tuvoctl list --state '!RUNNING'\n";
 
 constexpr const char clear_help[] =
@@ -149,7 +152,9 @@ constexpr const char legacy_help[] =
     "\n"
     "The exit status is the one the gateway returns: the script's status, or 100 timed\n"
     "out, 101 failed, 102 no such script, 103 invalid script or request, 104 could not\n"
-    "be killed.\n";
+    "be killed. A 102 with no output is explained on standard error (is the path\n"
+    "configured here?), as is a connection the gateway refuses: it serves root and the\n"
+    "users in \"legacyUsers\" of the daemon configuration only.\n";
 
 constexpr const char script_config_help[] =
     "Usage: tuvoctl script-config EXECUTABLE --name NAME --authority AUTHORITY\n"
@@ -199,14 +204,20 @@ constexpr const char check_scripts_help[] =
     "leaves the daemon with no scripts at all.\n";
 
 constexpr const char check_config_help[] =
-    "Usage: tuvoctl check-config [FILE]\n"
+    "Usage: tuvoctl check-config [--strict] [FILE]\n"
     "\n"
     "Checks the daemon configuration FILE (default /lumo/conf/tuvod/config.json) as the\n"
     "daemon reads it at start-up: it must parse, and the keys that guard access (tls\n"
     "and everything in it, legacyUsers) must have the right types. Prints the daemon's\n"
     "own message for each problem and exits with 1 on any. A file that does not parse\n"
     "makes the daemon run on its last good copy (FILE.last-good); a wrong type in a\n"
-    "key that guards access stops it from starting.\n";
+    "key that guards access stops it from starting.\n"
+    "\n"
+    "Then one 'warning: ' line for each key the daemon does not know, at the top level\n"
+    "or in tls (kept but not used: a misspelt \"tlss\" leaves TLS off), and for each\n"
+    "bindAddrs entry that is not an IPv4 address (it fails to bind and is skipped); the\n"
+    "daemon logs the same warnings at start-up. Warnings alone exit with 0 (the last\n"
+    "line is 'FILE: ok, with N warnings'); --strict makes them exit with 1.\n";
 
 } // namespace
 

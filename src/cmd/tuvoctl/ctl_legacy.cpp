@@ -5,7 +5,8 @@
 // daemon answers with a 32-bit little-endian signed exit status, a 32-bit
 // little-endian length and that many bytes of the script's standard output,
 // and closes the connection. The whole exchange is bounded by the reply
-// time-out.
+// time-out. The gateway closes a connection it will not serve without a
+// word, so a close before any answer is reported as such a refusal.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -107,9 +108,7 @@ int ctl_legacy_call(const char *addr, int port, const std::string &line, int tim
         socklen_t len = sizeof soerr;
         if (errno != EINPROGRESS || !wait_ready(fd.get(), POLLOUT, deadline) ||
             getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soerr, &len) != 0 || soerr != 0) {
-            *err = "no legacy gateway answers at " + where + ": " +
-                   (soerr != 0 && soerr != EINPROGRESS ? strerror(soerr) : "time-out") +
-                   " (is tuvod running?)";
+            *err = ctl_msg_legacy_unreachable(where, soerr != EINPROGRESS ? soerr : 0);
             return CTL_EXIT_UNAVAILABLE;
         }
     }
@@ -125,6 +124,9 @@ int ctl_legacy_call(const char *addr, int port, const std::string &line, int tim
                 *err = "the legacy gateway at " + where + " does not take the request";
                 return CTL_EXIT_UNAVAILABLE;
             }
+        } else if (errno == EPIPE || errno == ECONNRESET) {
+            *err = ctl_msg_legacy_closed(where, geteuid());
+            return CTL_EXIT_UNAVAILABLE;
         } else if (errno != EINTR) {
             *err = std::string("sending to the legacy gateway failed: ") + strerror(errno);
             return CTL_EXIT_UNAVAILABLE;
@@ -149,9 +151,11 @@ int ctl_legacy_call(const char *addr, int port, const std::string &line, int tim
         ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
         if (n > 0) {
             answer.append(chunk, static_cast<size_t>(n));
+        } else if ((n == 0 || errno == ECONNRESET) && answer.empty()) {
+            *err = ctl_msg_legacy_closed(where, geteuid());
+            return CTL_EXIT_UNAVAILABLE;
         } else if (n == 0) {
-            *err = answer.empty() ? "the legacy gateway closed the connection without an answer"
-                                  : "the legacy gateway's answer is cut short";
+            *err = "the legacy gateway's answer is cut short";
             return CTL_EXIT_PROTOCOL;
         } else if (errno != EINTR && errno != EAGAIN) {
             *err = std::string("reading the legacy answer failed: ") + strerror(errno);

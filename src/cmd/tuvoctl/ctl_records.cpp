@@ -26,6 +26,17 @@ std::string json_text(json_t *obj, const char *key) {
     return json_is_string(value) ? escape_outside_text(json_string_value(value), json_string_length(value)) : "";
 }
 
+// A member's text as the daemon sent it (for JSON output, which escapes).
+std::string raw_text(json_t *obj, const char *key) {
+    json_t *value = json_object_get(obj, key);
+    return json_is_string(value) ? std::string(json_string_value(value), json_string_length(value)) : "";
+}
+
+// A string member, or null for text that is empty (absent).
+json_t *text_or_null(const std::string &text) {
+    return text.empty() ? json_null() : json_stringn(text.data(), text.size());
+}
+
 // "2026-12-06T06:12:30.004211+0100" -> "2026-12-06 06:12:30"
 std::string short_stamp(const std::string &stamp) {
     if (stamp.size() < 19)
@@ -134,10 +145,10 @@ bool ctl_record_from_reply(const std::string &uuid, json_t *reply, ctl_record_t 
         return false;
     json_t *result = json_object_get(reply, "result");
     rec->uuid = uuid;
-    rec->name = json_text(result, "name");
-    rec->state = json_text(result, "state");
-    rec->start = json_text(result, "start");
-    rec->finish = json_text(result, "finish");
+    rec->name = raw_text(result, "name");
+    rec->state = raw_text(result, "state");
+    rec->start = raw_text(result, "start");
+    rec->finish = raw_text(result, "finish");
     json_t *status = json_object_get(json_object_get(result, "output"), "exitStatus");
     rec->has_exit = json_is_integer(status);
     rec->exit_status = rec->has_exit ? static_cast<int>(json_integer_value(status)) : 0;
@@ -155,6 +166,19 @@ void ctl_sort_records(std::vector<ctl_record_t> *records) {
     });
 }
 
+bool ctl_record_seconds(const ctl_record_t &r, double now_s, double *seconds) {
+    double start = 0, finish = 0;
+    if (!ctl_parse_stamp(r.start, &start))
+        return false;
+    if (!r.finish.empty() && ctl_parse_stamp(r.finish, &finish))
+        *seconds = finish - start;
+    else if (r.state == "RUNNING")
+        *seconds = now_s - start;
+    else
+        return false;
+    return true;
+}
+
 std::string ctl_format_records(const std::vector<ctl_record_t> &records, double now_s) {
     struct row {
         std::string cells[6];
@@ -162,16 +186,10 @@ std::string ctl_format_records(const std::vector<ctl_record_t> &records, double 
     std::vector<row> rows;
     rows.push_back({{"UUID", "NAME", "STATE", "START", "TIME", "EXIT"}});
     for (const ctl_record_t &r : records) {
-        double start = 0, finish = 0;
-        std::string time = "-";
-        if (ctl_parse_stamp(r.start, &start)) {
-            if (!r.finish.empty() && ctl_parse_stamp(r.finish, &finish))
-                time = ctl_human_duration(finish - start);
-            else if (r.state == "RUNNING")
-                time = ctl_human_duration(now_s - start);
-        }
-        rows.push_back({{ctl_escape(r.uuid), r.name, r.state, short_stamp(r.start), time,
-                         r.has_exit ? std::to_string(r.exit_status) : "-"}});
+        double seconds = 0;
+        std::string time = ctl_record_seconds(r, now_s, &seconds) ? ctl_human_duration(seconds) : "-";
+        rows.push_back({{ctl_escape(r.uuid), ctl_escape(r.name), ctl_escape(r.state), ctl_escape(short_stamp(r.start)),
+                         time, r.has_exit ? std::to_string(r.exit_status) : "-"}});
     }
     size_t width[6] = {};
     for (const row &rw : rows)
@@ -186,6 +204,21 @@ std::string ctl_format_records(const std::vector<ctl_record_t> &records, double 
         out += line + "\n";
     }
     return out;
+}
+
+json_ptr ctl_records_json(const std::vector<ctl_record_t> &records, double now_s) {
+    json_ptr list(json_array());
+    for (const ctl_record_t &r : records) {
+        double seconds = 0;
+        json_t *row = json_pack("{s:s%, s:o, s:o, s:o, s:o, s:o, s:o}", "requestUUID", r.uuid.data(), r.uuid.size(),
+                                "name", text_or_null(r.name), "state", text_or_null(r.state), "start",
+                                text_or_null(r.start), "finish", text_or_null(r.finish), "seconds",
+                                ctl_record_seconds(r, now_s, &seconds) ? json_real(seconds) : json_null(),
+                                "exitStatus", r.has_exit ? json_integer(r.exit_status) : json_null());
+        if (row == nullptr || json_array_append_new(list.get(), row) != 0)
+            return nullptr;
+    }
+    return list;
 }
 
 int ctl_list_ids(const ctl_options_t &opts, std::vector<std::string> *ids, std::string *err) {

@@ -241,11 +241,16 @@ int ctl_local_authority(const std::string &dir, const std::string &path, std::st
     return rc;
 }
 
-int ctl_check_config(const std::string &path, FILE *out) {
-    std::vector<std::string> problems = tuvod_config_check_file(path.c_str());
+int ctl_check_config(const std::string &path, bool strict, FILE *out) {
+    std::vector<std::string> warnings;
+    std::vector<std::string> problems = tuvod_config_check_file(path.c_str(), &warnings);
     for (const std::string &problem : problems)
         fprintf(out, "%s\n", problem.c_str());
-    if (problems.empty())
+    for (const std::string &warning : warnings)
+        fprintf(out, "warning: %s\n", warning.c_str());
+    if (problems.empty() && warnings.empty())
         fprintf(out, "%s: ok\n", path.c_str());
-    return problems.empty() ? CTL_EXIT_OK : CTL_EXIT_FAILED;
+    else if (problems.empty())
+        fprintf(out, "%s: ok, with %zu warning%s\n", path.c_str(), warnings.size(), warnings.size() == 1 ? "" : "s");
+    return !problems.empty() || (strict && !warnings.empty()) ? CTL_EXIT_FAILED : CTL_EXIT_OK;
 }

@@ -6,6 +6,11 @@
 // most CONNECT_WAIT (an absent daemon is reported then, not after the whole
 // reply time-out), the handshake and the reply share the caller's time-out.
 // A refused TLS handshake is reported with the side that refused and why.
+// A cleartext listener greets at once with its protocol header and a TLS
+// listener waits for a ClientHello: that is how a scheme that does not fit
+// the port is told from other failures: a failed handshake, or a cleartext
+// connection closed before a byte arrived, probes the port once more, in
+// cleartext, to hear whether it greets.
 // The request is sent once; a lost connection is reported, never retried,
 // so a synchronous command never runs twice.
 #include <sys/stat.h>
@@ -37,7 +42,8 @@ struct endpoint_t {
 };
 
 // "tcp://host:port" or "tls+tcp://host:port"; the host may be in brackets.
-bool parse_endpoint(const std::string &text, endpoint_t *ep) {
+// Empty, or why not in words (a missing port is the usual slip).
+std::string parse_endpoint(const std::string &text, endpoint_t *ep) {
     std::string rest;
     if (text.rfind("tcp://", 0) == 0) {
         rest = text.substr(6);
@@ -45,16 +51,28 @@ bool parse_endpoint(const std::string &text, endpoint_t *ep) {
         ep->tls = true;
         rest = text.substr(10);
     } else {
-        return false;
+        return "invalid endpoint '" + text + "' (tcp://host:port or tls+tcp://host:port)";
     }
+    // The port follows the last colon outside brackets.
+    size_t close = rest.rfind(']');
     size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon + 1 == rest.size())
-        return false;
+    if (colon == std::string::npos || (close != std::string::npos && colon < close)) {
+        colon = rest.size();
+        rest += ':';
+    }
     ep->host = rest.substr(0, colon);
     ep->port = rest.substr(colon + 1);
+    std::string shown = ep->host;
     if (ep->host.size() >= 2 && ep->host.front() == '[' && ep->host.back() == ']')
         ep->host = ep->host.substr(1, ep->host.size() - 2);
-    return !ep->host.empty() && ep->port.find_first_not_of("0123456789") == std::string::npos;
+    if (ep->host.empty())
+        return "invalid endpoint '" + text + "' (tcp://host:port or tls+tcp://host:port)";
+    if (ep->port.empty())
+        return ctl_msg_no_port(text, shown);
+    if (ep->port.size() > 5 || ep->port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(ep->port) < 1 || std::stoi(ep->port) > 65535)
+        return ctl_msg_bad_port(text);
+    return "";
 }
 
 // The TLS files say whom to trust and who we are: like the configuration
@@ -113,6 +131,8 @@ class session {
   private:
     template <typename Op> asio::error_code await(Op op, std::chrono::steady_clock::time_point deadline, bool *timed_out);
     std::string refusal(const asio::error_code &ec);
+    enum class greeting { cleartext, silent, unreachable };
+    greeting probe_greeting(std::chrono::steady_clock::time_point deadline);
 
     endpoint_t ep_;
     std::string name_;
@@ -120,7 +140,14 @@ class session {
     tcp::socket sock_;
     asio::ssl::context ssl_ctx_;
     std::optional<asio::ssl::stream<tcp::socket &>> tls_;
+    tcp::endpoint peer_;
 };
+
+// The first bytes of a TLS record: alert or handshake, protocol major 3.
+bool looks_like_tls(const uint8_t *b, size_t n) { return n >= 2 && (b[0] == 0x15 || b[0] == 0x16) && b[1] == 0x03; }
+
+// How long a probe waits for a cleartext greeting.
+constexpr auto GREETING_WAIT = std::chrono::seconds(1);
 
 // Starts op(handler) and waits for it; on time-out the socket is closed.
 template <typename Op>
@@ -149,8 +176,14 @@ int session::connect(std::string *err) {
         return CTL_EXIT_UNAVAILABLE;
     }
     bool timed_out = false;
-    ec = await([&](auto h) { asio::async_connect(sock_, addrs, h); }, std::chrono::steady_clock::now() + CONNECT_WAIT,
-               &timed_out);
+    ec = await(
+        [&](auto h) {
+            asio::async_connect(sock_, addrs, [this, h](const asio::error_code &e, const tcp::endpoint &at) mutable {
+                peer_ = at;
+                h(e);
+            });
+        },
+        std::chrono::steady_clock::now() + CONNECT_WAIT, &timed_out);
     if (ec || timed_out) {
         *err = "no daemon answers at " + name_ + " (cannot connect; is tuvod running?)";
         return CTL_EXIT_UNAVAILABLE;
@@ -199,10 +232,46 @@ int session::handshake(const ctl_tls_t &tls, std::chrono::steady_clock::time_poi
         return CTL_EXIT_UNAVAILABLE;
     }
     if (ec) {
-        *err = refusal(ec);
+        bool certificate = SSL_get_verify_result(ssl) != X509_V_OK;
+        *err = !certificate && probe_greeting(deadline) == greeting::cleartext ? ctl_msg_tls_at_cleartext(name_)
+                                                                               : refusal(ec);
         return CTL_EXIT_UNAVAILABLE;
     }
     return 0;
+}
+
+// What a new connection to the same address hears unasked within
+// GREETING_WAIT (and the caller's deadline): a cleartext reply peer's
+// header; nothing on a connection still open (a TLS listener waiting for
+// its ClientHello); or anything else (no connection, closed at once).
+session::greeting session::probe_greeting(std::chrono::steady_clock::time_point deadline) {
+    tcp::socket probe(io_);
+    std::array<uint8_t, spwire::HEADER_SIZE> got{};
+    bool done = false;
+    asio::error_code result;
+    probe.async_connect(peer_, [&](const asio::error_code &ec) {
+        if (ec) {
+            result = ec;
+            done = true;
+            return;
+        }
+        asio::async_read(probe, asio::buffer(got), [&](const asio::error_code &e, size_t) {
+            result = e;
+            done = true;
+        });
+    });
+    auto until = std::min(deadline, std::chrono::steady_clock::now() + GREETING_WAIT);
+    bool finished = run_until(io_, done, until);
+    asio::error_code ec;
+    // Still connected and quiet: waiting for the client to speak first.
+    bool waiting = !finished && probe.remote_endpoint(ec) == peer_ && !ec;
+    asio::error_code ignored;
+    probe.close(ignored);
+    if (!finished)
+        run_until(io_, done, std::chrono::steady_clock::now() + std::chrono::seconds(1), false);
+    if (finished && !result && spwire::header_is(got, spwire::PROTO_REP))
+        return greeting::cleartext;
+    return waiting ? greeting::silent : greeting::unreachable;
 }
 
 int session::exchange(const std::string &text, std::chrono::steady_clock::time_point deadline, int timeout_ms,
@@ -224,6 +293,8 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
     // Replies carry whole script outputs: no size limit.
     spwire::reader rd_(spwire::PROTO_REP, spwire::UNLIMITED);
     std::array<uint8_t, 65536> buf;
+    size_t received = 0;
+    uint8_t first[2] = {};
     while (!ec && !timed_out) {
         size_t n = 0;
         auto read = [&](auto handler) {
@@ -238,6 +309,9 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
         };
         ec = await(read, deadline, &timed_out);
         std::span<const uint8_t> in(buf.data(), ec || timed_out ? 0 : n);
+        for (size_t i = 0; i < in.size() && received + i < sizeof first; i++)
+            first[received + i] = in[i];
+        received += in.size();
         while (!in.empty() || (!ec && !timed_out)) {
             auto st = rd_.feed(in);
             in = in.subspan(st.used);
@@ -253,6 +327,10 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
                     return 0;
                 }
             } else if (st.ev == ev::bad_header) {
+                if (!tls_ && looks_like_tls(first, received)) {
+                    *err = ctl_msg_cleartext_at_tls(name_, true);
+                    return CTL_EXIT_UNAVAILABLE;
+                }
                 *err = name_ + " does not speak the tuvod protocol";
                 return CTL_EXIT_PROTOCOL;
             }
@@ -268,6 +346,15 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
     } else if (tls_ && ec.category() == asio::error::get_ssl_category()) {
         // With TLS 1.3 a refused client certificate shows only now.
         *err = refusal(ec);
+    } else if (!tls_ && looks_like_tls(first, received)) {
+        // An alert record is shorter than the header it stood in for.
+        *err = ctl_msg_cleartext_at_tls(name_, true);
+    } else if (!tls_ && received == 0 &&
+               (ec == asio::error::eof || ec == asio::error::connection_reset || ec == asio::error::broken_pipe) &&
+               probe_greeting(deadline) == greeting::silent) {
+        // A cleartext listener greets before it reads; one that keeps quiet
+        // waits for a ClientHello.
+        *err = ctl_msg_cleartext_at_tls(name_, false);
     } else {
         *err = "lost the connection to tuvod at " + name_;
     }
@@ -277,6 +364,11 @@ int session::exchange(const std::string &text, std::chrono::steady_clock::time_p
 } // namespace
 
 int ctl_interrupts() { return interrupts; }
+
+std::string ctl_endpoint_problem(const std::string &endpoint) {
+    endpoint_t ep;
+    return parse_endpoint(endpoint, &ep);
+}
 
 void ctl_interruptible(bool on) {
     struct sigaction sa {};
@@ -292,8 +384,8 @@ int ctl_exchange(const std::string &endpoint, int timeout_ms, const std::string 
                  std::string *err, const ctl_tls_t *tls) {
     interrupts_seen = interrupts;
     endpoint_t ep;
-    if (!parse_endpoint(endpoint, &ep)) {
-        *err = "invalid endpoint '" + endpoint + "' (tcp://host:port or tls+tcp://host:port)";
+    if (std::string why = parse_endpoint(endpoint, &ep); !why.empty()) {
+        *err = why;
         return CTL_EXIT_USAGE;
     }
     if (ep.tls && (tls == nullptr || tls->cert.empty() || tls->key.empty() || tls->ca.empty())) {

@@ -78,8 +78,16 @@ int do_list(const ctl_options_t &opts) {
         return fail(rc, err);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    fputs(ctl_format_records(records, static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9).c_str(),
-          stdout);
+    double now_s = static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+    if (opts.json) {
+        json_ptr list = ctl_records_json(records, now_s);
+        cstr_ptr text(list ? json_dumps(list.get(), JSON_INDENT(2) | JSON_ENSURE_ASCII) : nullptr);
+        if (!text)
+            return fail(CTL_EXIT_FAILED, "out of memory");
+        printf("%s\n", text.get());
+        return CTL_EXIT_OK;
+    }
+    fputs(ctl_format_records(records, now_s).c_str(), stdout);
     return CTL_EXIT_OK;
 }
 
@@ -139,14 +147,25 @@ int do_legacy(const ctl_options_t &opts) {
                              ctl_timeout_ms(opts), &status, &data, &err);
     if (rc != 0)
         return fail(rc, "legacy: " + err);
+    // The gateway runs the script whose path is the first word, up to a blank.
+    std::string path = opts.legacy_line.substr(0, opts.legacy_line.find(' '));
+    std::string authority;
+    std::string note = status == 102 && data.empty()
+                           ? ctl_legacy_status_note(status, data.size(), path,
+                                                    ctl_local_authority(CTL_DEFAULT_SCRIPTS_DIR, path, &authority))
+                           : std::string();
     if (opts.json) {
         json_ptr answer(json_pack("{s:i, s:s%}", "exitStatus", status, "stdout", data.data(), data.size()));
+        if (answer && !note.empty())
+            json_object_set_new(answer.get(), "note", json_string(note.c_str()));
         char *text = answer ? json_dumps(answer.get(), JSON_INDENT(2)) : nullptr;
         if (text != nullptr)
             printf("%s\n", text);
         free(text);
     } else {
         fwrite(data.data(), 1, data.size(), stdout);
+        if (!note.empty())
+            fprintf(stderr, "tuvoctl: %s\n", note.c_str());
     }
     return status & 0xff;
 }
@@ -268,11 +287,12 @@ int run(int argc, char **argv) {
         return ctl_check_scripts(opts.scripts_dir, opts.quiet, stdout, &report);
     }
     case ctl_cmd_t::check_config:
-        return ctl_check_config(opts.daemon_config, stdout);
+        return ctl_check_config(opts.daemon_config, opts.strict, stdout);
     case ctl_cmd_t::legacy:
         return do_legacy(opts);
     case ctl_cmd_t::list:
-        if (!opts.json)
+        // --json alone stays the daemon's own answer.
+        if (!opts.json || opts.long_list)
             return do_list(opts);
         return do_request(opts);
     case ctl_cmd_t::clear:

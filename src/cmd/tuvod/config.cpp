@@ -376,6 +376,8 @@ int tuvod_load_config(tuvod_state_t *tuvod) {
         chosen_js = choose_config(path, st.st_size, std::move(parsed_js), err, std::move(default_js), must_write);
     if (!access_keys_valid(chosen_js.get()))
         return -1;
+    for (const std::string &warning : tuvod_config_warnings(chosen_js.get()))
+        PRINT_INFO(INFO_WARN, "%s\n", warning.c_str());
     if (unparsable && !from_last_good) {
         // Without a copy the defaults must not overwrite what is there.
         std::string copy = keep_unparsable_copy(path, fd.get(), uid, gid);

@@ -1,15 +1,20 @@
 // Shared configuration checks and the last good copy; see config_check.hpp.
 #include "config_check.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "escape.hpp"
 #include "info.hpp"
+#include "limits.hpp"
 
 namespace {
 
@@ -50,6 +55,78 @@ void check_tls(json_t *tls, std::vector<std::string> *problems) {
     value = json_object_get(tls, "cleartextLoopbackOnly");
     if (value != nullptr && !json_is_boolean(value))
         problems->push_back(wrong_type("tls.cleartextLoopbackOnly", "true or false"));
+}
+
+// The keys the daemon reads; anything else is kept and ignored.
+constexpr const char *known_keys[] = {
+    "tuvodUUID", "bindAddrs", "infoLevel", "debugMask", "legacyUsers", "tls", "resultRetentionSeconds",
+    LIMIT_KEY_QUEUED_REQUESTS, LIMIT_KEY_QUEUED_BYTES, LIMIT_KEY_ASYNC_RUNS, LIMIT_KEY_OUTPUT_BYTES,
+    LIMIT_KEY_CONNECTIONS, LIMIT_KEY_CONNECTIONS_PER_ADDRESS, LIMIT_KEY_HANDSHAKE_TIMEOUT, LIMIT_KEY_IDLE_TIMEOUT,
+    LIMIT_KEY_PENDING_REQUESTS};
+constexpr const char *known_tls_keys[] = {"bindAddrs", "port", "certFile", "keyFile", "clientCAFile",
+                                          "clientCRLFile", "cleartextLoopbackOnly"};
+
+// Edit distance of two short keys, ignoring case; stops counting past limit.
+size_t key_distance(const std::string &a, const std::string &b, size_t limit) {
+    if (a.size() > b.size() + limit || b.size() > a.size() + limit)
+        return limit + 1;
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t up = row[j];
+            bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// Names each member of obj not among known, with the known key it is
+// closest to when it looks like a slip of the keyboard.
+template <size_t N>
+void check_known_keys(json_t *obj, const char *const (&known)[N], const std::string &prefix,
+                      std::vector<std::string> *warnings) {
+    const char *key;
+    json_t *value;
+    json_object_foreach(obj, key, value) {
+        (void)value;
+        if (std::any_of(std::begin(known), std::end(known), [&](const char *k) { return strcmp(k, key) == 0; }))
+            continue;
+        // Keys are hostile text: bounded and escaped before they reach a log line.
+        std::string name(key, strnlen(key, 128));
+        std::string text = "Unknown configuration key \"" + prefix + escape_outside_text(name.data(), name.size()) + "\" (kept, not used";
+        for (const char *k : known) {
+            if (key_distance(name, k, 2) <= 2) {
+                text += std::string("; did you mean \"") + prefix + k + "\"?";
+                break;
+            }
+        }
+        warnings->push_back(text + ")");
+    }
+}
+
+// Names each listening address that cannot be bound: the listeners take
+// IPv4 literals only.
+void check_addresses(json_t *addrs, const std::string &key, std::vector<std::string> *warnings) {
+    size_t i;
+    json_t *elem;
+    json_array_foreach(addrs, i, elem) {
+        struct in_addr a;
+        if (!json_is_string(elem)) {
+            warnings->push_back("Configuration key \"" + key + "\" element " + std::to_string(i) +
+                                " is not an address string; it is skipped");
+        } else if (inet_pton(AF_INET, json_string_value(elem), &a) != 1) {
+            std::string text(json_string_value(elem), strnlen(json_string_value(elem), 128));
+            warnings->push_back("Configuration key \"" + key + "\" entry \"" + escape_outside_text(text.data(), text.size()) +
+                                "\" is not an IPv4 address; it will fail to bind and be skipped");
+        }
+    }
 }
 
 bool valid_user_list(json_t *list) {
@@ -103,6 +180,8 @@ bool read_small_file(int fd, size_t max, std::string *text) {
 }
 
 constexpr size_t LAST_GOOD_MAX = 16 * 1024 * 1024;
+// A file of many strange keys gets this many lines, then a count.
+constexpr size_t MAX_WARNINGS = 32;
 
 // Syncs the directory holding path, so a rename in it survives a crash.
 int sync_parent_dir(const std::string &path) {
@@ -148,13 +227,34 @@ std::vector<std::string> tuvod_config_type_problems(json_t *config_js) {
     return problems;
 }
 
-std::vector<std::string> tuvod_config_check_file(const char *path) {
+std::vector<std::string> tuvod_config_warnings(json_t *config_js) {
+    std::vector<std::string> warnings;
+    if (!json_is_object(config_js))
+        return warnings;
+    check_known_keys(config_js, known_keys, "", &warnings);
+    check_addresses(json_object_get(config_js, "bindAddrs"), "bindAddrs", &warnings);
+    json_t *tls = json_object_get(config_js, "tls");
+    if (json_is_object(tls)) {
+        check_known_keys(tls, known_tls_keys, "tls.", &warnings);
+        check_addresses(json_object_get(tls, "bindAddrs"), "tls.bindAddrs", &warnings);
+    }
+    if (warnings.size() > MAX_WARNINGS) {
+        size_t more = warnings.size() - MAX_WARNINGS;
+        warnings.resize(MAX_WARNINGS);
+        warnings.push_back("... and " + std::to_string(more) + " more configuration warnings");
+    }
+    return warnings;
+}
+
+std::vector<std::string> tuvod_config_check_file(const char *path, std::vector<std::string> *warnings) {
     json_error_t err;
     json_ptr config(json_load_file(path, 0, &err));
     if (!config)
         return {tuvod_config_parse_problem(path, err)};
     if (!json_is_object(config.get()))
         return {std::string("Config file ") + path + " does not hold a JSON object"};
+    if (warnings != nullptr)
+        *warnings = tuvod_config_warnings(config.get());
     return tuvod_config_type_problems(config.get());
 }
 

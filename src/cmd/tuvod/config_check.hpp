@@ -7,6 +7,12 @@
 // good copy ("<file>.last-good", 0600) holds the configuration of the last
 // start whose file parsed and passed these checks; a file that stops
 // parsing is then replaced by it in memory, not by the defaults.
+//
+// Warnings name what the daemon keeps but will not use as meant: a key it
+// does not know (a misspelt "tlss" would otherwise leave TLS off in
+// silence) and a listening address that is no IPv4 literal (it fails to
+// bind at start). The daemon logs them at start-up; check-config prints
+// them; neither refuses the file for them.
 #pragma once
 
 #include <sys/types.h>
@@ -21,9 +27,13 @@ std::string tuvod_config_parse_problem(const char *path, const json_error_t &err
 // One message per key that guards access and holds a value of the wrong
 // type; empty when there is none.
 std::vector<std::string> tuvod_config_type_problems(json_t *config_js);
+// One message per unknown key (at the top level and in "tls") and per
+// listening address that is not an IPv4 literal; empty when there is none.
+std::vector<std::string> tuvod_config_warnings(json_t *config_js);
 // Parses the file at path and checks it: its problems in the daemon's
-// words, empty when it would be accepted as it is.
-std::vector<std::string> tuvod_config_check_file(const char *path);
+// words, empty when it would be accepted as it is; its warnings, when
+// warnings is given.
+std::vector<std::string> tuvod_config_check_file(const char *path, std::vector<std::string> *warnings = nullptr);
 
 // "<config path>.last-good".
 std::string tuvod_last_good_path(const char *config_path);

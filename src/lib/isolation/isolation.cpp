@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -63,13 +64,45 @@ bool enter_namespaces(std::string &err) {
     return true;
 }
 
+bool make_dir_with_mode(const std::string &path, mode_t mode, bool narrow) {
+    fs::path whole(path);
+    fs::path at;
+    for (auto it = whole.begin(); it != whole.end(); ++it) {
+        at /= *it;
+        bool last = std::next(it) == whole.end();
+        if (mkdir(at.c_str(), last ? mode : 0755) == 0) {
+            // mkdir's mode passes through the umask: say it exactly.
+            if (chmod(at.c_str(), last ? mode : 0755) != 0)
+                return false;
+        } else if (errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (narrow && (st.st_mode & 07777 & ~mode) != 0)
+        return chmod(path.c_str(), st.st_mode & 07777 & mode) == 0;
+    return true;
+}
+
 std::vector<std::string> bind_fixed_dirs(const std::string &conf, const std::string &cache,
                                          const std::string &log) {
     std::vector<std::string> mounts;
-    const std::pair<std::string, const char *> binds[] = {
-        {conf, FIXED_CONF}, {cache, FIXED_CACHE}, {log, FIXED_LOG}};
-    for (const auto &[src, dst] : binds) {
-        fs::create_directories(dst);
+    struct fixed_dir {
+        std::string src;
+        const char *dst;
+        mode_t mode;
+        bool narrow; // /var/cache belongs to the system, not to tuvod
+    };
+    const fixed_dir binds[] = {
+        {conf, FIXED_CONF, FIXED_CONF_MODE, true}, {cache, FIXED_CACHE, 0755, false}, {log, FIXED_LOG, FIXED_LOG_MODE, true}};
+    for (const auto &[src, dst, mode, narrow] : binds) {
+        if (!make_dir_with_mode(dst, mode, narrow)) {
+            std::string reason = strerror(errno);
+            unbind(mounts);
+            throw std::runtime_error(std::string("mount point ") + dst + ": " + reason);
+        }
         if (mount(src.c_str(), dst, nullptr, MS_BIND, nullptr) != 0) {
             std::string reason = strerror(errno);
             unbind(mounts);

@@ -21,9 +21,18 @@ constexpr const char *FIXED_CONF = "/lumo/conf/tuvod";
 constexpr const char *FIXED_CACHE = "/var/cache";
 constexpr const char *FIXED_LOG = "/var/log/orrvik";
 
+// The modes an installation gives the daemon's own fixed directories.
+constexpr mode_t FIXED_CONF_MODE = 0700;
+constexpr mode_t FIXED_LOG_MODE = 0750;
+
+// Makes path a directory of mode (missing parents 0755), or, when it
+// exists and narrow is set, takes away whatever it allows beyond mode.
+// False with errno on failure.
+bool make_dir_with_mode(const std::string &path, mode_t mode, bool narrow);
 // Bind-mounts conf, cache and log on the fixed directories (creating the
-// mount points, as an installation does); the mounted paths, in order.
-// Throws std::runtime_error when a mount fails.
+// mount points with the modes an installation gives them, and narrowing
+// the daemon's own to those modes when they are wider); the mounted paths,
+// in order. Throws std::runtime_error when a mount fails.
 std::vector<std::string> bind_fixed_dirs(const std::string &conf, const std::string &cache,
                                          const std::string &log);
 // Detaches mounts made by bind_fixed_dirs, newest first.
