@@ -14,7 +14,6 @@
 
 #include "escape.hpp"
 #include "info.hpp"
-#include "limits.hpp"
 
 namespace {
 

@@ -22,6 +22,18 @@
 
 #include "handles.hpp"
 
+// The keys of the bounds (see limits.hpp), known here so that they are not
+// warned about as unknown.
+constexpr const char *LIMIT_KEY_QUEUED_REQUESTS = "maxQueuedRequests";
+constexpr const char *LIMIT_KEY_QUEUED_BYTES = "maxQueuedBytes";
+constexpr const char *LIMIT_KEY_ASYNC_RUNS = "maxAsyncRuns";
+constexpr const char *LIMIT_KEY_OUTPUT_BYTES = "maxOutputBytes";
+constexpr const char *LIMIT_KEY_CONNECTIONS = "maxConnections";
+constexpr const char *LIMIT_KEY_CONNECTIONS_PER_ADDRESS = "maxConnectionsPerAddress";
+constexpr const char *LIMIT_KEY_HANDSHAKE_TIMEOUT = "handshakeTimeoutSeconds";
+constexpr const char *LIMIT_KEY_IDLE_TIMEOUT = "idleTimeoutSeconds";
+constexpr const char *LIMIT_KEY_PENDING_REQUESTS = "maxPendingRequests";
+
 // "Unable to parse config file <path>: <text> (line <n>)".
 std::string tuvod_config_parse_problem(const char *path, const json_error_t &err);
 // One message per key that guards access and holds a value of the wrong

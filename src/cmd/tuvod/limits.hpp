@@ -2,18 +2,9 @@
 // runs and stored output. Read once from the daemon configuration at start-up.
 #pragma once
 
+#include "config_check.hpp"
 #include "state.hpp"
 
-// Configuration keys and their bounds.
-constexpr const char *LIMIT_KEY_QUEUED_REQUESTS = "maxQueuedRequests";
-constexpr const char *LIMIT_KEY_QUEUED_BYTES = "maxQueuedBytes";
-constexpr const char *LIMIT_KEY_ASYNC_RUNS = "maxAsyncRuns";
-constexpr const char *LIMIT_KEY_OUTPUT_BYTES = "maxOutputBytes";
-constexpr const char *LIMIT_KEY_CONNECTIONS = "maxConnections";
-constexpr const char *LIMIT_KEY_CONNECTIONS_PER_ADDRESS = "maxConnectionsPerAddress";
-constexpr const char *LIMIT_KEY_HANDSHAKE_TIMEOUT = "handshakeTimeoutSeconds";
-constexpr const char *LIMIT_KEY_IDLE_TIMEOUT = "idleTimeoutSeconds";
-constexpr const char *LIMIT_KEY_PENDING_REQUESTS = "maxPendingRequests";
 // Descriptors kept free of connections: database, logs, legacy clients,
 // the pipes of running scripts.
 constexpr unsigned LIMIT_SPARE_DESCRIPTORS = 256;
