@@ -472,8 +472,8 @@ void DaemonTest::TearDown() {
     }
 }
 
-std::vector<pid_t> zombie_children(pid_t pid) {
-    std::vector<pid_t> found;
+std::vector<std::pair<pid_t, char>> children_with_state(pid_t pid) {
+    std::vector<std::pair<pid_t, char>> found;
     std::error_code ec;
     for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::string name = it->path().filename();
@@ -487,9 +487,17 @@ std::vector<pid_t> zombie_children(pid_t pid) {
         std::istringstream fields(stat.substr(close + 1));
         char state = 0;
         long ppid = 0;
-        if (fields >> state >> ppid && ppid == pid && state == 'Z')
-            found.push_back(static_cast<pid_t>(std::stol(name)));
+        if (fields >> state >> ppid && ppid == pid)
+            found.emplace_back(static_cast<pid_t>(std::stol(name)), state);
     }
+    return found;
+}
+
+std::vector<pid_t> zombie_children(pid_t pid) {
+    std::vector<pid_t> found;
+    for (auto [child, state] : children_with_state(pid))
+        if (state == 'Z')
+            found.push_back(child);
     return found;
 }
 

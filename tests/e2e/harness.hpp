@@ -226,6 +226,8 @@ void reset_peak_rss(pid_t pid);
 // Waits (at most timeout_ms) until the process has used no CPU for
 // quiet_ms: it is done with, or blocked on, what it was given.
 bool wait_until_idle(pid_t pid, int quiet_ms, int timeout_ms);
+// The processes whose parent is pid, each with its state letter from /proc.
+std::vector<std::pair<pid_t, char>> children_with_state(pid_t pid);
 // Children of pid in state Z.
 std::vector<pid_t> zombie_children(pid_t pid);
 // Every directory below dir, recursively, as paths relative to dir.

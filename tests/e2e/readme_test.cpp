@@ -315,18 +315,8 @@ std::string record_state(const std::string &id) {
 // PIDs of the processes whose parent is pid.
 std::set<pid_t> children_of(pid_t pid) {
     std::set<pid_t> kids;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::string stat = e2e::read_file(it->path().string() + "/stat");
-        auto close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 1));
-        char state = 0;
-        long ppid = 0;
-        if (fields >> state >> ppid && ppid == pid)
-            kids.insert(static_cast<pid_t>(std::stol(it->path().filename().string())));
-    }
+    for (auto [child, state] : e2e::children_with_state(pid))
+        kids.insert(child);
     return kids;
 }
 
