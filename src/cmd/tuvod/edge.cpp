@@ -1,5 +1,7 @@
 #include "edge.hpp"
 
+#include <cstring>
+
 #include "edge_conn.hpp"
 #include "info.hpp"
 #include "spwire.hpp"
@@ -126,6 +128,20 @@ reply_token::~reply_token() { settle(std::nullopt); }
 void reply_token::reply(std::string_view body) {
     if (core_)
         settle(spwire::frame(backtrace_, body));
+}
+
+size_t reply_token::frame_room() const { return spwire::LENGTH_SIZE + backtrace_.size(); }
+
+void reply_token::reply_framed(std::string text) {
+    if (!core_)
+        return;
+    if (text.size() < frame_room()) {
+        settle(std::nullopt);
+        return;
+    }
+    spwire::put_u64(reinterpret_cast<uint8_t *>(text.data()), text.size() - spwire::LENGTH_SIZE);
+    std::memcpy(text.data() + spwire::LENGTH_SIZE, backtrace_.data(), backtrace_.size());
+    settle(std::move(text));
 }
 
 void reply_token::settle(std::optional<std::string> frame) {

@@ -47,6 +47,11 @@ class reply_token {
     // Sends body as the reply (thread-safe; never waits for the peer). Dropped
     // when the connection is gone. The token is spent afterwards.
     void reply(std::string_view body);
+    // The bytes a reply built in place leaves free at its front.
+    size_t frame_room() const;
+    // As reply(), for text whose body follows frame_room() free bytes: the
+    // frame is completed in place, so a large reply is not copied again.
+    void reply_framed(std::string text);
     bool spent() const { return core_ == nullptr; }
 
   private:

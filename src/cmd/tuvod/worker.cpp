@@ -73,38 +73,38 @@ json_ptr error_only_response(json_t *resp_js, int code, const char *message) {
                               tuvod_exec_res_str(TUVOD_EXEC_FAILED), "errors", errors_js));
 }
 
-// The response as sent: compact JSON and its NUL; empty when it cannot be
-// allocated.
-std::string serialise_response(json_t *resp_js) {
+// The response as sent: compact JSON and its NUL, after room bytes left
+// for the transport's frame; empty when it cannot be allocated.
+std::string serialise_response(json_t *resp_js, size_t room) {
     size_t text_len = json_dumpb_fast(resp_js, nullptr, 0, JSON_COMPACT);
     std::string text;
     if (text_len == 0)
         return text;
     try {
-        text.resize(text_len + 1);
+        text.resize(room + text_len + 1);
     } catch (const std::bad_alloc &) {
         return std::string();
     }
-    json_dumpb_fast(resp_js, text.data(), text_len, JSON_COMPACT);
+    json_dumpb_fast(resp_js, text.data() + room, text_len, JSON_COMPACT);
     return text;
 }
 
 // The reply to send: compact JSON plus its NUL. A response too large to
 // allocate becomes an out-of-memory error instead; empty when even that
 // cannot be made.
-std::string response_text(json_t *req_js, json_t *resp_js) {
-    std::string text = serialise_response(resp_js);
+std::string response_text(json_t *req_js, json_t *resp_js, size_t room) {
+    std::string text = serialise_response(resp_js, room);
     if (text.empty()) {
         size_t want = json_dumpb(resp_js, nullptr, 0, JSON_COMPACT);
         JSON_TRACE(DEBUG_WORKER, resp_js, "Unable to serialise JSON response to %s", op_for_log(req_js));
         PRINT_INFO(INFO_ERROR, "Unable to serialise JSON response to %s (%zu bytes)\n", op_for_log(req_js), want);
         json_ptr fallback = error_only_response(resp_js, TUVOD_ENOMEM, "Unable to allocate the response");
         if (fallback)
-            text = serialise_response(fallback.get());
+            text = serialise_response(fallback.get(), room);
         if (text.empty())
             return text;
     }
-    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text.c_str(), text.size());
+    PRINT_DEBUG(DEBUG_WORKER, "Response is %s (%zu bytes)\n", text.c_str() + room, text.size() - room);
     return text;
 }
 
@@ -190,10 +190,11 @@ json_ptr build_response(tuvod_state_t *tuvod, const char *body, size_t body_sz,
     return resp_js;
 }
 
-// Parses and dispatches one request body as identity; the reply text, or
-// empty for a request that gets none (not JSON, no response could be built).
+// Parses and dispatches one request body as identity; the reply text after
+// room free bytes, or empty for a request that gets none (not JSON, no
+// response could be built).
 std::string answer(tuvod_state_t *tuvod, const std::string &identity, const char *body, size_t body_sz,
-                   const char *who) {
+                   const char *who, size_t room) {
     json_ptr req_js;
     json_ptr resp_js;
     caller_scope scope(identity);
@@ -204,7 +205,7 @@ std::string answer(tuvod_state_t *tuvod, const std::string &identity, const char
         json_ptr bare(json_object());
         resp_js = error_only_response(bare.get(), TUVOD_ENOMEM, "Out of memory handling the request");
     }
-    return resp_js ? response_text(req_js.get(), resp_js.get()) : std::string();
+    return resp_js ? response_text(req_js.get(), resp_js.get(), room) : std::string();
 }
 
 void worker_turn(tuvod_worker_t *worker) {
@@ -216,9 +217,12 @@ void worker_turn(tuvod_worker_t *worker) {
     PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%zu bytes)\n", id, r->body.size());
     busy_worker busy;
     try {
-        std::string text = answer(worker->tuvod, r->identity, r->body.data(), r->body.size(), id);
+        // Built behind the frame's room: a reply of tens of megabytes is not
+        // copied again to be framed.
+        std::string text = answer(worker->tuvod, r->identity, r->body.data(), r->body.size(), id,
+                                  r->token.frame_room());
         if (!text.empty())
-            r->token.reply(text);
+            r->token.reply_framed(std::move(text));
     } catch (const std::exception &e) {
         PRINT_INFO(INFO_ERROR, "Failed to serve a request on %s: %s\n", id, e.what());
     }
@@ -352,7 +356,7 @@ int tuvod_start_workers(tuvod_state_t *tuvod, unsigned int n_workers) {
                                               std::string_view body) -> std::optional<std::string> {
         if (!is_status_request(body))
             return std::nullopt;
-        std::string text = answer(tuvod, identity, body.data(), body.size(), "(fast path)");
+        std::string text = answer(tuvod, identity, body.data(), body.size(), "(fast path)", 0);
         if (text.empty())
             return std::nullopt;
         return text;
