@@ -193,10 +193,14 @@ TEST_F(Integrity, TimedOutSecretIsNowhereAndOtherCommandLinesAreNotShown) {
                                        .kill_signals = R"([{"signal": 15, "timeout": 5}])"});
     pid_t other = fork();
     if (other == 0) {
+        // A group of its own, so that the shell's sleep goes with it and
+        // does not hold the test's output open for its 60 seconds.
+        setpgid(0, 0);
         execl("/bin/sh", "sh", "-c", "sleep 60", other_marker.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     ASSERT_GT(other, 0);
+    setpgid(other, other);
     start();
     Client c(std::string("tcp://127.0.0.1:5557"), 60000);
     std::string id = new_uuid();
@@ -210,7 +214,7 @@ TEST_F(Integrity, TimedOutSecretIsNowhereAndOtherCommandLinesAreNotShown) {
     json_ptr got = c.call("get", json_pack("{s:[s,s,s], s:b}", "properties", "args", "errors",
                                             "output", "peek", 1),
                           id);
-    kill(other, SIGKILL);
+    kill(-other, SIGKILL);
     waitpid(other, nullptr, 0);
     std::string answer = text_of(got);
     EXPECT_EQ(answer.find(secret), std::string::npos) << answer;

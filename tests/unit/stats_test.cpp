@@ -190,17 +190,21 @@ TEST(ProcessStatsTest, ArgumentsCutInsideACharacterStayText) {
         wide += "\xc3\xa4"; // a two-byte character
     pid_t pid = fork();
     if (pid == 0) {
+        // A group of its own, so that the shell's sleep goes with it and
+        // does not hold the test's output open for its 30 seconds.
+        setpgid(0, 0);
         execl("/bin/sh", "/bin/sh", "-c", "sleep 30", wide.c_str(), static_cast<char *>(nullptr));
         _exit(1);
     }
     ASSERT_GT(pid, 0);
+    setpgid(pid, pid);
     std::string dir = std::to_string(pid), name, args;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while ((read_proc_names(dir.c_str(), &name, &args, 80, true) != 0 || name != "sh") &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     json_ptr stats(process_stats_json(pid));
-    kill(pid, SIGKILL);
+    kill(-pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     ASSERT_TRUE(json_is_object(stats.get()));
     std::string packed = json_string_value(json_object_get(stats.get(), "args"));
