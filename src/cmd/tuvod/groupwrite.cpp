@@ -2,6 +2,8 @@
 // while the file's mutex is taken.
 #include "groupwrite.hpp"
 
+#include <fcntl.h>
+
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -71,15 +73,26 @@ bool writev_fully(int fd, std::vector<iovec> pieces) {
     return true;
 }
 
+// Writes at least this large give their cached pages back.
+constexpr size_t DROP_CACHE_AFTER = size_t{1} << 20;
+
 void write_batch(pthread_mutex_t *file_mutex, FILE *const *file, const std::vector<pending_append *> &batch) {
     std::vector<iovec> pieces;
     pieces.reserve(batch.size());
     for (pending_append *a : batch)
         pieces.push_back({const_cast<char *>(a->text->data()), a->text->size()});
+    size_t total = 0;
+    for (const iovec &p : pieces)
+        total += p.iov_len;
     bool ok;
     {
         file_lock lock(file_mutex);
         ok = *file != nullptr && writev_fully(fileno(*file), std::move(pieces));
+        // The file is written synchronously and only ever appended to: its
+        // cached pages are clean and not read again. After a large write they
+        // are given back, so that the memory serves the next large output.
+        if (ok && total >= DROP_CACHE_AFTER)
+            posix_fadvise(fileno(*file), 0, 0, POSIX_FADV_DONTNEED);
     }
     for (pending_append *a : batch)
         a->ok = ok;
