@@ -215,16 +215,23 @@ void worker_turn(tuvod_worker_t *worker) {
     if (!r)
         return;
     PRINT_DEBUG(DEBUG_WORKER, "...received request to process on %s (%zu bytes)\n", id, r->body.size());
-    busy_worker busy;
+    std::string text;
     try {
+        // Busy until the reply is ready, not until it has been handed on: a
+        // client that has its reply and asks for status finds this worker free.
+        busy_worker busy;
         // Built behind the frame's room: a reply of tens of megabytes is not
         // copied again to be framed.
-        std::string text = answer(worker->tuvod, r->identity, r->body.data(), r->body.size(), id,
-                                  r->token.frame_room());
-        if (!text.empty())
-            r->token.reply_framed(std::move(text));
+        text = answer(worker->tuvod, r->identity, r->body.data(), r->body.size(), id, r->token.frame_room());
     } catch (const std::exception &e) {
         PRINT_INFO(INFO_ERROR, "Failed to serve a request on %s: %s\n", id, e.what());
+    }
+    if (text.empty())
+        return;
+    try {
+        r->token.reply_framed(std::move(text));
+    } catch (const std::exception &e) {
+        PRINT_INFO(INFO_ERROR, "Failed to send a reply on %s: %s\n", id, e.what());
     }
 }
 
