@@ -31,6 +31,14 @@ class Stopping : public e2e::DaemonTest {
         e2e::wait_until([&] { return (pid = static_cast<pid_t>(atoi(e2e::read_file(file).c_str()))) > 0; }, 15000);
         return pid;
     }
+    // Starts exe asynchronously as request id and returns the PID it wrote
+    // to pid_file; 0 when the run was not accepted or did not start.
+    static pid_t start_async(e2e::Client &c, const std::string &exe, const std::string &id,
+                             const std::string &pid_file) {
+        json_ptr r = e2e::exec(c, {exe}, true, id);
+        EXPECT_EQ(e2e::state_of(r), "RUNNING") << e2e::text_of(r);
+        return e2e::state_of(r) == "RUNNING" ? wait_for_pid(pid_file) : 0;
+    }
 };
 
 // The fields of /proc/<pid>/stat after the name: state, ppid, pgrp,
@@ -101,8 +109,7 @@ TEST_F(Stopping, AScriptLeadsASessionOfItsOwnWithNoTerminal) {
     start();
     e2e::Client c;
     std::string id = e2e::new_uuid();
-    ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
-    pid_t pid = wait_for_pid(pid_file);
+    pid_t pid = start_async(c, exe, id, pid_file);
     ASSERT_GT(pid, 0) << "the script never started";
     stat_fields script = read_stat(pid);
     stat_fields daemon = read_stat(d_->pid());
@@ -122,8 +129,7 @@ TEST_F(Stopping, ARunCanBeCancelledAfterItsRecordWasCleared) {
     start();
     e2e::Client c;
     std::string id = e2e::new_uuid();
-    ASSERT_EQ(e2e::state_of(e2e::exec(c, {exe}, true, id)), "RUNNING");
-    pid_t pid = wait_for_pid(pid_file);
+    pid_t pid = start_async(c, exe, id, pid_file);
     ASSERT_GT(pid, 0) << "the script never started";
     json_ptr cleared = c.call("clear", json_pack("{s:b}", "force", 1), id);
     ASSERT_EQ(e2e::first_error(cleared), "") << e2e::text_of(cleared);
